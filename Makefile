@@ -1,0 +1,28 @@
+# The two entry points of the README: `make demo` runs the main job, `make test` runs every test.
+.PHONY: demo test build asan-test tsan-test bench deps
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default
+
+demo: build
+	@scripts/demo.sh
+
+test: build
+	@scripts/run-tests.sh default
+
+asan-test: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan
+	@scripts/run-tests.sh asan
+
+tsan-test: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan
+	@scripts/run-tests.sh tsan
+
+bench: build
+	@bench/run-all.sh

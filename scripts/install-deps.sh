@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs every package the project needs that is not installed yet.
+# Debian packages through apt-get (with sudo when not root); npm packages into the project.
+set -euo pipefail
+
+debian_packages=(
+  # toolchain and test runners
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # command line, JSON, text, queues
+  libcli11-dev nlohmann-json3-dev libicu-dev libasio-dev
+  # media: writer, prober, colour conversion, and the peers the tests compare against
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev libyuv-dev ffmpeg
+  # X11 capture and listing
+  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
+  libxcb-composite0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-image0-dev
+  xvfb x11-apps x11-utils
+  # audio, cameras, power management
+  libpulse-dev pulseaudio pulseaudio-utils libv4l-dev libdbus-1-dev
+)
+
+npm_packages=(
+)
+
+missing=()
+for package in "${debian_packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} > 0)); then
+  echo "Installing Debian packages: ${missing[*]}"
+  sudo=""
+  if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if ((${#npm_packages[@]} > 0)); then
+  cd "$(dirname "$0")/.."
+  for package in "${npm_packages[@]}"; do
+    if [[ ! -d node_modules/${package%@*} ]]; then
+      npm install --no-save --omit-lockfile-registry-resolved "$package"
+    fi
+  done
+fi

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs every test of one build preset. Starts the services the tests need
+# (a private X server and PulseAudio daemon) and stops them afterwards.
+set -euo pipefail
+preset=${1:-default}
+cd "$(dirname "$0")/.."
+source scripts/services.sh
+start_services
+trap stop_services EXIT
+ctest --preset "$preset"

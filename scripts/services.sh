@@ -1,0 +1,46 @@
+# Sourced by the scripts that need a display and a sound server.
+# start_services starts a private Xvfb and PulseAudio daemon when none is reachable;
+# stop_services stops only what start_services started.
+
+_started_xvfb_pid=""
+_started_pulse=""
+
+start_services() {
+  if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
+    local display_number
+    for display_number in $(seq 90 120); do
+      [[ -e /tmp/.X11-unix/X$display_number || -e /tmp/.X$display_number-lock ]] && continue
+      Xvfb ":$display_number" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+      _started_xvfb_pid=$!
+      export DISPLAY=":$display_number"
+      break
+    done
+    local tries
+    for tries in $(seq 50); do
+      xdpyinfo >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+  fi
+  if ! pactl info >/dev/null 2>&1; then
+    export PULSE_RUNTIME_PATH="${TMPDIR:-/tmp}/kalvesta-pulse-$$"
+    mkdir -p "$PULSE_RUNTIME_PATH"
+    pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false --disallow-exit=no \
+      -n --load="module-native-protocol-unix" --load="module-null-sink sink_name=kalvesta_sink" \
+      --load="module-sine-source source_name=kalvesta_sine frequency=440" >/dev/null 2>&1 || true
+    _started_pulse=yes
+    local tries
+    for tries in $(seq 50); do
+      pactl info >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+  fi
+}
+
+stop_services() {
+  if [[ -n "$_started_pulse" ]]; then
+    pulseaudio --kill >/dev/null 2>&1 || true
+  fi
+  if [[ -n "$_started_xvfb_pid" ]]; then
+    kill "$_started_xvfb_pid" >/dev/null 2>&1 || true
+  fi
+}

@@ -1,0 +1,31 @@
+#include "Tavrik/InteractiveMode.h"
+
+#include "Tavrik/Emit.h"
+#include "Tavrik/LineSource.h"
+#include "Tavrik/Tavrik.h"
+
+namespace tavrik {
+
+InteractiveMode::InteractiveMode(LineSource& input) : input_(input) {}
+
+void InteractiveMode::run() {
+    printBanner();
+    state_ = std::make_shared<LoopState>();
+    emit("ready", {{"message", "Recorder is ready"}});
+    while (auto line = input_.nextLine()) {
+        auto command = parseCommand(*line);
+        if (!command) continue;
+        if (dispatch(*command) == Next::leave) return;
+    }
+}
+
+InteractiveMode::Next InteractiveMode::dispatch(const CommandLineWords& command) {
+    const std::string& word = command.word;
+    if (word == "quit" || word == "exit") return quit();
+    emit("error", {{"message", "Unknown command: " + word}, {"code", "INVALID_COMMAND"}});
+    return Next::readLine;
+}
+
+InteractiveMode::Next InteractiveMode::quit() { return Next::leave; }
+
+} // namespace tavrik

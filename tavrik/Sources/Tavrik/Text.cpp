@@ -1,0 +1,57 @@
+#include "Tavrik/Text.h"
+
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+namespace tavrik {
+namespace {
+
+bool isTrimmable(UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; }
+
+} // namespace
+
+std::string lowercased(std::string_view text) {
+    std::string result;
+    icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))
+        .toLower(icu::Locale::getRoot())
+        .toUTF8String(result);
+    return result;
+}
+
+std::string trimmedSpaces(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t length = static_cast<int32_t>(text.size());
+    int32_t begin = 0;
+    while (begin < length) {
+        int32_t next = begin;
+        UChar32 c;
+        U8_NEXT(bytes, next, length, c);
+        if (c < 0 || !isTrimmable(c)) break;
+        begin = next;
+    }
+    int32_t end = length;
+    while (end > begin) {
+        int32_t previous = end;
+        UChar32 c;
+        U8_PREV(bytes, begin, previous, c);
+        if (c < 0 || !isTrimmable(c)) break;
+        end = previous;
+    }
+    return std::string(text.substr(begin, end - begin));
+}
+
+bool isValidUtf8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t length = static_cast<int32_t>(text.size());
+    int32_t index = 0;
+    while (index < length) {
+        UChar32 c;
+        U8_NEXT(bytes, index, length, c);
+        if (c < 0) return false;
+    }
+    return true;
+}
+
+} // namespace tavrik

@@ -1,0 +1,43 @@
+// Process entry of the recorder program: parses the command line on the main
+// thread, runs the program on a worker thread and serves the main queue on the
+// main thread until the program has finished.
+
+#include "Tavrik/CommandLine.h"
+#include "Tavrik/LineSource.h"
+#include "Tavrik/Tavrik.h"
+
+#include "platform/queues.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+int main(int argc, char** argv) {
+    // A host that closes its end of the pipe must not kill the program mid-write.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> words(argv + 1, argv + argc);
+    auto parsed = tavrik::parseCommandLine(words);
+    if (parsed.exitStatus) {
+        std::fputs(parsed.standardOutput.c_str(), stdout);
+        std::fputs(parsed.standardError.c_str(), stderr);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(*parsed.exitStatus);
+    }
+
+    tavrik::Tavrik program{parsed.command, parsed.subcommand};
+    std::thread worker([program] {
+        tavrik::StreamLineSource input(stdin);
+        program.run(input);
+        platform::mainQueue()->async([] {
+            std::fflush(stdout);
+            // Capture threads may still be winding down; do not run static destructors under them.
+            std::_Exit(0);
+        });
+    });
+    worker.detach();
+    platform::runMainQueue();
+    return 0;
+}
