@@ -6,6 +6,7 @@
 #include "Tavrik/LineSource.h"
 #include "Tavrik/Tavrik.h"
 
+#include "platform/linux/linux_platform.h"
 #include "platform/queues.h"
 
 #include <csignal>
@@ -26,6 +27,8 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         std::_Exit(*parsed.exitStatus);
     }
+
+    platform::install(platform::linux_backend::makeLinuxPlatform());
 
     tavrik::Tavrik program{parsed.command, parsed.subcommand};
     std::thread worker([program] {

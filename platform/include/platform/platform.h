@@ -1,0 +1,22 @@
+#pragma once
+// The installation point: engine code reaches the platform only through the
+// installed instance. main() installs the Linux platform; a test fixture a fake one.
+// Each concern is one service member, filled by the backends that provide it.
+
+#include "platform/capabilities.h"
+
+#include <memory>
+
+namespace platform {
+
+struct Platform {
+    Capabilities capabilities;
+};
+
+// Replaces the installed platform. Not meant to race with users of the old one.
+void install(std::shared_ptr<Platform> platform);
+// The installed platform. Throws std::logic_error when none is installed.
+Platform& installed();
+std::shared_ptr<Platform> installedShared();
+
+} // namespace platform
