@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Runs every benchmark of the default build and prints medians.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/default/bench
+"$build/events/bench_events" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true

@@ -1,0 +1,142 @@
+// The real tavrik binary over pipes: command line, exit statuses, the first lines
+// of the interactive mode and how the loop ends.
+
+#include "ChildProcess.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <sstream>
+
+using testsupport::ChildProcess;
+using testsupport::runToCompletion;
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}
+
+int exitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+nlohmann::json event(const std::string& line) { return nlohmann::json::parse(line); }
+
+} // namespace
+
+TEST(TavrikCommandLine, HelpAndVersionGoToStandardOutputWithStatusZero) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string expectedStart;
+    };
+    const Case cases[] = {
+        {{"--version"}, "1.0.0\n"},
+        {{"devices", "--version"}, "1.0.0\n"},
+        {{"-h"}, "Screen recorder for Kalvesta"},
+        {{"--help"}, "Screen recorder for Kalvesta"},
+        {{"devices", "--help"}, "Screen recorder for Kalvesta"},
+        {{"devices", "screens", "-h"}, "Screen recorder for Kalvesta"},
+    };
+    for (const auto& c : cases) {
+        auto result = runToCompletion(TAVRIK_BINARY, c.arguments);
+        SCOPED_TRACE(c.arguments.front());
+        EXPECT_EQ(exitStatus(result.status), 0);
+        EXPECT_EQ(result.standardOutput.rfind(c.expectedStart, 0), 0u) << result.standardOutput;
+        EXPECT_TRUE(result.standardError.empty());
+    }
+}
+
+TEST(TavrikCommandLine, VersionLineIsExactlyTheVersion) {
+    auto result = runToCompletion(TAVRIK_BINARY, {"--version"});
+    EXPECT_EQ(result.standardOutput, "1.0.0\n");
+}
+
+TEST(TavrikCommandLine, HelpNamesBothPositionalWordsWithTheirTexts) {
+    auto help = runToCompletion(TAVRIK_BINARY, {"--help"}).standardOutput;
+    for (const char* expected : {"kalvesta-recorder", "Optional command: 'devices', 'mic', 'webcam'",
+                                 "Optional subcommand: 'screens', 'windows', 'audios', 'webcams'",
+                                 "Show help information.", "Show the version."}) {
+        EXPECT_NE(help.find(expected), std::string::npos) << expected;
+    }
+}
+
+TEST(TavrikCommandLine, RejectedLinesGoToStandardErrorWithStatus64) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"a", "b", "c"},
+        {"--unknown"},
+        {"devices", "-x"},
+        {"devices", "screens", "extra"},
+    };
+    for (const auto& arguments : cases) {
+        auto result = runToCompletion(TAVRIK_BINARY, arguments, "quit\n");
+        SCOPED_TRACE(arguments.front());
+        EXPECT_EQ(exitStatus(result.status), 64);
+        EXPECT_TRUE(result.standardOutput.empty()) << result.standardOutput;
+        EXPECT_EQ(result.standardError.rfind("Error: ", 0), 0u) << result.standardError;
+        EXPECT_NE(result.standardError.find("Usage: kalvesta-recorder"), std::string::npos);
+        EXPECT_NE(result.standardError.find("--help"), std::string::npos);
+    }
+}
+
+TEST(TavrikInteractive, BannerAndReadyComeFirstAndTogether) {
+    // Words that are no one-shot command, including a padded one-shot word, start the interactive mode.
+    const std::vector<std::vector<std::string>> cases = {{}, {"mic"}, {"webcam", "x"}, {"help"}, {" devices"}};
+    for (const auto& arguments : cases) {
+        ChildProcess child(TAVRIK_BINARY, arguments);
+        auto banner = child.readLine();
+        auto ready = child.readLine();
+        ASSERT_TRUE(banner && ready);
+        EXPECT_EQ(*banner, "kalvesta-recorder v0.1.0");
+        auto readyEvent = event(*ready);
+        EXPECT_EQ(readyEvent["event"], "ready");
+        EXPECT_EQ(readyEvent["message"], "Recorder is ready");
+        EXPECT_TRUE(readyEvent["timestamp"].is_number_float());
+        child.write("quit\n");
+        auto status = child.wait();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(exitStatus(*status), 0);
+    }
+}
+
+TEST(TavrikInteractive, UnknownWordsBlankLinesAndTabs) {
+    auto result = runToCompletion(TAVRIK_BINARY, {},
+                                  "HELLO world\r\n"
+                                  "\n"
+                                  " \t \xC2\xA0\n"
+                                  "start\t{}\n"
+                                  "Mic\n"
+                                  "quit now\n"
+                                  "never read\n");
+    auto output = lines(result.standardOutput);
+    ASSERT_EQ(output.size(), 5u) << result.standardOutput;
+    const char* expectedMessages[] = {"Unknown command: hello", "Unknown command: start\t{}", "Unknown command: mic"};
+    for (size_t i = 0; i < 3; ++i) {
+        auto error = event(output[2 + i]);
+        EXPECT_EQ(error["event"], "error");
+        EXPECT_EQ(error["code"], "INVALID_COMMAND");
+        EXPECT_EQ(error["message"], expectedMessages[i]);
+    }
+    EXPECT_EQ(exitStatus(result.status), 0);
+}
+
+TEST(TavrikInteractive, QuitExitAndEndOfInputEndWithStatusZeroAndNothingMore) {
+    const std::string inputs[] = {"quit\n", "EXIT\n", "", "exit now", "Quit"};
+    for (const auto& input : inputs) {
+        auto result = runToCompletion(TAVRIK_BINARY, {}, input);
+        SCOPED_TRACE(input);
+        EXPECT_EQ(exitStatus(result.status), 0);
+        EXPECT_EQ(lines(result.standardOutput).size(), 2u) << result.standardOutput;
+        EXPECT_TRUE(result.standardError.empty());
+    }
+}
+
+TEST(TavrikInteractive, LastLineWithoutTerminatorIsACommand) {
+    auto result = runToCompletion(TAVRIK_BINARY, {}, "bogus");
+    auto output = lines(result.standardOutput);
+    ASSERT_EQ(output.size(), 3u);
+    EXPECT_EQ(event(output[2])["message"], "Unknown command: bogus");
+}

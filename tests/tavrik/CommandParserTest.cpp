@@ -1,0 +1,57 @@
+#include "Tavrik/CommandParser.h"
+#include "Tavrik/LineSource.h"
+#include "Tavrik/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using tavrik::parseCommand;
+
+TEST(CommandParser, SplitsTrimsAndLowerCases) {
+    struct Case {
+        const char* line;
+        const char* word;
+        std::optional<std::string> argument;
+    };
+    const Case cases[] = {
+        {"start {}", "start", "{}"},
+        {"STOP", "stop", std::nullopt},
+        {"Info /Tmp/A.mp4", "info", "/Tmp/A.mp4"},
+        {"info  spaced", "info", " spaced"},
+        {"\t start {\"a\": 1}  \t", "start", "{\"a\": 1}"},
+        {"\xC2\xA0quit\xE2\x80\x83", "quit", std::nullopt},       // no-break and em space trimmed
+        {"start\t{}", "start\t{}", std::nullopt},                  // a tab does not separate
+        {"DEVICES SCREENS", "devices", "SCREENS"},                 // only the word is lower-cased
+        {"\xC3\x89TAT x", "\xC3\xA9tat", "x"},                     // full Unicode lower-casing
+        {"stop\r", "stop\r", std::nullopt},                        // a lone carriage return stays
+        {"a b c", "a", "b c"},
+    };
+    for (const auto& c : cases) {
+        auto parsed = parseCommand(c.line);
+        ASSERT_TRUE(parsed) << c.line;
+        EXPECT_EQ(parsed->word, c.word) << c.line;
+        EXPECT_EQ(parsed->argument, c.argument) << c.line;
+    }
+}
+
+TEST(CommandParser, BlankLinesHaveNoCommand) {
+    for (const char* line : {"", " ", "\t\t", " \xC2\xA0 \t"}) EXPECT_FALSE(parseCommand(line)) << line;
+}
+
+TEST(CommandParser, LowerCasingIsFullUnicode) {
+    // U+0130 lower-cases to "i" followed by a combining dot above.
+    EXPECT_EQ(tavrik::lowercased("\xC4\xB0"), "i\xCC\x87");
+    EXPECT_EQ(tavrik::lowercased("\xCE\xA3\xCE\x9F\xCE\xA3"), "\xCF\x83\xCE\xBF\xCF\x82");
+}
+
+TEST(LineSource, SplitsOnLineFeedAndCarriageReturnLineFeed) {
+    const char text[] = "one\r\ntwo\n\nthree\rx\nlast";
+    std::FILE* stream = fmemopen(const_cast<char*>(text), sizeof text - 1, "r");
+    ASSERT_NE(stream, nullptr);
+    tavrik::StreamLineSource source(stream);
+    std::vector<std::string> lines;
+    while (auto line = source.nextLine()) lines.push_back(*line);
+    std::fclose(stream);
+    EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "", "three\rx", "last"}));
+}
