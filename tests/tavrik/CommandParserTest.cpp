@@ -55,3 +55,14 @@ TEST(LineSource, SplitsOnLineFeedAndCarriageReturnLineFeed) {
     std::fclose(stream);
     EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "", "three\rx", "last"}));
 }
+
+TEST(LineSource, KeepsOnlyTheStartOfAnOverlongLine) {
+    const char text[] = "start 0123456789abcdef\nquit\n";
+    std::FILE* stream = fmemopen(const_cast<char*>(text), sizeof text - 1, "r");
+    ASSERT_NE(stream, nullptr);
+    tavrik::StreamLineSource source(stream, 10);
+    EXPECT_EQ(source.nextLine(), "start 0123");
+    EXPECT_EQ(source.nextLine(), "quit");
+    EXPECT_EQ(source.nextLine(), std::nullopt);
+    std::fclose(stream);
+}

@@ -12,12 +12,22 @@ std::string withoutTerminator(std::string line) {
 
 std::optional<std::string> StreamLineSource::nextLine() {
     std::string line;
+    bool readAnything = false;
+    bool cut = false;
     int c;
-    while ((c = std::getc(stream_)) != EOF) {
-        line += static_cast<char>(c);
-        if (c == '\n') break;
+    while ((c = getc_unlocked(stream_)) != EOF) {
+        readAnything = true;
+        if (c == '\n') {
+            if (!cut) line += '\n';
+            break;
+        }
+        if (line.size() < maxLineBytes_) {
+            line += static_cast<char>(c);
+        } else {
+            cut = true;
+        }
     }
-    if (line.empty()) return std::nullopt;
+    if (!readAnything) return std::nullopt;
     return withoutTerminator(std::move(line));
 }
 

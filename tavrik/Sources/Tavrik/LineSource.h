@@ -15,14 +15,22 @@ public:
     virtual std::optional<std::string> nextLine() = 0;
 };
 
-// Reads a C stream (standard input in the program).
+// Reads a C stream (standard input in the program). A line longer than
+// `maxLineBytes` keeps only its first `maxLineBytes` bytes; the rest is read and
+// dropped, so a hostile line cannot exhaust memory. The default leaves room for a
+// command word beside the largest request the decoder takes, so a cut request is
+// still longer than that and is refused as undecodable.
 class StreamLineSource final : public LineSource {
 public:
-    explicit StreamLineSource(std::FILE* stream) : stream_(stream) {}
+    static constexpr size_t kDefaultMaxLineBytes = (1u << 20) + 4096;
+
+    explicit StreamLineSource(std::FILE* stream, size_t maxLineBytes = kDefaultMaxLineBytes)
+        : stream_(stream), maxLineBytes_(maxLineBytes) {}
     std::optional<std::string> nextLine() override;
 
 private:
     std::FILE* stream_;
+    size_t maxLineBytes_;
 };
 
 // Removes the line terminator of a line read up to and including its LF.
