@@ -1,5 +1,7 @@
 #include "platform/queues.h"
 
+#include "main_context.h"
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -62,6 +64,8 @@ private:
 };
 
 } // namespace
+
+asio::io_context& detail::mainIoContext() { return mainContext().context; }
 
 void Queue::sync(const Task& task) {
     std::promise<void> done;

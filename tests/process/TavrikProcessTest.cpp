@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <sstream>
@@ -139,4 +141,41 @@ TEST(TavrikInteractive, LastLineWithoutTerminatorIsACommand) {
     auto output = lines(result.standardOutput);
     ASSERT_EQ(output.size(), 3u);
     EXPECT_EQ(event(output[2])["message"], "Unknown command: bogus");
+}
+
+TEST(TavrikSignals, HandledSignalsAnnounceShutdownAndExitZero) {
+    const std::pair<int, const char*> cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    for (const auto& [number, name] : cases) {
+        ChildProcess child(TAVRIK_BINARY, {});
+        ASSERT_TRUE(child.readLine());
+        ASSERT_TRUE(child.readLine());  // "ready": the sources are installed before it
+        child.sendSignal(number);
+        auto line = child.readLine();
+        ASSERT_TRUE(line) << name;
+        auto shutdown = event(*line);
+        EXPECT_EQ(shutdown["event"], "shutdown");
+        EXPECT_EQ(shutdown["reason"], "signal");
+        EXPECT_EQ(shutdown["signal"], name);
+        auto status = child.wait();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(exitStatus(*status), 0) << name;
+        EXPECT_EQ(child.readRemainingOutput(), "");
+    }
+}
+
+TEST(TavrikSignals, OtherSignalsKeepTheirDefaultAction) {
+    // SIGQUIT dumps core by default; the children inherit a limit that writes none.
+    rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    for (int number : {SIGQUIT, SIGUSR1}) {
+        ChildProcess child(TAVRIK_BINARY, {});
+        ASSERT_TRUE(child.readLine());
+        ASSERT_TRUE(child.readLine());
+        child.sendSignal(number);
+        auto status = child.wait();
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(WIFSIGNALED(*status));
+        EXPECT_EQ(WTERMSIG(*status), number);
+        EXPECT_EQ(child.readRemainingOutput(), "");
+    }
 }

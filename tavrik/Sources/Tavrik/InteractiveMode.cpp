@@ -2,15 +2,19 @@
 
 #include "Tavrik/Emit.h"
 #include "Tavrik/LineSource.h"
+#include "Tavrik/SignalHandling.h"
 #include "Tavrik/Tavrik.h"
 
 namespace tavrik {
 
 InteractiveMode::InteractiveMode(LineSource& input) : input_(input) {}
 
+InteractiveMode::~InteractiveMode() = default;
+
 void InteractiveMode::run() {
     printBanner();
     state_ = std::make_shared<LoopState>();
+    signals_ = std::make_unique<SignalHandling>(state_);
     emit("ready", {{"message", "Recorder is ready"}});
     while (auto line = input_.nextLine()) {
         auto command = parseCommand(*line);

@@ -10,6 +10,7 @@
 namespace tavrik {
 
 class LineSource;
+class SignalHandling;
 
 // State shared by the commands, the engine callbacks and the signal handlers.
 struct LoopState {
@@ -20,6 +21,7 @@ struct LoopState {
 class InteractiveMode {
 public:
     explicit InteractiveMode(LineSource& input);
+    ~InteractiveMode();
     void run();
 
 private:
@@ -29,6 +31,7 @@ private:
 
     LineSource& input_;
     std::shared_ptr<LoopState> state_;
+    std::unique_ptr<SignalHandling> signals_;
 };
 
 } // namespace tavrik

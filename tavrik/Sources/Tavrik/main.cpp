@@ -4,6 +4,7 @@
 
 #include "Tavrik/CommandLine.h"
 #include "Tavrik/LineSource.h"
+#include "Tavrik/ProcessExit.h"
 #include "Tavrik/Tavrik.h"
 
 #include "platform/linux/linux_platform.h"
@@ -34,11 +35,7 @@ int main(int argc, char** argv) {
     std::thread worker([program] {
         tavrik::StreamLineSource input(stdin);
         program.run(input);
-        platform::mainQueue()->async([] {
-            std::fflush(stdout);
-            // Capture threads may still be winding down; do not run static destructors under them.
-            std::_Exit(0);
-        });
+        platform::mainQueue()->async([] { tavrik::exitProgram(); });
     });
     worker.detach();
     platform::runMainQueue();

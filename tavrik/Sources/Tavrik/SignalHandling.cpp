@@ -1,0 +1,49 @@
+#include "Tavrik/SignalHandling.h"
+
+#include "Tavrik/Emit.h"
+#include "Tavrik/InteractiveMode.h"
+#include "Tavrik/ProcessExit.h"
+
+#include "platform/queues.h"
+#include "platform/signals.h"
+
+#include <csignal>
+#include <vector>
+
+namespace tavrik {
+
+struct SignalHandling::Sources {
+    std::vector<std::shared_ptr<platform::SignalSource>> list;
+};
+
+SignalHandling::SignalHandling(std::shared_ptr<LoopState> state)
+    : state_(std::move(state)), sources_(std::make_unique<Sources>()) {
+    struct Handled {
+        int number;
+        const char* name;
+    };
+    static constexpr Handled kSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    // The sources belong to the main queue's context; set them up there.
+    platform::mainQueue()->sync([this] {
+        for (const auto& handled : kSignals) std::signal(handled.number, SIG_IGN);
+        for (const auto& handled : kSignals) {
+            const char* name = handled.name;
+            sources_->list.push_back(platform::makeSignalSource(handled.number, [this, name] { handle(name); }));
+        }
+        for (auto& source : sources_->list) source->resume();
+    });
+}
+
+SignalHandling::~SignalHandling() = default;
+
+void SignalHandling::handle(const char* signalName) {
+    emit("shutdown", {{"reason", "signal"}, {"signal", signalName}});
+    if (!state_->recordingActive) {
+        exitProgram();
+        return;
+    }
+    // Stopping a running recording comes with the recording commands.
+    exitProgram();
+}
+
+} // namespace tavrik
