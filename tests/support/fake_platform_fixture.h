@@ -1,6 +1,7 @@
 #pragma once
-// Test fixture that installs a fresh fake platform for each test and removes
-// it afterwards, once every pushed sample has been handled.
+// Test fixture that installs a fresh fake platform for each test. At the end
+// it waits for every pushed sample; the platform stays installed until the next
+// test replaces it, so work a test left running in the background still finds it.
 
 #include "platform/fake/fake_platform.h"
 
@@ -19,7 +20,6 @@ protected:
 
     void TearDown() override {
         EXPECT_TRUE(fake_->samples().waitUntilHandled()) << "samples still pending at the end of the test";
-        platform::install(nullptr);
         fake_.reset();
     }
 

@@ -6,11 +6,22 @@
 namespace Dovezode {
 namespace {
 
+// Indexed by Error::Kind.
 constexpr std::array<const char*, 14> kCaseNames = {
-    "targetNotFound",         "couldNotAddInput",   "couldNotStartStream", "microphoneNotFound",
-    "unsupportedFileExtension", "invalidFileExtension", "unknown",           "webcamNotFound",
-    "recorderAlreadyStarted", "recorderNotStarted", "noTargetProvided",    "noDisplaysConnected",
-    "noPermissions",          "unsupportedVideoCodec",
+    "targetNotFound",
+    "couldNotAddInput",
+    "couldNotStartStream",
+    "microphoneNotFound",
+    "unsupportedFileExtension",
+    "invalidFileExtension",
+    "unknown",
+    "webcamNotFound",
+    "recorderAlreadyStarted",
+    "recorderNotStarted",
+    "noTargetProvided",
+    "noDisplaysConnected",
+    "noPermissions",
+    "unsupportedVideoCodec",
 };
 
 // A string as a value's textual form shows it: in quotes, with quotes,
