@@ -46,15 +46,21 @@ MediaTime combineNumeric(const MediaTime& a, const MediaTime& b, int sign) {
     Wide lcm = std::lcm(static_cast<int64_t>(a.timescale), static_cast<int64_t>(b.timescale));
     if (lcm <= MediaTime::kMaxTimescale) {
         Wide sum = static_cast<Wide>(a.value) * (lcm / a.timescale) + bValue * (lcm / b.timescale);
-        return fromWide(sum, static_cast<int32_t>(lcm), rounded, a.epoch);
+        if (sum >= kInt64Min && sum <= kInt64Max) {
+            return fromWide(sum, static_cast<int32_t>(lcm), rounded, a.epoch);
+        }
+        // The exact value does not fit at the common timescale; the larger
+        // timescale of the two may still hold it, rounded.
     }
-    // No common timescale fits: express both at the larger one, rounding.
+    // No common timescale holds the exact sum: round it once to the larger timescale.
+    // |numerator| < 2^95 and target < 2^31, so the scaled product stays below 2^126.
     int32_t target = std::max(a.timescale, b.timescale);
-    Wide aValue = divideRounded(static_cast<Wide>(a.value) * target, a.timescale);
-    Wide bScaled = divideRounded(bValue * target, b.timescale);
-    bool exact = aValue * a.timescale == static_cast<Wide>(a.value) * target &&
-                 bScaled * b.timescale == bValue * target;
-    return fromWide(aValue + bScaled, target, rounded | (exact ? 0u : static_cast<uint32_t>(MediaTime::HasBeenRounded)),
+    Wide numerator = static_cast<Wide>(a.value) * b.timescale + bValue * a.timescale;
+    Wide denominator = static_cast<Wide>(a.timescale) * b.timescale;
+    Wide scaled = numerator * target;
+    Wide value = divideRounded(scaled, denominator);
+    bool exact = value * denominator == scaled;
+    return fromWide(value, target, rounded | (exact ? 0u : static_cast<uint32_t>(MediaTime::HasBeenRounded)),
                     a.epoch);
 }
 
@@ -93,7 +99,6 @@ double MediaTime::seconds() const {
     if (!isValid() || isIndefinite()) return std::numeric_limits<double>::quiet_NaN();
     if (isPositiveInfinity()) return std::numeric_limits<double>::infinity();
     if (isNegativeInfinity()) return -std::numeric_limits<double>::infinity();
-    if (timescale == 0) return std::numeric_limits<double>::quiet_NaN();
     // Split into whole seconds and remainder to keep precision for large values.
     int64_t whole = value / timescale;
     int64_t rest = value % timescale;

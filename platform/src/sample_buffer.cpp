@@ -2,25 +2,6 @@
 
 namespace platform {
 
-std::string fourCharCodeString(FourCharCode code) {
-    std::string text(4, ' ');
-    for (int i = 0; i < 4; ++i) text[i] = static_cast<char>((code >> (24 - 8 * i)) & 0xff);
-    return text;
-}
-
-AudioStreamDescription AudioStreamDescription::float32Interleaved(double sampleRate, uint32_t channels) {
-    AudioStreamDescription d;
-    d.sampleRate = sampleRate;
-    d.formatID = fourCharCode("lpcm");
-    d.formatFlags = IsFloat | IsPacked;
-    d.channelsPerFrame = channels;
-    d.bitsPerChannel = 32;
-    d.bytesPerFrame = 4 * channels;
-    d.bytesPerPacket = d.bytesPerFrame;
-    d.framesPerPacket = 1;
-    return d;
-}
-
 std::shared_ptr<PixelBuffer> PixelBuffer::allocate(FourCharCode pixelFormat, int32_t width,
                                                    int32_t height, size_t bytesPerPixel) {
     auto storage = std::make_shared<std::vector<uint8_t>>(
@@ -49,7 +30,10 @@ MediaTime SampleBuffer::duration() const {
         const MediaTime& each = timing.front().duration;
         if (!each.isNumeric()) return each;
         MediaTime total = each;
-        total.value = each.value * contents_.sampleCount;
+        if (__builtin_mul_overflow(each.value, contents_.sampleCount, &total.value)) {
+            bool negative = (each.value < 0) != (contents_.sampleCount < 0);
+            return negative ? MediaTime::negativeInfinity() : MediaTime::positiveInfinity();
+        }
         return total;
     }
     MediaTime total = MediaTime::zero();
@@ -58,6 +42,8 @@ MediaTime SampleBuffer::duration() const {
 }
 
 std::shared_ptr<const SampleBuffer> SampleBuffer::copyWithTiming(std::vector<SampleTimingInfo> timing) const {
+    bool fits = timing.size() == 1 || static_cast<int64_t>(timing.size()) == contents_.sampleCount;
+    if (!fits) return nullptr;
     Contents copy = contents_;
     copy.timing = std::move(timing);
     return std::make_shared<SampleBuffer>(std::move(copy));

@@ -2,6 +2,22 @@
 
 namespace platform::fake {
 
-std::shared_ptr<Platform> makeFakePlatform() { return std::make_shared<Platform>(); }
+FakePlatform::FakePlatform()
+    : failures_(std::make_shared<FailureScript>()), platform_(std::make_shared<Platform>()) {
+    // Each concern's fake service is created here with failures_, e.g.
+    // platform_->mediaAssets = std::make_shared<FakeMediaAssets>(failures_);
+}
+
+FakePlatform::~FakePlatform() {
+    try {
+        samples_.waitUntilHandled();
+    } catch (...) {
+        // A handler's failure is the test's to see through waitUntilHandled(); not here.
+    }
+}
+
+void FakePlatform::install() const { platform::install(platform_); }
+
+std::shared_ptr<Platform> makeFakePlatform() { return FakePlatform().platform(); }
 
 } // namespace platform::fake

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,11 @@ struct FormatDescription {
     std::optional<VideoDimensions> dimensions;
     std::optional<AudioStreamDescription> audio;
     std::map<std::string, ExtensionValue, std::less<>> extensions;
+
+    // A video format of the given subtype and size, without extensions.
+    static std::shared_ptr<const FormatDescription> makeVideo(FourCharCode subtype, int32_t width, int32_t height);
+    // An audio format of the stream's format id as subtype.
+    static std::shared_ptr<const FormatDescription> makeAudio(const AudioStreamDescription& stream);
 };
 
 namespace pixel_format {

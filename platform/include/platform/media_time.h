@@ -33,7 +33,12 @@ struct MediaTime {
     // Nearest time to the given seconds at the given timescale (invalid for NaN).
     static MediaTime fromSeconds(double seconds, int32_t timescale);
 
-    bool isValid() const { return (flags & Valid) != 0; }
+    // The valid flag is set, and a numeric time has a positive timescale
+    // (a malformed time with a zero or negative timescale counts as invalid).
+    bool isValid() const {
+        if ((flags & Valid) == 0) return false;
+        return timescale > 0 || (flags & (Indefinite | PositiveInfinity | NegativeInfinity)) != 0;
+    }
     bool isIndefinite() const { return isValid() && (flags & Indefinite) != 0; }
     bool isPositiveInfinity() const { return isValid() && (flags & PositiveInfinity) != 0; }
     bool isNegativeInfinity() const { return isValid() && (flags & NegativeInfinity) != 0; }
@@ -53,6 +58,12 @@ struct MediaTime {
 // Total order: -inf < numeric < indefinite < +inf < invalid; invalid equals invalid.
 // Numeric times of different epochs order by epoch first.
 int compare(const MediaTime& a, const MediaTime& b);
+// Sum and difference, exact at the least common timescale when that fits 32 bits
+// and the value fits 64 bits; otherwise at the larger of the two timescales,
+// rounded half away from zero, with the rounded flag set when rounding changed
+// the result. A result beyond the 64-bit range is +infinity or -infinity.
+// Invalid if either operand is invalid, their epochs differ, or opposite
+// infinities meet; indefinite if either operand is indefinite.
 MediaTime add(const MediaTime& a, const MediaTime& b);
 MediaTime subtract(const MediaTime& a, const MediaTime& b);
 

@@ -17,8 +17,9 @@ struct SampleTimingInfo {
     MediaTime decodeTimeStamp = MediaTime::invalid();
 };
 
-// Status a screen stream attaches to each of its frames.
-enum class FrameStatus { complete, idle, blank, suspended, started, stopped };
+// Status a screen stream attaches to each of its frames; `complete` (0) is a
+// frame with new content, the others carry no picture worth writing.
+enum class FrameStatus { complete = 0, idle = 1, blank = 2, suspended = 3, started = 4, stopped = 5 };
 
 struct PixelPlane {
     const uint8_t* data = nullptr;
@@ -44,10 +45,13 @@ struct PixelBuffer {
 class SampleBuffer {
 public:
     struct Contents {
+        // False for a buffer the producer has invalidated.
+        bool valid = true;
         bool dataReady = true;
         std::vector<SampleTimingInfo> timing;  // one entry, or one per sample
         int64_t sampleCount = 1;
-        std::shared_ptr<const FormatDescription> format;
+        std::shared_ptr<const FormatDescription> format;  // may be absent
+        // The screen-frame attachment; absent when the producer attaches none.
         std::optional<FrameStatus> frameStatus;
         // Audio: contiguous bytes of all samples. Video: the frame's pixels.
         std::shared_ptr<const std::vector<uint8_t>> audioData;
@@ -56,7 +60,7 @@ public:
 
     explicit SampleBuffer(Contents contents) : contents_(std::move(contents)) {}
 
-    bool isValid() const { return contents_.format != nullptr; }
+    bool isValid() const { return contents_.valid; }
     bool isDataReady() const { return contents_.dataReady; }
     const std::vector<SampleTimingInfo>& timingInfo() const { return contents_.timing; }
     MediaTime presentationTimeStamp() const;
@@ -70,7 +74,9 @@ public:
     const std::shared_ptr<const std::vector<uint8_t>>& audioData() const { return contents_.audioData; }
     const std::shared_ptr<const PixelBuffer>& pixels() const { return contents_.pixels; }
 
-    // A new buffer sharing this one's data and format, with other timing entries.
+    // A new buffer sharing this one's data, format and attachments, with other
+    // timing entries. Fails (nullptr) unless there is one entry for the whole
+    // buffer or one per sample.
     std::shared_ptr<const SampleBuffer> copyWithTiming(std::vector<SampleTimingInfo> timing) const;
 
     const Contents& contents() const { return contents_; }

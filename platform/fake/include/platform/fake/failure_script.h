@@ -1,0 +1,43 @@
+#pragma once
+// Scripted failures of the fake backend, keyed by operation name
+// ("shareableContent.fetch", "assetWriter.startWriting", ...). A test scripts
+// which calls fail; a fake service asks before it does its work.
+
+#include "platform/error.h"
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform::fake {
+
+class FailureScript {
+public:
+    // The next `times` calls of the operation fail with the error.
+    void failNext(std::string operation, PlatformError error, int times = 1);
+    // Every call of the operation fails with the error until cleared.
+    void failAlways(std::string operation, PlatformError error);
+    void clear(std::string_view operation);
+
+    // Counts one call of the operation and gives the error scripted for it, if
+    // any, using up one scripted failure. Fake services call this first.
+    std::optional<PlatformError> next(std::string_view operation);
+    // As next(), throwing the scripted error.
+    void throwIfScripted(std::string_view operation);
+    // Calls of the operation so far, failed or not.
+    int callCount(std::string_view operation) const;
+
+private:
+    struct Script {
+        std::optional<PlatformError> error;
+        int remaining = 0;  // negative: for ever
+        int calls = 0;
+    };
+
+    mutable std::mutex mutex_;  // guards scripts_
+    std::map<std::string, Script, std::less<>> scripts_;
+};
+
+} // namespace platform::fake

@@ -1,0 +1,48 @@
+#pragma once
+// Sample injection for tests: puts a sample on a chosen queue for a chosen
+// handler, as a capture backend delivers it, and lets the test wait until
+// every sample it pushed has been handled.
+
+#include "platform/queues.h"
+#include "platform/sample_buffer.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace platform::fake {
+
+class SampleDelivery {
+public:
+    using Handler = std::function<void(const SampleBufferRef&)>;
+
+    SampleDelivery();
+
+    // Runs handler(sample) later on the queue. Safe from any thread.
+    void push(const std::shared_ptr<Queue>& queue, SampleBufferRef sample, Handler handler);
+
+    // Waits until every sample pushed so far has been handled, or the limit
+    // has passed (false). Rethrows the first exception a handler threw.
+    // A sample pushed onto the main queue is handled only while something
+    // serves the main queue.
+    bool waitUntilHandled(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+    std::size_t handledCount() const;
+
+private:
+    // Shared with the queued tasks, which may outlive this object.
+    struct State {
+        mutable std::mutex mutex;  // guards the three fields below
+        std::condition_variable allHandled;
+        std::size_t pending = 0;
+        std::size_t handled = 0;
+        std::exception_ptr firstFailure;
+    };
+    std::shared_ptr<State> state_;
+};
+
+} // namespace platform::fake
