@@ -1,0 +1,76 @@
+#pragma once
+// First-timestamp synchronisation of one recording segment: every sample of a
+// synchronised pipeline is held back (dropped) until each expected pipeline has
+// delivered its first sample; then the segment starts, its wall-clock start time
+// is taken and reported once.
+
+#include "platform/media_time.h"
+#include "platform/sample_buffer.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace Dovezode {
+
+enum class SyncPipeline { screen, mic, webcam, sysAudio };
+
+struct SyncExpectations {
+    bool screen = false;
+    bool mic = false;
+    bool webcam = false;
+    bool sysAudio = false;
+};
+
+class SegmentSync {
+public:
+    // Called once per resolution with the start time in milliseconds since 1970,
+    // on the delivering thread and with the synchronisation lock held: it must be
+    // short and must not call back into this object or into the session.
+    using ResolvedCallback = std::function<void(int64_t startMs)>;
+    // Wall clock in milliseconds since 1970; replaceable for tests.
+    using Clock = std::function<int64_t()>;
+
+    SegmentSync();
+
+    void setOnSyncResolved(ResolvedCallback callback);
+    void setClock(Clock clock);
+    void setExpectations(SyncExpectations expectations);
+
+    // Records the pipeline's first timestamp if it has none and resolves the
+    // segment when every expected pipeline has delivered.
+    void registerFirstPTSIfNeeded(platform::MediaTime presentationTime, SyncPipeline pipeline);
+    // The sample to append, or null while the segment has not started.
+    platform::SampleBufferRef applySyncOffset(const platform::SampleBufferRef& sample, SyncPipeline pipeline);
+    // Back to waiting: first timestamps and offsets cleared. Expectations, the
+    // callback and the last start time stay.
+    void reset();
+
+    bool isResolved() const;
+    std::optional<int64_t> recordingStartMs() const;
+    platform::MediaTime offset(SyncPipeline pipeline) const;
+
+private:
+    static constexpr size_t kPipelines = 4;
+
+    bool isExpected(size_t pipeline) const;
+
+    // Guards every field below.
+    mutable std::mutex lock_;
+    std::array<std::optional<platform::MediaTime>, kPipelines> firstPTS_;
+    std::array<platform::MediaTime, kPipelines> offsets_;
+    bool resolved_ = false;
+    SyncExpectations expectations_;
+    std::optional<int64_t> recordingStartMs_;
+    ResolvedCallback onSyncResolved_;
+    Clock clock_;
+};
+
+// A copy of the sample with every timing entry moved earlier by `offset`; null
+// when the offset's value is not positive, the sample has no format description,
+// or the copy cannot be made.
+platform::SampleBufferRef adjustTime(const platform::SampleBufferRef& sample, const platform::MediaTime& offset);
+
+} // namespace Dovezode
