@@ -50,12 +50,17 @@ struct AudioStreamDescription {
 
 using ExtensionValue = std::variant<int64_t, double, std::string, bool>;
 
+// Core Audio channel layout tag: layout index in the upper 16 bits, channel count in the lower 16.
+using AudioChannelLayoutTag = uint32_t;
+
 struct FormatDescription {
     MediaType mediaType = MediaType::video;
     FourCharCode mediaSubtype = 0;
     std::optional<VideoDimensions> dimensions;
     std::optional<AudioStreamDescription> audio;
     std::map<std::string, ExtensionValue, std::less<>> extensions;
+    // Audio only: the tag of the stream's channel layout, when it has one.
+    std::optional<AudioChannelLayoutTag> channelLayoutTag;
 };
 
 namespace pixel_format {

@@ -1,0 +1,21 @@
+#pragma once
+// Media assets read with libavformat.
+
+#include "platform/media_asset.h"
+
+#include <chrono>
+#include <memory>
+
+namespace platform::linux_backend {
+
+struct MediaAssetLimits {
+    // Bytes and stream time the container probe may read before it settles on what it found.
+    int64_t probeSizeBytes = 5'000'000;
+    std::chrono::microseconds analyzeDuration = std::chrono::seconds(5);
+    // Wall-clock budget of one load; past it the load fails with mediaAssetTimedOut.
+    std::chrono::milliseconds deadline = std::chrono::seconds(10);
+};
+
+std::shared_ptr<MediaAssets> makeFfmpegMediaAssets(MediaAssetLimits limits = {});
+
+} // namespace platform::linux_backend
