@@ -177,10 +177,50 @@ int64_t statedBitRate(const AVStream& stream) {
     return 0;
 }
 
-// A stream without a stated rate gets the container's rate (computed from the
-// file size and duration) less what the other tracks state, when it is the
-// only track without one.
-std::vector<int64_t> trackBitRates(const AVFormatContext& context, const std::vector<const AVStream*>& streams) {
+// Bits per second of each listed stream from the sizes of its packets, reading
+// at most `budgetBytes`; past the budget the rate is that of the part read.
+void measureBitRates(AVFormatContext& context, const std::vector<const AVStream*>& streams,
+                     std::vector<int64_t>& rates, int64_t budgetBytes) {
+    std::vector<int64_t> bytes(context.nb_streams, 0);
+    std::vector<int64_t> firstTime(context.nb_streams, AV_NOPTS_VALUE), endTime(context.nb_streams, AV_NOPTS_VALUE);
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    if (!packet) return;
+    bool wholeFile = false;
+    for (int64_t total = 0; total < budgetBytes;) {
+        int status = av_read_frame(&context, packet.get());
+        if (status < 0) {
+            wholeFile = status == AVERROR_EOF;
+            break;
+        }
+        auto index = static_cast<size_t>(packet->stream_index);
+        bytes[index] += packet->size;
+        total += packet->size;
+        int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if (time != AV_NOPTS_VALUE) {
+            if (firstTime[index] == AV_NOPTS_VALUE || time < firstTime[index]) firstTime[index] = time;
+            int64_t end = time + std::max<int64_t>(packet->duration, 0);
+            if (endTime[index] == AV_NOPTS_VALUE || end > endTime[index]) endTime[index] = end;
+        }
+        av_packet_unref(packet.get());
+    }
+    for (size_t i = 0; i < streams.size(); ++i) {
+        if (rates[i] != 0) continue;
+        const AVStream& stream = *streams[i];
+        auto index = static_cast<size_t>(stream.index);
+        double seconds = 0;
+        if (wholeFile && stream.duration != AV_NOPTS_VALUE && stream.duration > 0)
+            seconds = double(stream.duration) * av_q2d(stream.time_base);
+        else if (firstTime[index] != AV_NOPTS_VALUE)
+            seconds = double(endTime[index] - firstTime[index]) * av_q2d(stream.time_base);
+        if (seconds > 0) rates[i] = static_cast<int64_t>(double(bytes[index]) * 8 / seconds);
+    }
+}
+
+// A stream without a stated rate gets one computed from its size and duration:
+// when it is the only such track, the container's rate (file size over
+// duration) less what the other tracks state; otherwise from its packets.
+std::vector<int64_t> trackBitRates(AVFormatContext& context, const std::vector<const AVStream*>& streams,
+                                   int64_t budgetBytes) {
     std::vector<int64_t> rates;
     int64_t stated = 0;
     int unstated = 0;
@@ -192,6 +232,8 @@ std::vector<int64_t> trackBitRates(const AVFormatContext& context, const std::ve
     if (unstated == 1 && context.bit_rate > stated) {
         for (auto& rate : rates)
             if (rate == 0) rate = context.bit_rate - stated;
+    } else if (unstated > 1) {
+        measureBitRates(context, streams, rates, budgetBytes);
     }
     return rates;
 }
@@ -229,11 +271,11 @@ MediaTrack makeTrack(const AVFormatContext& context, const AVStream& stream, int
     return track;
 }
 
-MediaAsset makeAsset(const AVFormatContext& context) {
+MediaAsset makeAsset(AVFormatContext& context, int64_t bitRateBudgetBytes) {
     std::vector<const AVStream*> streams;
     for (unsigned i = 0; i < context.nb_streams; ++i)
         if (isTrack(*context.streams[i])) streams.push_back(context.streams[i]);
-    auto rates = trackBitRates(context, streams);
+    auto rates = trackBitRates(context, streams, bitRateBudgetBytes);
 
     MediaAsset asset;
     if (context.duration != AV_NOPTS_VALUE && context.duration >= 0)
@@ -270,7 +312,9 @@ public:
 
         status = avformat_find_stream_info(context.get(), nullptr);
         if (status < 0 || interrupt.expired) throw failure(mediaAssetCannotRead, status, interrupt);
-        return makeAsset(*context);
+        MediaAsset asset = makeAsset(*context, limits_.bitRateBudgetBytes);
+        if (interrupt.expired) throw failure(mediaAssetCannotRead, 0, interrupt);
+        return asset;
     }
 
 private:
