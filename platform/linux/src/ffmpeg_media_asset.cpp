@@ -284,6 +284,26 @@ MediaAsset makeAsset(AVFormatContext& context, int64_t bitRateBudgetBytes) {
     return asset;
 }
 
+// The mov family usually states every fact read here in its header (a
+// fragmented file does not); then the first packets need not be read and
+// decoded to learn the streams.
+bool headerStatesEverything(const AVFormatContext& context) {
+    if (!isMovFamily(context) || context.duration == AV_NOPTS_VALUE) return false;
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        const AVStream& stream = *context.streams[i];
+        if (!isTrack(stream)) continue;
+        const AVCodecParameters& codec = *stream.codecpar;
+        if (stream.duration == AV_NOPTS_VALUE || stream.duration <= 0 || codec.bit_rate <= 0) return false;
+        if (codec.codec_type == AVMEDIA_TYPE_VIDEO &&
+            (codec.width <= 0 || codec.height <= 0 || stream.avg_frame_rate.num <= 0 || stream.avg_frame_rate.den <= 0))
+            return false;
+        if (codec.codec_type == AVMEDIA_TYPE_AUDIO &&
+            (codec.sample_rate <= 0 || codec.ch_layout.order != AV_CHANNEL_ORDER_NATIVE))
+            return false;
+    }
+    return true;
+}
+
 class FfmpegMediaAssets final : public MediaAssets {
 public:
     explicit FfmpegMediaAssets(MediaAssetLimits limits) : limits_(limits) {
@@ -310,8 +330,10 @@ public:
         if (status < 0) throw failure(mediaAssetCannotOpen, status, interrupt);
         FormatContextPtr context(raw);
 
-        status = avformat_find_stream_info(context.get(), nullptr);
-        if (status < 0 || interrupt.expired) throw failure(mediaAssetCannotRead, status, interrupt);
+        if (!headerStatesEverything(*context)) {
+            status = avformat_find_stream_info(context.get(), nullptr);
+            if (status < 0 || interrupt.expired) throw failure(mediaAssetCannotRead, status, interrupt);
+        }
         MediaAsset asset = makeAsset(*context, limits_.bitRateBudgetBytes);
         if (interrupt.expired) throw failure(mediaAssetCannotRead, 0, interrupt);
         return asset;
