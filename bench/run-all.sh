@@ -4,3 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/default/bench
 "$build/events/bench_events" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
+bench/probe/probe_bench.sh build/default 1000

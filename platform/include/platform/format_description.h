@@ -51,6 +51,9 @@ struct AudioStreamDescription {
 
 using ExtensionValue = std::variant<int64_t, double, std::string, bool>;
 
+// Core Audio channel layout tag: layout index in the upper 16 bits, channel count in the lower 16.
+using AudioChannelLayoutTag = uint32_t;
+
 struct FormatDescription {
     MediaType mediaType = MediaType::video;
     FourCharCode mediaSubtype = 0;
@@ -62,6 +65,8 @@ struct FormatDescription {
     static std::shared_ptr<const FormatDescription> makeVideo(FourCharCode subtype, int32_t width, int32_t height);
     // An audio format of the stream's format id as subtype.
     static std::shared_ptr<const FormatDescription> makeAudio(const AudioStreamDescription& stream);
+    // Audio only: the tag of the stream's channel layout, when it has one.
+    std::optional<AudioChannelLayoutTag> channelLayoutTag;
 };
 
 namespace pixel_format {

@@ -9,8 +9,11 @@
 
 namespace platform {
 
+class MediaAssets;  // platform/media_asset.h
+
 struct Platform {
     Capabilities capabilities;
+    std::shared_ptr<MediaAssets> mediaAssets;
 };
 
 // Replaces the installed platform. Not meant to race with users of the old one.

@@ -1,6 +1,7 @@
 #include "Tavrik/InteractiveMode.h"
 
 #include "Tavrik/Emit.h"
+#include "Tavrik/InfoCommands.h"
 #include "Tavrik/LineSource.h"
 #include "Tavrik/SignalHandling.h"
 #include "Tavrik/Tavrik.h"
@@ -26,6 +27,14 @@ void InteractiveMode::run() {
 InteractiveMode::Next InteractiveMode::dispatch(const CommandLineWords& command) {
     const std::string& word = command.word;
     if (word == "quit" || word == "exit") return quit();
+    if (word == "info") {
+        handleInfo(command.argument.value_or(""));
+        return Next::readLine;
+    }
+    if (word == "infos") {
+        handleInfos(command.argument.value_or(""));
+        return Next::readLine;
+    }
     emit("error", {{"message", "Unknown command: " + word}, {"code", "INVALID_COMMAND"}});
     return Next::readLine;
 }

@@ -4,7 +4,6 @@
 #include "Tavrik/InteractiveMode.h"
 #include "Tavrik/ProcessExit.h"
 
-#include "platform/queues.h"
 #include "platform/signals.h"
 
 #include <csignal>
@@ -23,15 +22,14 @@ SignalHandling::SignalHandling(std::shared_ptr<LoopState> state)
         const char* name;
     };
     static constexpr Handled kSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
-    // The sources belong to the main queue's context; set them up there.
-    platform::mainQueue()->sync([this] {
-        for (const auto& handled : kSignals) std::signal(handled.number, SIG_IGN);
-        for (const auto& handled : kSignals) {
-            const char* name = handled.name;
-            sources_->list.push_back(platform::makeSignalSource(handled.number, [this, name] { handle(name); }));
-        }
-        for (auto& source : sources_->list) source->resume();
-    });
+    // Set up here; each arrival is then handled on the main queue. Nothing else
+    // touches the sources until a signal arrives, so no hand-over is needed.
+    for (const auto& handled : kSignals) std::signal(handled.number, SIG_IGN);
+    for (const auto& handled : kSignals) {
+        const char* name = handled.name;
+        sources_->list.push_back(platform::makeSignalSource(handled.number, [this, name] { handle(name); }));
+    }
+    for (auto& source : sources_->list) source->resume();
 }
 
 SignalHandling::~SignalHandling() = default;

@@ -1,8 +1,10 @@
 #include "Tavrik/Tavrik.h"
 
 #include "Tavrik/CommandLine.h"
+#include "Tavrik/InfoCommands.h"
 #include "Tavrik/InteractiveMode.h"
 #include "Tavrik/Output.h"
+#include "Tavrik/Text.h"
 
 #include <string>
 
@@ -13,6 +15,10 @@ void printBanner() {
 }
 
 void Tavrik::run(LineSource& input) const {
+    // One-shot words answer once and return; no banner, no "ready".
+    const std::string word = command ? lowercased(*command) : std::string();
+    if (word == "info") return handleInfo(subcommand.value_or(""));
+    if (word == "infos") return handleInfos(subcommand.value_or(""));
     InteractiveMode(input).run();
 }
 

@@ -1,0 +1,357 @@
+#include "ffmpeg_media_asset.h"
+
+#include "platform/error.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+}
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+namespace platform::linux_backend {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct InterruptState {
+    Clock::time_point deadline;
+    bool expired = false;
+};
+
+// Polled by libavformat during its reads; a non-zero answer aborts the read.
+int interruptWhenLate(void* opaque) {
+    auto* state = static_cast<InterruptState*>(opaque);
+    if (Clock::now() >= state->deadline) state->expired = true;
+    return state->expired ? 1 : 0;
+}
+
+std::string avErrorText(int code) {
+    char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buffer, sizeof buffer);
+    return buffer;
+}
+
+PlatformError assetError(MediaAssetErrorCode code, const std::string& reason) {
+    std::string title = code == mediaAssetTimedOut ? "Timed Out"
+                        : code == mediaAssetCannotRead ? "Cannot Read"
+                                                       : "Cannot Open";
+    return PlatformError(kMediaAssetErrorDomain, code, title + " (" + reason + ")");
+}
+
+// Only regular files are opened: a FIFO or device would block or never end.
+void requireRegularFile(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throw assetError(mediaAssetCannotOpen, std::strerror(errno));
+    if (S_ISDIR(info.st_mode)) throw assetError(mediaAssetCannotOpen, std::strerror(EISDIR));
+    if (!S_ISREG(info.st_mode)) throw assetError(mediaAssetCannotOpen, "not a regular file");
+}
+
+struct FormatContextCloser {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
+
+MediaTime timeIn(int64_t value, AVRational timeBase) {
+    if (value == AV_NOPTS_VALUE || timeBase.den <= 0 || timeBase.num <= 0) return MediaTime::invalid();
+    return MediaTime::make(av_rescale_q(value, timeBase, AVRational{1, timeBase.den}), timeBase.den);
+}
+
+bool isMovFamily(const AVFormatContext& context) {
+    return context.iformat && std::string_view(context.iformat->name).find("mov") != std::string_view::npos;
+}
+
+bool isPcm(const AVCodecDescriptor* descriptor) {
+    return descriptor && std::string_view(descriptor->name).starts_with("pcm_");
+}
+
+// Linear PCM of any sample size, byte order or number form; the companded and
+// odd logarithmic codings are not linear.
+bool isLinearPcm(AVCodecID id) {
+    switch (id) {
+    case AV_CODEC_ID_PCM_MULAW:
+    case AV_CODEC_ID_PCM_ALAW:
+    case AV_CODEC_ID_PCM_VIDC:
+    case AV_CODEC_ID_PCM_ZORK:
+    case AV_CODEC_ID_PCM_SGA: return false;
+    default: return isPcm(avcodec_descriptor_get(id));
+    }
+}
+
+FourCharCode bigEndianCode(uint32_t containerTag) {
+    // Container tags keep the first character in the lowest byte.
+    return ((containerTag & 0xff) << 24) | ((containerTag & 0xff00) << 8) | ((containerTag >> 8) & 0xff00) |
+           (containerTag >> 24);
+}
+
+FourCharCode mediaSubtype(const AVFormatContext& context, const AVCodecParameters& codec) {
+    if (isLinearPcm(codec.codec_id)) return fourCharCode("lpcm");
+    if (codec.codec_id == AV_CODEC_ID_PCM_MULAW) return fourCharCode("ulaw");
+    if (codec.codec_id == AV_CODEC_ID_PCM_ALAW) return fourCharCode("alaw");
+    if (isMovFamily(context) && codec.codec_tag != 0) return bigEndianCode(codec.codec_tag);
+    const AVCodecTag* tables[] = {codec.codec_type == AVMEDIA_TYPE_AUDIO ? avformat_get_mov_audio_tags()
+                                                                         : avformat_get_mov_video_tags(),
+                                  nullptr};
+    return bigEndianCode(av_codec_get_tag(tables, codec.codec_id));
+}
+
+std::optional<AudioChannelLayoutTag> channelLayoutTag(const AVChannelLayout& layout) {
+    if (layout.order != AV_CHANNEL_ORDER_NATIVE) return std::nullopt;
+    switch (layout.u.mask) {
+    case AV_CH_LAYOUT_MONO: return 0x640001;
+    case AV_CH_LAYOUT_STEREO: return 0x650002;
+    case AV_CH_LAYOUT_SURROUND: return 0x710003;
+    case AV_CH_LAYOUT_5POINT1:
+    case AV_CH_LAYOUT_5POINT1_BACK: return 0x790006;
+    case AV_CH_LAYOUT_6POINT1: return 0x7D0007;
+    case AV_CH_LAYOUT_7POINT1_WIDE:
+    case AV_CH_LAYOUT_7POINT1_WIDE_BACK: return 0x7E0008;
+    case AV_CH_LAYOUT_7POINT1: return 0x800008;
+    case AV_CH_LAYOUT_2POINT1: return 0x850003;
+    default: return std::nullopt;
+    }
+}
+
+AudioStreamDescription audioDescription(const AVCodecParameters& codec, FourCharCode subtype) {
+    AudioStreamDescription audio;
+    audio.sampleRate = codec.sample_rate;
+    audio.formatID = subtype;
+    audio.channelsPerFrame = static_cast<uint32_t>(std::max(0, codec.ch_layout.nb_channels));
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec.codec_id);
+    if (isPcm(descriptor)) {
+        std::string_view name = descriptor->name;
+        int bits = av_get_bits_per_sample(codec.codec_id);
+        if (bits <= 0) bits = codec.bits_per_coded_sample;
+        audio.bitsPerChannel = static_cast<uint32_t>(std::max(0, bits));
+        if (name.starts_with("pcm_f")) audio.formatFlags |= AudioStreamDescription::IsFloat;
+        if (name.ends_with("_planar")) audio.formatFlags |= AudioStreamDescription::IsNonInterleaved;
+        audio.framesPerPacket = 1;
+    }
+    return audio;
+}
+
+std::shared_ptr<const FormatDescription> formatDescription(const AVFormatContext& context, const AVStream& stream) {
+    const AVCodecParameters& codec = *stream.codecpar;
+    auto format = std::make_shared<FormatDescription>();
+    format->mediaSubtype = mediaSubtype(context, codec);
+    if (codec.codec_type == AVMEDIA_TYPE_VIDEO) {
+        format->mediaType = MediaType::video;
+        format->dimensions = VideoDimensions{codec.width, codec.height};
+        if (isMovFamily(context)) {
+            if (codec.bits_per_coded_sample > 0) format->extensions["Depth"] = int64_t{codec.bits_per_coded_sample};
+            // The sample entry's compressor name.
+            if (const AVDictionaryEntry* name = av_dict_get(stream.metadata, "encoder", nullptr, AV_DICT_MATCH_CASE);
+                name && name->value[0] != '\0')
+                format->extensions["FormatName"] = std::string(name->value);
+        }
+    } else {
+        format->mediaType = MediaType::audio;
+        format->audio = audioDescription(codec, format->mediaSubtype);
+        format->channelLayoutTag = channelLayoutTag(codec.ch_layout);
+    }
+    return format;
+}
+
+bool isTrack(const AVStream& stream) {
+    auto type = stream.codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_AUDIO) return true;
+    return type == AVMEDIA_TYPE_VIDEO && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
+// The bit rate the container states for the stream (Matroska statistics tags
+// included), or 0.
+int64_t statedBitRate(const AVStream& stream) {
+    if (stream.codecpar->bit_rate > 0) return stream.codecpar->bit_rate;
+    if (const AVDictionaryEntry* bps = av_dict_get(stream.metadata, "BPS", nullptr, 0)) {
+        char* end = nullptr;
+        long long value = std::strtoll(bps->value, &end, 10);
+        if (end != bps->value && value > 0) return value;
+    }
+    return 0;
+}
+
+// Bits per second of each listed stream from the sizes of its packets, reading
+// at most `budgetBytes`; past the budget the rate is that of the part read.
+void measureBitRates(AVFormatContext& context, const std::vector<const AVStream*>& streams,
+                     std::vector<int64_t>& rates, int64_t budgetBytes) {
+    std::vector<int64_t> bytes(context.nb_streams, 0);
+    std::vector<int64_t> firstTime(context.nb_streams, AV_NOPTS_VALUE), endTime(context.nb_streams, AV_NOPTS_VALUE);
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    if (!packet) return;
+    bool wholeFile = false;
+    for (int64_t total = 0; total < budgetBytes;) {
+        int status = av_read_frame(&context, packet.get());
+        if (status < 0) {
+            wholeFile = status == AVERROR_EOF;
+            break;
+        }
+        auto index = static_cast<size_t>(packet->stream_index);
+        bytes[index] += packet->size;
+        total += packet->size;
+        int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if (time != AV_NOPTS_VALUE) {
+            if (firstTime[index] == AV_NOPTS_VALUE || time < firstTime[index]) firstTime[index] = time;
+            int64_t end = time + std::max<int64_t>(packet->duration, 0);
+            if (endTime[index] == AV_NOPTS_VALUE || end > endTime[index]) endTime[index] = end;
+        }
+        av_packet_unref(packet.get());
+    }
+    for (size_t i = 0; i < streams.size(); ++i) {
+        if (rates[i] != 0) continue;
+        const AVStream& stream = *streams[i];
+        auto index = static_cast<size_t>(stream.index);
+        double seconds = 0;
+        if (wholeFile && stream.duration != AV_NOPTS_VALUE && stream.duration > 0)
+            seconds = double(stream.duration) * av_q2d(stream.time_base);
+        else if (firstTime[index] != AV_NOPTS_VALUE)
+            seconds = double(endTime[index] - firstTime[index]) * av_q2d(stream.time_base);
+        if (seconds > 0) rates[i] = static_cast<int64_t>(double(bytes[index]) * 8 / seconds);
+    }
+}
+
+// A stream without a stated rate gets one computed from its size and duration:
+// when it is the only such track, the container's rate (file size over
+// duration) less what the other tracks state; otherwise from its packets.
+std::vector<int64_t> trackBitRates(AVFormatContext& context, const std::vector<const AVStream*>& streams,
+                                   int64_t budgetBytes) {
+    std::vector<int64_t> rates;
+    int64_t stated = 0;
+    int unstated = 0;
+    for (const AVStream* stream : streams) {
+        rates.push_back(statedBitRate(*stream));
+        stated += rates.back();
+        if (rates.back() == 0) ++unstated;
+    }
+    if (unstated == 1 && context.bit_rate > stated) {
+        for (auto& rate : rates)
+            if (rate == 0) rate = context.bit_rate - stated;
+    } else if (unstated > 1) {
+        measureBitRates(context, streams, rates, budgetBytes);
+    }
+    return rates;
+}
+
+// A stream whose container stores no timestamps at all (wav, raw PCM) begins at zero.
+MediaTime trackStart(const AVFormatContext& context, const AVStream& stream) {
+    MediaTime start = timeIn(stream.start_time, stream.time_base);
+    if (start.isValid()) return start;
+    if (context.start_time != AV_NOPTS_VALUE)
+        return timeIn(av_rescale_q(context.start_time, AV_TIME_BASE_Q, stream.time_base), stream.time_base);
+    return stream.time_base.den > 0 ? MediaTime::make(0, stream.time_base.den) : MediaTime::zero();
+}
+
+MediaTrack makeTrack(const AVFormatContext& context, const AVStream& stream, int64_t bitRate) {
+    const AVCodecParameters& codec = *stream.codecpar;
+    MediaTrack track;
+    track.mediaType = codec.codec_type == AVMEDIA_TYPE_AUDIO ? MediaType::audio : MediaType::video;
+    AVRational rate = stream.avg_frame_rate;
+    bool hasRate = rate.num > 0 && rate.den > 0;
+    if (track.mediaType == MediaType::video) {
+        if (hasRate) track.nominalFrameRate = static_cast<float>(av_q2d(rate));
+        track.naturalSize = {double(codec.width), double(codec.height)};
+    }
+    // The frame duration is counted in the track's own timescale.
+    if (stream.time_base.den > 0) {
+        track.minFrameDuration = {0, stream.time_base.den, 0, 0};
+        if (hasRate && track.mediaType == MediaType::video) {
+            track.minFrameDuration.value = av_rescale_q(1, av_inv_q(rate), AVRational{1, stream.time_base.den});
+            track.minFrameDuration.flags = MediaTime::Valid;
+        }
+    }
+    track.estimatedDataRate = static_cast<float>(bitRate);
+    track.formatDescriptions.push_back(formatDescription(context, stream));
+    track.timeRange = {trackStart(context, stream), timeIn(stream.duration, stream.time_base)};
+    return track;
+}
+
+MediaAsset makeAsset(AVFormatContext& context, int64_t bitRateBudgetBytes) {
+    std::vector<const AVStream*> streams;
+    for (unsigned i = 0; i < context.nb_streams; ++i)
+        if (isTrack(*context.streams[i])) streams.push_back(context.streams[i]);
+    auto rates = trackBitRates(context, streams, bitRateBudgetBytes);
+
+    MediaAsset asset;
+    if (context.duration != AV_NOPTS_VALUE && context.duration >= 0)
+        asset.duration = MediaTime::make(context.duration, AV_TIME_BASE);
+    for (size_t i = 0; i < streams.size(); ++i) asset.tracks.push_back(makeTrack(context, *streams[i], rates[i]));
+    return asset;
+}
+
+// The mov family usually states every fact read here in its header (a
+// fragmented file does not); then the first packets need not be read and
+// decoded to learn the streams.
+bool headerStatesEverything(const AVFormatContext& context) {
+    if (!isMovFamily(context) || context.duration == AV_NOPTS_VALUE) return false;
+    for (unsigned i = 0; i < context.nb_streams; ++i) {
+        const AVStream& stream = *context.streams[i];
+        if (!isTrack(stream)) continue;
+        const AVCodecParameters& codec = *stream.codecpar;
+        if (stream.duration == AV_NOPTS_VALUE || stream.duration <= 0 || codec.bit_rate <= 0) return false;
+        if (codec.codec_type == AVMEDIA_TYPE_VIDEO &&
+            (codec.width <= 0 || codec.height <= 0 || stream.avg_frame_rate.num <= 0 || stream.avg_frame_rate.den <= 0))
+            return false;
+        if (codec.codec_type == AVMEDIA_TYPE_AUDIO &&
+            (codec.sample_rate <= 0 || codec.ch_layout.order != AV_CHANNEL_ORDER_NATIVE))
+            return false;
+    }
+    return true;
+}
+
+class FfmpegMediaAssets final : public MediaAssets {
+public:
+    explicit FfmpegMediaAssets(MediaAssetLimits limits) : limits_(limits) {
+        // The program speaks only through its own output: the library stays quiet.
+        static std::once_flag quiet;
+        std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+    }
+
+    MediaAsset load(const std::string& path) override {
+        requireRegularFile(path);
+        InterruptState interrupt{Clock::now() + limits_.deadline};
+        AVFormatContext* raw = avformat_alloc_context();
+        if (!raw) throw assetError(mediaAssetCannotOpen, "out of memory");
+        raw->interrupt_callback = {interruptWhenLate, &interrupt};
+
+        AVDictionary* options = nullptr;
+        // Plain local files only: no network, no nested playlists of URLs.
+        av_dict_set(&options, "protocol_whitelist", "file", 0);
+        av_dict_set_int(&options, "probesize", limits_.probeSizeBytes, 0);
+        av_dict_set_int(&options, "analyzeduration", limits_.analyzeDuration.count(), 0);
+        // "file:" keeps a colon in the name from being read as a protocol.
+        int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
+        av_dict_free(&options);
+        if (status < 0) throw failure(mediaAssetCannotOpen, status, interrupt);
+        FormatContextPtr context(raw);
+
+        if (!headerStatesEverything(*context)) {
+            status = avformat_find_stream_info(context.get(), nullptr);
+            if (status < 0 || interrupt.expired) throw failure(mediaAssetCannotRead, status, interrupt);
+        }
+        MediaAsset asset = makeAsset(*context, limits_.bitRateBudgetBytes);
+        if (interrupt.expired) throw failure(mediaAssetCannotRead, 0, interrupt);
+        return asset;
+    }
+
+private:
+    static PlatformError failure(MediaAssetErrorCode code, int status, const InterruptState& interrupt) {
+        if (interrupt.expired) return assetError(mediaAssetTimedOut, "the file took too long to read");
+        return assetError(code, avErrorText(status));
+    }
+
+    MediaAssetLimits limits_;
+};
+
+} // namespace
+
+std::shared_ptr<MediaAssets> makeFfmpegMediaAssets(MediaAssetLimits limits) {
+    return std::make_shared<FfmpegMediaAssets>(limits);
+}
+
+} // namespace platform::linux_backend

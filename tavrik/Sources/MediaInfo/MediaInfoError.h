@@ -1,0 +1,32 @@
+#pragma once
+// The prober's own failures, each with the message that a result reports.
+
+#include <stdexcept>
+#include <string>
+
+namespace mediainfo {
+
+class MediaInfoError : public std::runtime_error {
+public:
+    enum class Kind { fileNotFound, unsupportedExtension, loadFailed, noVideoTrack, noAudioTrack };
+
+    static MediaInfoError fileNotFound(const std::string& path) { return {Kind::fileNotFound, path}; }
+    static MediaInfoError unsupportedExtension(const std::string& extension) {
+        return {Kind::unsupportedExtension, extension};
+    }
+    static MediaInfoError loadFailed(const std::string& reason) { return {Kind::loadFailed, reason}; }
+    static MediaInfoError noVideoTrack() { return {Kind::noVideoTrack, {}}; }
+    static MediaInfoError noAudioTrack() { return {Kind::noAudioTrack, {}}; }
+
+    Kind kind() const { return kind_; }
+    // The message text; the same as what().
+    std::string message() const { return what(); }
+
+private:
+    MediaInfoError(Kind kind, const std::string& payload) : std::runtime_error(messageFor(kind, payload)), kind_(kind) {}
+    static std::string messageFor(Kind kind, const std::string& payload);
+
+    Kind kind_;
+};
+
+} // namespace mediainfo

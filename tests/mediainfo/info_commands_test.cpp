@@ -1,0 +1,158 @@
+// The "info" and "infos" commands in-process, and the one-shot program.
+
+#include "Tavrik/InfoCommands.h"
+#include "Tavrik/InteractiveMode.h"
+#include "Tavrik/LineSource.h"
+#include "Tavrik/Output.h"
+#include "Tavrik/Tavrik.h"
+#include "platform/linux/linux_platform.h"
+
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+using nlohmann::json;
+
+namespace {
+
+class CapturingSink final : public tavrik::OutputSink {
+public:
+    void writeLine(std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(text);
+    }
+    void writeLineUnflushed(std::string_view text) override { writeLine(text); }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    std::mutex mutex_;  // guards lines_
+    std::vector<std::string> lines_;
+};
+
+class InfoCommands : public testing::Test {
+protected:
+    void SetUp() override {
+        platform::install(platform::linux_backend::makeLinuxPlatform());
+        tavrik::setOutput(sink_);
+    }
+    void TearDown() override { tavrik::setOutput(nullptr); }
+
+    std::vector<json> replies() {
+        std::vector<json> parsed;
+        for (const auto& line : sink_->lines()) parsed.push_back(json::parse(line));
+        return parsed;
+    }
+
+    std::shared_ptr<CapturingSink> sink_ = std::make_shared<CapturingSink>();
+};
+
+class ScriptedLines final : public tavrik::LineSource {
+public:
+    explicit ScriptedLines(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+    std::optional<std::string> nextLine() override {
+        if (next_ == lines_.size()) return std::nullopt;
+        return lines_[next_++];
+    }
+
+private:
+    std::vector<std::string> lines_;
+    size_t next_ = 0;
+};
+
+} // namespace
+
+TEST_F(InfoCommands, EmptyArgumentsAnswerAnError) {
+    tavrik::handleInfo("");
+    tavrik::handleInfos("");
+    auto lines = replies();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["event"], "error");
+    EXPECT_EQ(lines[0]["message"], "No path provided");
+    EXPECT_EQ(lines[0]["code"], "INVALID_COMMAND");
+    EXPECT_EQ(lines[1]["message"], "No paths provided");
+    EXPECT_EQ(lines[1]["code"], "INVALID_COMMAND");
+}
+
+TEST_F(InfoCommands, InfoAnswersOneBareObject) {
+    const std::string& clip = fixtures::path("m4v");
+    tavrik::handleInfo(clip);
+    tavrik::handleInfo("   ");
+    auto lines = sink_->lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("\\/"), std::string::npos) << "slashes are escaped: " << lines[0];
+    json reply = json::parse(lines[0]);
+    EXPECT_FALSE(reply.contains("event"));
+    EXPECT_FALSE(reply.contains("timestamp"));
+    EXPECT_EQ(reply["path"], clip);
+    EXPECT_EQ(reply["info"]["type"], "video");
+    EXPECT_EQ(json::parse(lines[1]), (json{{"path", ""}, {"error", "file not found: "}})) << "spaces are a path";
+}
+
+TEST_F(InfoCommands, InfosSplitsTrimsAndKeepsBlankPieces) {
+    const std::string& song = fixtures::path("flac");
+    const std::string& clip = fixtures::path("mp4");
+    struct Case {
+        std::string argument;
+        std::vector<std::string> paths;
+    };
+    const Case cases[] = {
+        {song + ", " + clip, {song, clip}},
+        {",,,", {}},
+        {",\t" + song + ",, ,", {song, ""}},
+        {clip + "," + clip + " ", {clip, clip}},
+    };
+    for (const auto& c : cases) {
+        sink_ = std::make_shared<CapturingSink>();
+        tavrik::setOutput(sink_);
+        tavrik::handleInfos(c.argument);
+        auto lines = sink_->lines();
+        ASSERT_EQ(lines.size(), 1u) << c.argument;
+        json reply = json::parse(lines[0]);
+        ASSERT_TRUE(reply.is_array());
+        ASSERT_EQ(reply.size(), c.paths.size()) << c.argument;
+        for (size_t i = 0; i < c.paths.size(); ++i) EXPECT_EQ(reply[i]["path"], c.paths[i]);
+    }
+}
+
+TEST_F(InfoCommands, InteractiveLoopDispatchesInfoAndInfos) {
+    const std::string& song = fixtures::path("ogg-opus");
+    ScriptedLines input({"INFO " + song, "info", "infos " + song + "," + song, "infos", "quit"});
+    tavrik::InteractiveMode(input).run();
+    auto lines = sink_->lines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "kalvesta-recorder v0.1.0");
+    EXPECT_EQ(json::parse(lines[1])["event"], "ready");
+    EXPECT_EQ(json::parse(lines[2])["info"]["codec"], "opus") << "the word is matched in any case";
+    EXPECT_EQ(json::parse(lines[3])["message"], "No path provided");
+    json both = json::parse(lines[4]);
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(both[0], both[1]);
+    EXPECT_EQ(json::parse(lines[5])["message"], "No paths provided");
+}
+
+TEST(OneShot, InfoPrintsOneLineWithoutBannerOrReady) {
+    const std::string& song = fixtures::path("m4a-aac");
+    std::string output = fixtures::run(std::string(TAVRIK_BINARY) + " Info " + fixtures::shellQuoted(song) + " </dev/null");
+    ASSERT_FALSE(output.empty());
+    EXPECT_EQ(output.find('\n'), output.size() - 1) << output;
+    json reply = json::parse(output);
+    EXPECT_EQ(reply["path"], song);
+    EXPECT_EQ(reply["info"]["codec"], "aac");
+
+    output = fixtures::run(std::string(TAVRIK_BINARY) + " infos " +
+                           fixtures::shellQuoted(song + "," + fixtures::directory() + "/missing.mp3") + " </dev/null");
+    reply = json::parse(output);
+    ASSERT_EQ(reply.size(), 2u);
+    EXPECT_EQ(reply[1]["error"], "file not found: " + fixtures::directory() + "/missing.mp3");
+
+    output = fixtures::run(std::string(TAVRIK_BINARY) + " info </dev/null");
+    reply = json::parse(output);
+    EXPECT_EQ(reply["event"], "error");
+    EXPECT_EQ(reply["message"], "No path provided");
+}
