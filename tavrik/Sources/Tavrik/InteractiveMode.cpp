@@ -1,8 +1,10 @@
 #include "Tavrik/InteractiveMode.h"
 
+#include "Tavrik/DevicesCommand.h"
 #include "Tavrik/Emit.h"
 #include "Tavrik/LineSource.h"
 #include "Tavrik/Tavrik.h"
+#include "Tavrik/Text.h"
 
 namespace tavrik {
 
@@ -22,6 +24,10 @@ void InteractiveMode::run() {
 InteractiveMode::Next InteractiveMode::dispatch(const CommandLineWords& command) {
     const std::string& word = command.word;
     if (word == "quit" || word == "exit") return quit();
+    if (word == "devices") {
+        listDevices(lowercased(command.argument.value_or("")));
+        return Next::readLine;
+    }
     emit("error", {{"message", "Unknown command: " + word}, {"code", "INVALID_COMMAND"}});
     return Next::readLine;
 }

@@ -1,8 +1,10 @@
 #include "Tavrik/Tavrik.h"
 
 #include "Tavrik/CommandLine.h"
+#include "Tavrik/DevicesCommand.h"
 #include "Tavrik/InteractiveMode.h"
 #include "Tavrik/Output.h"
+#include "Tavrik/Text.h"
 
 #include <string>
 
@@ -13,6 +15,10 @@ void printBanner() {
 }
 
 void Tavrik::run(LineSource& input) const {
+    if (command && lowercased(*command) == "devices") {
+        listDevices(lowercased(subcommand.value_or("")));
+        return;
+    }
     InteractiveMode(input).run();
 }
 
