@@ -53,8 +53,8 @@ protected:
         }
         return numbers;
     }
-    xcb_window_t make(const WindowSpec& spec) {
-        made_.push_back(client_->createWindow(spec));
+    xcb_window_t make(const NewWindow& wanted) {
+        made_.push_back(client_->createWindow(wanted));
         return made_.back();
     }
 

@@ -31,41 +31,41 @@ void XTestClient::setProperty(xcb_window_t window, xcb_atom_t property, xcb_atom
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window, property, type, format, count, data);
 }
 
-xcb_window_t XTestClient::createWindow(const WindowSpec& spec) {
+xcb_window_t XTestClient::createWindow(const NewWindow& wanted) {
     xcb_window_t window = xcb_generate_id(connection_);
     uint32_t values[] = {screen_->white_pixel};
-    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen_->root, spec.x, spec.y, spec.width, spec.height,
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen_->root, wanted.x, wanted.y, wanted.width, wanted.height,
                       0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, XCB_CW_BACK_PIXEL, values);
-    if (spec.utf8Title) {
-        setProperty(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, uint32_t(spec.utf8Title->size()),
-                    spec.utf8Title->data());
+    if (wanted.utf8Title) {
+        setProperty(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, uint32_t(wanted.utf8Title->size()),
+                    wanted.utf8Title->data());
     }
-    if (spec.legacyTitle) {
-        setProperty(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(spec.legacyTitle->size()),
-                    spec.legacyTitle->data());
+    if (wanted.legacyTitle) {
+        setProperty(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(wanted.legacyTitle->size()),
+                    wanted.legacyTitle->data());
     }
-    if (spec.windowClass) {
-        std::string value = spec.windowClass->first + '\0' + spec.windowClass->second + '\0';
+    if (wanted.windowClass) {
+        std::string value = wanted.windowClass->first + '\0' + wanted.windowClass->second + '\0';
         setProperty(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, uint32_t(value.size()), value.data());
     }
-    if (spec.withProcessID) {
+    if (wanted.withProcessID) {
         uint32_t pid = uint32_t(getpid());
         setProperty(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
     }
-    if (spec.desktopType) {
+    if (wanted.desktopType) {
         xcb_atom_t type = atom("_NET_WM_WINDOW_TYPE_DESKTOP");
         setProperty(window, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
     }
-    if (spec.above) {
+    if (wanted.above) {
         xcb_atom_t state = atom("_NET_WM_STATE_ABOVE");
         setProperty(window, atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 1, &state);
     }
-    if (spec.startIconic) {
+    if (wanted.startIconic) {
         xcb_icccm_wm_hints_t hints{};
         xcb_icccm_wm_hints_set_iconic(&hints);
         xcb_icccm_set_wm_hints(connection_, window, &hints);
     }
-    if (spec.map) xcb_map_window(connection_, window);
+    if (wanted.map) xcb_map_window(connection_, window);
     sync();
     return window;
 }
@@ -100,25 +100,25 @@ uint32_t XTestClient::firstOutput() {
     return output;
 }
 
-void XTestClient::setMonitor(const MonitorSpec& spec) {
+void XTestClient::setMonitor(const NewMonitor& wanted) {
     std::vector<uint8_t> buffer(sizeof(xcb_randr_monitor_info_t) + sizeof(xcb_randr_output_t));
     auto* info = reinterpret_cast<xcb_randr_monitor_info_t*>(buffer.data());
-    info->name = atom(spec.name);
-    info->nOutput = spec.withOutput ? 1 : 0;
-    info->x = spec.x;
-    info->y = spec.y;
-    info->width = spec.width;
-    info->height = spec.height;
-    info->width_in_millimeters = spec.width / 4;
-    info->height_in_millimeters = spec.height / 4;
-    if (spec.withOutput) xcb_randr_monitor_info_outputs(info)[0] = firstOutput();
+    info->name = atom(wanted.name);
+    info->nOutput = wanted.withOutput ? 1 : 0;
+    info->x = wanted.x;
+    info->y = wanted.y;
+    info->width = wanted.width;
+    info->height = wanted.height;
+    info->width_in_millimeters = wanted.width / 4;
+    info->height_in_millimeters = wanted.height / 4;
+    if (wanted.withOutput) xcb_randr_monitor_info_outputs(info)[0] = firstOutput();
     // Sent by hand: the library's own xcb_randr_set_monitor hands an uninitialised
     // padding part to the connection and trips its length check.
     xcb_randr_set_monitor_request_t request{};
     request.window = screen_->root;
     iovec parts[4];  // xcb_send_request uses the two entries before the ones it is given
     parts[2] = {&request, sizeof request};
-    parts[3] = {buffer.data(), buffer.size() - (spec.withOutput ? 0 : sizeof(xcb_randr_output_t))};
+    parts[3] = {buffer.data(), buffer.size() - (wanted.withOutput ? 0 : sizeof(xcb_randr_output_t))};
     xcb_protocol_request_t protocol{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
     xcb_send_request(connection_, XCB_REQUEST_CHECKED, parts + 2, &protocol);
     sync();

@@ -9,7 +9,7 @@
 
 namespace devices_test {
 
-struct WindowSpec {
+struct NewWindow {
     std::optional<std::string> utf8Title = std::nullopt;    // _NET_WM_NAME
     std::optional<std::string> legacyTitle = std::nullopt;  // WM_NAME, ISO 8859-1
     std::optional<std::pair<std::string, std::string>> windowClass = std::nullopt;  // instance, class
@@ -24,7 +24,7 @@ struct WindowSpec {
     bool startIconic = false;
 };
 
-struct MonitorSpec {
+struct NewMonitor {
     std::string name;
     bool withOutput = false;  // the server's only output
     int16_t x = 0;
@@ -39,14 +39,14 @@ public:
     ~XTestClient();
     bool connected() const;
 
-    xcb_window_t createWindow(const WindowSpec& spec);
+    xcb_window_t createWindow(const NewWindow& wanted);
     void setInputFocus(xcb_window_t window);
     void requestActivation(xcb_window_t window);
 
     xcb_atom_t atom(const std::string& name);
     // The X server's one RandR output.
     uint32_t firstOutput();
-    void setMonitor(const MonitorSpec& spec);
+    void setMonitor(const NewMonitor& wanted);
     void setPrimaryOutput(uint32_t output);
     void setEdidProductName(uint32_t output, const std::string& name);
     void setWorkArea(int32_t x, int32_t y, uint32_t width, uint32_t height);
