@@ -1,11 +1,14 @@
 #include "platform/fake/fake_platform.h"
 
+#include "platform/fake/fake_content.h"
+
 namespace platform::fake {
 
 FakePlatform::FakePlatform()
     : failures_(std::make_shared<FailureScript>()), platform_(std::make_shared<Platform>()) {
     // Each concern's fake service is created here with failures_, e.g.
     // platform_->mediaAssets = std::make_shared<FakeMediaAssets>(failures_);
+    installFakeListing(*platform_);
 }
 
 FakePlatform::~FakePlatform() {

@@ -6,6 +6,12 @@ namespace platform {
 
 struct Capabilities {
     // Each concern adds the flags its callers branch on, with the default of the Linux backend.
+
+    // Capture devices are found with the newer device types (microphone, external,
+    // continuity camera) rather than the older built-in/external-unknown ones. Linux: yes.
+    bool newerCaptureDeviceTypes = true;
+    // Windows report whether they are the active one; otherwise every window reads inactive. Linux: yes.
+    bool windowActiveFlag = true;
 };
 
 } // namespace platform

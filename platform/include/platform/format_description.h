@@ -25,6 +25,7 @@ enum class MediaType { audio, video, muxed };
 struct VideoDimensions {
     int32_t width = 0;
     int32_t height = 0;
+    bool operator==(const VideoDimensions&) const = default;
 };
 
 // Linear-PCM and compressed audio as the stream describes it.

@@ -1,25 +1,28 @@
 #pragma once
-// Points, sizes and rectangles in 64-bit floating point, as display frames,
-// source rectangles and crop rectangles use them.
+// Plain rectangles in the global display space (points; on X, root-window pixels
+// with the origin at the top left of the whole X screen).
 
 namespace platform {
 
 struct Point {
     double x = 0;
     double y = 0;
-    friend bool operator==(const Point&, const Point&) = default;
+    bool operator==(const Point&) const = default;
 };
 
 struct Size {
     double width = 0;
     double height = 0;
-    friend bool operator==(const Size&, const Size&) = default;
+    bool operator==(const Size&) const = default;
 };
 
 struct Rect {
     Point origin;
     Size size;
-    friend bool operator==(const Rect&, const Rect&) = default;
+    bool operator==(const Rect&) const = default;
 };
+
+// The overlap of two rectangles; an empty rectangle at the first one's origin when they do not meet.
+Rect intersection(const Rect& a, const Rect& b);
 
 } // namespace platform

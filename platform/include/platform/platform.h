@@ -4,6 +4,9 @@
 // Each concern is one service member, filled by the backends that provide it.
 
 #include "platform/capabilities.h"
+#include "platform/capture_devices.h"
+#include "platform/screens.h"
+#include "platform/shareable_content.h"
 
 #include <memory>
 
@@ -14,6 +17,9 @@ class MediaAssets;  // platform/media_asset.h
 struct Platform {
     Capabilities capabilities;
     std::shared_ptr<MediaAssets> mediaAssets;
+    std::shared_ptr<ShareableContentService> shareableContent;
+    std::shared_ptr<CaptureDeviceService> captureDevices;
+    std::shared_ptr<ScreenService> screens;
 };
 
 // Replaces the installed platform. Not meant to race with users of the old one.

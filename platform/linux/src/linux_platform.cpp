@@ -1,12 +1,18 @@
 #include "platform/linux/linux_platform.h"
 
 #include "ffmpeg_media_asset.h"
+#include "platform/linux/linux_capture_devices.h"
+#include "x_screens.h"
+#include "x_shareable_content.h"
 
 namespace platform::linux_backend {
 
 std::shared_ptr<Platform> makeLinuxPlatform() {
     auto platform = std::make_shared<Platform>();
     platform->mediaAssets = makeFfmpegMediaAssets();
+    platform->shareableContent = makeXShareableContent();
+    platform->captureDevices = makeLinuxCaptureDevices(kernelV4l2System());
+    platform->screens = makeXScreens();
     return platform;
 }
 

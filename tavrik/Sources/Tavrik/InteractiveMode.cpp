@@ -1,10 +1,12 @@
 #include "Tavrik/InteractiveMode.h"
 
+#include "Tavrik/DevicesCommand.h"
 #include "Tavrik/Emit.h"
 #include "Tavrik/InfoCommands.h"
 #include "Tavrik/LineSource.h"
 #include "Tavrik/SignalHandling.h"
 #include "Tavrik/Tavrik.h"
+#include "Tavrik/Text.h"
 
 namespace tavrik {
 
@@ -27,6 +29,10 @@ void InteractiveMode::run() {
 InteractiveMode::Next InteractiveMode::dispatch(const CommandLineWords& command) {
     const std::string& word = command.word;
     if (word == "quit" || word == "exit") return quit();
+    if (word == "devices") {
+        listDevices(lowercased(command.argument.value_or("")));
+        return Next::readLine;
+    }
     if (word == "info") {
         handleInfo(command.argument.value_or(""));
         return Next::readLine;

@@ -2,6 +2,7 @@
 
 #include "Tavrik/CommandLine.h"
 #include "Tavrik/InfoCommands.h"
+#include "Tavrik/DevicesCommand.h"
 #include "Tavrik/InteractiveMode.h"
 #include "Tavrik/Output.h"
 #include "Tavrik/Text.h"
@@ -17,6 +18,7 @@ void printBanner() {
 void Tavrik::run(LineSource& input) const {
     // One-shot words answer once and return; no banner, no "ready".
     const std::string word = command ? lowercased(*command) : std::string();
+    if (word == "devices") return listDevices(lowercased(subcommand.value_or("")));
     if (word == "info") return handleInfo(subcommand.value_or(""));
     if (word == "infos") return handleInfos(subcommand.value_or(""));
     InteractiveMode(input).run();

@@ -1,0 +1,67 @@
+#include "platform/linux/v4l2_cameras.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace platform::linux_backend {
+namespace {
+
+std::optional<int> videoNodeNumber(const std::string& name) {
+    constexpr std::string_view prefix = "video";
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    std::string digits = name.substr(prefix.size());
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+    if (digits.size() > 6) return std::nullopt;
+    return std::stoi(digits);
+}
+
+class KernelV4l2System final : public V4l2System {
+public:
+    std::vector<std::string> videoNodes() override {
+        std::vector<std::pair<int, std::string>> numbered;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
+            auto name = entry.path().filename().string();
+            if (auto number = videoNodeNumber(name)) numbered.emplace_back(*number, entry.path().string());
+        }
+        std::sort(numbered.begin(), numbered.end());
+        std::vector<std::string> nodes;
+        for (auto& [number, path] : numbered) nodes.push_back(std::move(path));
+        return nodes;
+    }
+
+    std::vector<std::pair<std::string, std::string>> byIdNames() override {
+        std::vector<std::pair<std::string, std::string>> names;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/v4l/by-id", error)) {
+            std::error_code resolveError;
+            auto target = std::filesystem::canonical(entry.path(), resolveError);
+            if (!resolveError) names.emplace_back(entry.path().filename().string(), target.string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    int open(const std::string& path, int flags) override { return ::open(path.c_str(), flags); }
+
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        int result;
+        do {
+            result = ::ioctl(fd, request, argument);
+        } while (result == -1 && errno == EINTR);
+        return result;
+    }
+
+    int close(int fd) override { return ::close(fd); }
+};
+
+} // namespace
+
+std::shared_ptr<V4l2System> kernelV4l2System() { return std::make_shared<KernelV4l2System>(); }
+
+} // namespace platform::linux_backend

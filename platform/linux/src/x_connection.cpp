@@ -1,0 +1,73 @@
+#include "x_connection.h"
+
+#include "platform/error.h"
+#include "platform/shareable_content.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace platform::linux_backend {
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool isWaylandSession() {
+    return !environment("WAYLAND_DISPLAY").empty() || environment("XDG_SESSION_TYPE") == "wayland";
+}
+
+[[noreturn]] void failToReachX(const std::string& display) {
+    std::string reason;
+    if (display.empty()) {
+        reason = isWaylandSession()
+                     ? "this is a Wayland session without an X server: XWayland is not running (DISPLAY is not set)"
+                     : "no X display is set (DISPLAY is not set)";
+    } else {
+        reason = "cannot connect to the X display \"" + display + "\"";
+        if (isWaylandSession()) reason += " of this Wayland session: XWayland is not running there";
+    }
+    throw PlatformError(kStreamErrorDomain, kStreamErrorNoDisplayList,
+                        "Screens and windows cannot be listed: " + reason + ".");
+}
+
+} // namespace
+
+XConnection XConnection::open() {
+    std::string display = environment("DISPLAY");
+    if (display.empty()) failToReachX(display);
+    int screenNumber = 0;
+    xcb_connection_t* connection = xcb_connect(display.c_str(), &screenNumber);
+    if (xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        failToReachX(display);
+    }
+    auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < screenNumber && roots.rem; ++i) xcb_screen_next(&roots);
+    if (!roots.rem) {
+        xcb_disconnect(connection);
+        failToReachX(display);
+    }
+    return XConnection(connection, roots.data);
+}
+
+void XConnection::checkAlive(int64_t code) const {
+    if (xcb_connection_has_error(get())) {
+        throw PlatformError(kStreamErrorDomain, code, "The connection to the X server was lost during the query.");
+    }
+}
+
+xcb_atom_t internAtom(const XConnection& connection, const std::string& name) {
+    auto cookie = xcb_intern_atom(connection.get(), 0, static_cast<uint16_t>(name.size()), name.c_str());
+    auto reply = takeReply(xcb_intern_atom_reply(connection.get(), cookie, nullptr));
+    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+}
+
+std::string atomName(const XConnection& connection, xcb_atom_t atom) {
+    auto reply = takeReply(xcb_get_atom_name_reply(connection.get(), xcb_get_atom_name(connection.get(), atom), nullptr));
+    if (!reply) return {};
+    return std::string(xcb_get_atom_name_name(reply.get()), static_cast<size_t>(xcb_get_atom_name_name_length(reply.get())));
+}
+
+} // namespace platform::linux_backend

@@ -1,0 +1,47 @@
+#pragma once
+// A private X server (Xvfb, one 1920x1080 screen) or PulseAudio daemon (a null sink
+// and a sine source) for one test; the environment points at it while it lives.
+
+#include "child_process.h"
+
+#include <optional>
+#include <string>
+
+namespace devices_test {
+
+class PrivateXServer {
+public:
+    PrivateXServer();  // sets DISPLAY; check started()
+    ~PrivateXServer();
+    bool started() const { return !display_.empty(); }
+    const std::string& display() const { return display_; }
+
+    // Starts openbox on it and waits until it manages the screen.
+    bool startWindowManager();
+
+private:
+    std::optional<std::string> previousDisplay_;
+    ChildProcess server_;
+    ChildProcess windowManager_;
+    std::string display_;
+};
+
+class PrivatePulseServer {
+public:
+    static constexpr const char* kSineSource = "devices_test_sine";
+    static constexpr const char* kNullSink = "devices_test_sink";
+
+    PrivatePulseServer();  // sets PULSE_SERVER; check started()
+    ~PrivatePulseServer();
+    bool started() const { return started_; }
+    const std::string& serverAddress() const { return address_; }
+
+private:
+    std::optional<std::string> previousServer_;
+    TemporaryDirectory runtime_;
+    ChildProcess daemon_;
+    std::string address_;
+    bool started_ = false;
+};
+
+} // namespace devices_test
