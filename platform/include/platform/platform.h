@@ -9,8 +9,11 @@
 
 namespace platform {
 
+class AssetWriters;  // platform/asset_writer.h
+
 struct Platform {
     Capabilities capabilities;
+    std::shared_ptr<AssetWriters> assetWriters;
 };
 
 // Replaces the installed platform. Not meant to race with users of the old one.
