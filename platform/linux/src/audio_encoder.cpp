@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 extern "C" {
 #include <libavutil/audio_fifo.h>
@@ -131,10 +132,12 @@ void AudioEncoder::place(uint8_t** data, int count, int64_t position) {
     int64_t skip = 0;
     const int64_t drift = position - timelineLength_;
     // The first buffer is placed exactly at the session start; later ones only
-    // when they drifted further than jitter would explain.
-    const int64_t tolerance = timelineLength_ == 0 ? 0 : driftTolerance();
-    if (drift > tolerance) pushSilence(drift);
-    else if (drift < -tolerance) skip = std::min<int64_t>(-drift, count);
+    // when they drifted further than jitter would explain, and then exactly,
+    // also when the overlap spans several buffers.
+    const bool exact = timelineLength_ == 0 || correcting_ || std::abs(drift) > driftTolerance();
+    if (exact && drift > 0) pushSilence(drift);
+    if (exact && drift < 0) skip = std::min<int64_t>(-drift, count);
+    correcting_ = exact && skip >= count;
     if (skip >= count) return;
     std::vector<uint8_t*> planes(context_->ch_layout.nb_channels);
     const int bytesPerSample = av_get_bytes_per_sample(context_->sample_fmt);

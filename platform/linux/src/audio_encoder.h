@@ -52,6 +52,7 @@ private:
     int convertedCapacity_ = 0;
     int64_t timelineLength_ = 0;  // samples placed so far (silence included)
     int64_t samplesSent_ = 0;     // samples handed to the codec
+    bool correcting_ = false;     // an overlap is being trimmed across buffers
     std::map<int64_t, int64_t> durationByPts_;
     PacketSink sink_;
 };

@@ -409,20 +409,16 @@ void FfmpegAssetWriter::writePacket(size_t index, AVPacket* packet) {
 }
 
 void FfmpegAssetWriter::completeFile() {
-    const bool failedBefore = status() == AssetWriterStatus::failed;
+    // Also after a failure: what the encoders hold and the index go into the
+    // file where they still can, so the frames before the failure stay readable.
+    // fail() keeps the first error.
     try {
-        if (!failedBefore) {
-            for (Track& track : tracks_) {
-                if (track.encoder && !track.ended) track.encoder->finish();
-                track.ended = true;
-            }
-            writeHeaderIfReady(true);
+        for (Track& track : tracks_) {
+            if (track.encoder && !track.ended) track.encoder->finish();
+            track.ended = true;
         }
-        if (headerWritten_) {
-            // Also after a failure: whatever reached the file stays readable where possible.
-            const int finished = av_write_trailer(format_);
-            if (!failedBefore) checkFfmpeg(finished, "Cannot finish the file at " + path_);
-        }
+        writeHeaderIfReady(true);
+        if (headerWritten_) checkFfmpeg(av_write_trailer(format_), "Cannot finish the file at " + path_);
     } catch (const PlatformError& error) {
         fail(error);
     }
