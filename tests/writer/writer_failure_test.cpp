@@ -140,7 +140,9 @@ TEST(WriterFinish, WriterThatNeverReceivedASampleLeavesNoFile) {
                 writer->startSession(MediaTime::zero());
             }
             if (c.finish) writer->finishWriting();
-            if (c.start && c.finish) EXPECT_EQ(writer->status(), AssetWriterStatus::completed) << c.name;
+            if (c.start && c.finish) {
+                EXPECT_EQ(writer->status(), AssetWriterStatus::completed) << c.name;
+            }
         }
         EXPECT_FALSE(std::filesystem::exists(path)) << c.name;
     }
