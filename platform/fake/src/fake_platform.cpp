@@ -1,4 +1,5 @@
 #include "platform/fake/fake_platform.h"
+#include "platform/fake/fake_asset_writer.h"
 
 #include "platform/fake/fake_content.h"
 
@@ -9,6 +10,7 @@ FakePlatform::FakePlatform()
     // Each concern's fake service is created here with failures_, e.g.
     // platform_->mediaAssets = std::make_shared<FakeMediaAssets>(failures_);
     installFakeListing(*platform_);
+    platform_->assetWriters = std::make_shared<FakeAssetWriters>();
 }
 
 FakePlatform::~FakePlatform() {

@@ -12,7 +12,8 @@
 
 namespace platform {
 
-class MediaAssets;  // platform/media_asset.h
+class AssetWriters;  // platform/asset_writer.h
+class MediaAssets;   // platform/media_asset.h
 
 struct Platform {
     Capabilities capabilities;
@@ -20,6 +21,7 @@ struct Platform {
     std::shared_ptr<ShareableContentService> shareableContent;
     std::shared_ptr<CaptureDeviceService> captureDevices;
     std::shared_ptr<ScreenService> screens;
+    std::shared_ptr<AssetWriters> assetWriters;
 };
 
 // Replaces the installed platform. Not meant to race with users of the old one.

@@ -4,6 +4,7 @@
 #include "platform/linux/linux_capture_devices.h"
 #include "x_screens.h"
 #include "x_shareable_content.h"
+#include "platform/linux/ffmpeg_asset_writers.h"
 
 namespace platform::linux_backend {
 
@@ -13,6 +14,7 @@ std::shared_ptr<Platform> makeLinuxPlatform() {
     platform->shareableContent = makeXShareableContent();
     platform->captureDevices = makeLinuxCaptureDevices(kernelV4l2System());
     platform->screens = makeXScreens();
+    platform->assetWriters = makeFfmpegAssetWriters();
     return platform;
 }
 

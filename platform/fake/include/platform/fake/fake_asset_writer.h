@@ -1,0 +1,140 @@
+#pragma once
+// The scripted asset writers: they write nothing, record what the caller asked
+// (writers, inputs and settings, appended samples with their times, the order of
+// finishing) and refuse where the test scripted a refusal.
+
+#include "platform/asset_writer.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform::fake {
+
+struct FakeAssetWriterScript {
+    std::optional<PlatformError> creationError;  // makeWriter throws it
+    bool refuseInputs = false;                   // canAddInput is false
+    bool refuseStartWriting = false;             // startWriting is false, status failed
+    bool refuseAppends = false;                  // append is false (the sample is not recorded)
+    bool inputsReady = true;                     // isReadyForMoreMediaData while writing
+};
+
+struct AppendedSample {
+    SampleBufferRef sample;
+    MediaTime presentationTime;
+    MediaTime duration;
+};
+
+class FakeAssetWriterInput final : public AssetWriterInput {
+public:
+    FakeAssetWriterInput(MediaType mediaType, OutputSettings settings)
+        : mediaType_(mediaType), settings_(std::move(settings)) {}
+
+    MediaType mediaType() const override { return mediaType_; }
+    const OutputSettings& outputSettings() const override { return settings_; }
+    void setExpectsMediaDataInRealTime(bool realTime) override;
+    bool expectsMediaDataInRealTime() const override;
+    bool isReadyForMoreMediaData() const override;
+    bool append(const SampleBufferRef& sample) override;
+    void markAsFinished() override;
+
+    // For tests.
+    std::vector<AppendedSample> appended() const;
+    size_t refusedAppends() const;
+    bool isMarkedAsFinished() const;
+    void setReady(bool ready);  // overrides the script's inputsReady for this input
+
+private:
+    friend class FakeAssetWriter;
+    std::shared_ptr<class FakeAssetWriter> writer() const;
+
+    const MediaType mediaType_;
+    const OutputSettings settings_;
+    mutable std::mutex mutex_;  // guards the fields below
+    std::weak_ptr<class FakeAssetWriter> writer_;  // set once when added
+    bool realTime_ = false;
+    std::optional<bool> ready_;
+    bool finished_ = false;
+    std::vector<AppendedSample> appended_;
+    size_t refused_ = 0;
+};
+
+// Paths in the order their writers were finished, shared by the factory and its writers.
+struct FakeFinishJournal {
+    std::mutex mutex;  // guards paths
+    std::vector<std::string> paths;
+};
+
+class FakeAssetWriter final : public AssetWriter, public std::enable_shared_from_this<FakeAssetWriter> {
+public:
+    FakeAssetWriter(std::string path, FileType fileType, FakeAssetWriterScript script,
+                    std::shared_ptr<FakeFinishJournal> journal)
+        : path_(std::move(path)), fileType_(fileType), script_(std::move(script)), journal_(std::move(journal)) {}
+
+    const std::string& outputPath() const override { return path_; }
+    FileType outputFileType() const override { return fileType_; }
+    bool canAddInput(const std::shared_ptr<AssetWriterInput>& input) const override;
+    void addInput(std::shared_ptr<AssetWriterInput> input) override;
+    std::vector<std::shared_ptr<AssetWriterInput>> inputs() const override;
+    bool startWriting() override;
+    void startSession(MediaTime sourceTime) override;
+    AssetWriterStatus status() const override;
+    std::optional<PlatformError> error() const override;
+    void finishWriting() override;
+
+    // For tests.
+    std::vector<std::shared_ptr<FakeAssetWriterInput>> fakeInputs() const;
+    std::optional<MediaTime> sessionStartTime() const;
+    int startWritingCalls() const;
+    int finishWritingCalls() const;
+    // Makes a writing writer fail as if encoding had failed.
+    void failWriting(PlatformError error);
+
+private:
+    friend class FakeAssetWriterInput;
+    bool acceptsSamples() const;  // caller holds mutex_
+
+    const std::string path_;
+    const FileType fileType_;
+    const FakeAssetWriterScript script_;
+    const std::shared_ptr<FakeFinishJournal> journal_;
+    mutable std::mutex mutex_;  // guards the fields below
+    AssetWriterStatus status_ = AssetWriterStatus::unknown;
+    std::optional<PlatformError> error_;
+    std::vector<std::shared_ptr<FakeAssetWriterInput>> inputs_;
+    std::optional<MediaTime> sessionStart_;
+    int startWritingCalls_ = 0;
+    int finishWritingCalls_ = 0;
+};
+
+class FakeAssetWriters final : public AssetWriters {
+public:
+    std::shared_ptr<AssetWriter> makeWriter(const std::string& path, FileType fileType) override;
+    std::shared_ptr<AssetWriterInput> makeInput(MediaType mediaType, OutputSettings settings) override;
+    std::optional<OutputSettingsAssistant> outputSettingsAssistant(OutputSettingsPreset preset) override;
+
+    // Scripts: by exact path, else the default.
+    void setScript(const std::string& path, FakeAssetWriterScript script);
+    void setDefaultScript(FakeAssetWriterScript script);
+    void setAssistantAvailable(bool available);
+
+    // Every writer made, in order of creation.
+    std::vector<std::shared_ptr<FakeAssetWriter>> writers() const;
+    // The last writer made for the path, or null.
+    std::shared_ptr<FakeAssetWriter> writer(const std::string& path) const;
+    // Paths, in the order finishWriting was called on their writers.
+    std::vector<std::string> finishOrder() const;
+
+private:
+    const std::shared_ptr<FakeFinishJournal> journal_ = std::make_shared<FakeFinishJournal>();
+    mutable std::mutex mutex_;  // guards the fields below
+    std::map<std::string, FakeAssetWriterScript> scripts_;
+    FakeAssetWriterScript defaultScript_;
+    bool assistantAvailable_ = true;
+    std::vector<std::shared_ptr<FakeAssetWriter>> writers_;
+};
+
+} // namespace platform::fake

@@ -1,0 +1,240 @@
+#include "platform/fake/fake_asset_writer.h"
+
+#include <stdexcept>
+
+namespace platform::fake {
+
+// ---- input
+
+void FakeAssetWriterInput::setExpectsMediaDataInRealTime(bool realTime) {
+    std::lock_guard lock(mutex_);
+    realTime_ = realTime;
+}
+
+bool FakeAssetWriterInput::expectsMediaDataInRealTime() const {
+    std::lock_guard lock(mutex_);
+    return realTime_;
+}
+
+std::shared_ptr<FakeAssetWriter> FakeAssetWriterInput::writer() const {
+    std::lock_guard lock(mutex_);
+    return writer_.lock();
+}
+
+bool FakeAssetWriterInput::isReadyForMoreMediaData() const {
+    const auto writer = this->writer();
+    std::optional<bool> ready;
+    {
+        std::lock_guard lock(mutex_);
+        if (!writer || finished_) return false;
+        ready = ready_;
+    }
+    std::lock_guard lock(writer->mutex_);
+    if (ready) return *ready && writer->acceptsSamples();
+    return writer->acceptsSamples() && writer->script_.inputsReady;
+}
+
+bool FakeAssetWriterInput::append(const SampleBufferRef& sample) {
+    bool accepted = false;
+    if (const auto writer = this->writer()) {
+        std::lock_guard lock(writer->mutex_);
+        accepted = writer->acceptsSamples() && !writer->script_.refuseAppends && sample;
+    }
+    // Like a real-time input, a fake that is not ready refuses the sample.
+    accepted = accepted && isReadyForMoreMediaData();
+    std::lock_guard lock(mutex_);
+    accepted = accepted && !finished_;
+    if (!accepted) {
+        ++refused_;
+        return false;
+    }
+    appended_.push_back({sample, sample->presentationTimeStamp(), sample->duration()});
+    return true;
+}
+
+void FakeAssetWriterInput::markAsFinished() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+}
+
+std::vector<AppendedSample> FakeAssetWriterInput::appended() const {
+    std::lock_guard lock(mutex_);
+    return appended_;
+}
+
+size_t FakeAssetWriterInput::refusedAppends() const {
+    std::lock_guard lock(mutex_);
+    return refused_;
+}
+
+bool FakeAssetWriterInput::isMarkedAsFinished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+void FakeAssetWriterInput::setReady(bool ready) {
+    std::lock_guard lock(mutex_);
+    ready_ = ready;
+}
+
+// ---- writer
+
+bool FakeAssetWriter::acceptsSamples() const {
+    return status_ == AssetWriterStatus::writing && sessionStart_.has_value();
+}
+
+bool FakeAssetWriter::canAddInput(const std::shared_ptr<AssetWriterInput>& input) const {
+    const auto fake = std::dynamic_pointer_cast<FakeAssetWriterInput>(input);
+    if (!fake) return false;
+    {
+        std::lock_guard inputLock(fake->mutex_);
+        if (!fake->writer_.expired()) return false;
+    }
+    std::lock_guard lock(mutex_);
+    return !script_.refuseInputs && status_ == AssetWriterStatus::unknown;
+}
+
+void FakeAssetWriter::addInput(std::shared_ptr<AssetWriterInput> input) {
+    if (!canAddInput(input)) throw std::logic_error("The writer of " + path_ + " cannot add this input");
+    auto fake = std::static_pointer_cast<FakeAssetWriterInput>(input);
+    {
+        std::lock_guard inputLock(fake->mutex_);
+        fake->writer_ = weak_from_this();
+    }
+    std::lock_guard lock(mutex_);
+    inputs_.push_back(std::move(fake));
+}
+
+std::vector<std::shared_ptr<AssetWriterInput>> FakeAssetWriter::inputs() const {
+    std::lock_guard lock(mutex_);
+    return {inputs_.begin(), inputs_.end()};
+}
+
+std::vector<std::shared_ptr<FakeAssetWriterInput>> FakeAssetWriter::fakeInputs() const {
+    std::lock_guard lock(mutex_);
+    return inputs_;
+}
+
+bool FakeAssetWriter::startWriting() {
+    std::lock_guard lock(mutex_);
+    ++startWritingCalls_;
+    if (status_ != AssetWriterStatus::unknown) return false;
+    if (script_.refuseStartWriting) {
+        status_ = AssetWriterStatus::failed;
+        error_ = PlatformError("AssetWriterErrorDomain", -1, "Scripted start failure for " + path_);
+        return false;
+    }
+    status_ = AssetWriterStatus::writing;
+    return true;
+}
+
+void FakeAssetWriter::startSession(MediaTime sourceTime) {
+    std::lock_guard lock(mutex_);
+    if (status_ == AssetWriterStatus::writing && !sessionStart_) sessionStart_ = sourceTime;
+}
+
+AssetWriterStatus FakeAssetWriter::status() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+std::optional<PlatformError> FakeAssetWriter::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void FakeAssetWriter::finishWriting() {
+    std::vector<std::shared_ptr<FakeAssetWriterInput>> inputs;
+    {
+        std::lock_guard lock(mutex_);
+        ++finishWritingCalls_;
+        if (status_ == AssetWriterStatus::writing) status_ = AssetWriterStatus::completed;
+        inputs = inputs_;
+    }
+    for (const auto& input : inputs) input->markAsFinished();
+    std::lock_guard lock(journal_->mutex);
+    journal_->paths.push_back(path_);
+}
+
+std::optional<MediaTime> FakeAssetWriter::sessionStartTime() const {
+    std::lock_guard lock(mutex_);
+    return sessionStart_;
+}
+
+int FakeAssetWriter::startWritingCalls() const {
+    std::lock_guard lock(mutex_);
+    return startWritingCalls_;
+}
+
+int FakeAssetWriter::finishWritingCalls() const {
+    std::lock_guard lock(mutex_);
+    return finishWritingCalls_;
+}
+
+void FakeAssetWriter::failWriting(PlatformError error) {
+    std::lock_guard lock(mutex_);
+    if (status_ != AssetWriterStatus::writing) return;
+    status_ = AssetWriterStatus::failed;
+    error_ = std::move(error);
+}
+
+// ---- factory
+
+std::shared_ptr<AssetWriter> FakeAssetWriters::makeWriter(const std::string& path, FileType fileType) {
+    std::lock_guard lock(mutex_);
+    const auto scripted = scripts_.find(path);
+    const FakeAssetWriterScript script = scripted != scripts_.end() ? scripted->second : defaultScript_;
+    if (script.creationError) throw *script.creationError;
+    auto writer = std::make_shared<FakeAssetWriter>(path, fileType, script, journal_);
+    writers_.push_back(writer);
+    return writer;
+}
+
+std::shared_ptr<AssetWriterInput> FakeAssetWriters::makeInput(MediaType mediaType, OutputSettings settings) {
+    const bool fits = (mediaType == MediaType::audio && std::holds_alternative<AudioSettings>(settings)) ||
+                      (mediaType == MediaType::video && std::holds_alternative<VideoSettings>(settings));
+    if (!fits) throw std::invalid_argument("The output settings do not fit the media type");
+    return std::make_shared<FakeAssetWriterInput>(mediaType, std::move(settings));
+}
+
+std::optional<OutputSettingsAssistant> FakeAssetWriters::outputSettingsAssistant(OutputSettingsPreset preset) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!assistantAvailable_) return std::nullopt;
+    }
+    return OutputSettingsAssistant::make(preset);
+}
+
+void FakeAssetWriters::setScript(const std::string& path, FakeAssetWriterScript script) {
+    std::lock_guard lock(mutex_);
+    scripts_.insert_or_assign(path, std::move(script));
+}
+
+void FakeAssetWriters::setDefaultScript(FakeAssetWriterScript script) {
+    std::lock_guard lock(mutex_);
+    defaultScript_ = std::move(script);
+}
+
+void FakeAssetWriters::setAssistantAvailable(bool available) {
+    std::lock_guard lock(mutex_);
+    assistantAvailable_ = available;
+}
+
+std::vector<std::shared_ptr<FakeAssetWriter>> FakeAssetWriters::writers() const {
+    std::lock_guard lock(mutex_);
+    return writers_;
+}
+
+std::shared_ptr<FakeAssetWriter> FakeAssetWriters::writer(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    for (auto it = writers_.rbegin(); it != writers_.rend(); ++it)
+        if ((*it)->outputPath() == path) return *it;
+    return nullptr;
+}
+
+std::vector<std::string> FakeAssetWriters::finishOrder() const {
+    std::lock_guard lock(journal_->mutex);
+    return journal_->paths;
+}
+
+} // namespace platform::fake

@@ -1,0 +1,40 @@
+#pragma once
+// Converts captured frames (BGRA or packed 10-bit RGB) into the encoder's
+// pixel format, with BT.709 coefficients.
+
+#include "platform/sample_buffer.h"
+
+#include <vector>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+struct SwsContext;
+
+namespace platform::linux_backend {
+
+class FrameConverter {
+public:
+    // Throws PlatformError for a source format it cannot read.
+    FrameConverter(FourCharCode sourceFormat, int width, int height, AVPixelFormat target);
+    ~FrameConverter();
+    FrameConverter(const FrameConverter&) = delete;
+    FrameConverter& operator=(const FrameConverter&) = delete;
+
+    // Writes the top-left width x height pixels of `source` into `frame`, which
+    // has the target format and size. The source must be at least that large.
+    void convert(const PixelBuffer& source, AVFrame* frame);
+
+private:
+    void convertToI420(const PixelBuffer& source, AVFrame* frame);
+
+    FourCharCode sourceFormat_;
+    int width_;
+    int height_;
+    AVPixelFormat target_;
+    SwsContext* scaler_ = nullptr;  // only for targets the I420 kernel does not cover
+    std::vector<uint8_t> bgraScratch_;  // packed 10-bit frames repacked to BGRA
+};
+
+} // namespace platform::linux_backend

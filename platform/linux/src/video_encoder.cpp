@@ -1,0 +1,113 @@
+#include "video_encoder.h"
+
+#include "ffmpeg_error.h"
+#include "video_encoder_parameters.h"
+
+#include <cmath>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace platform::linux_backend {
+
+VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePixelFormat, bool globalHeader,
+                           PacketSink sink)
+    : packet_(av_packet_alloc()), sink_(std::move(sink)) {
+    const VideoEncoderParameters parameters = videoEncoderParameters(settings, sourcePixelFormat);
+    const AVCodec* codec = avcodec_find_encoder_by_name(parameters.codecName.c_str());
+    if (!codec) throw PlatformError(kAssetWriterErrorDomain, AVERROR_ENCODER_NOT_FOUND,
+                                    "Encoder " + parameters.codecName + " is not available");
+    context_.reset(avcodec_alloc_context3(codec));
+    AVCodecContext& c = *context_;
+    c.width = encodedDimension(settings.width.value_or(0));
+    c.height = encodedDimension(settings.height.value_or(0));
+    c.pix_fmt = parameters.pixelFormat;
+    c.time_base = {1, kVideoTimescale};
+    const double frameRate = parameters.frameRate.value_or(60);
+    c.framerate = av_d2q(frameRate, 1001000);
+    c.bit_rate = parameters.bitRate;
+    c.rc_max_rate = parameters.maxRate;
+    c.rc_buffer_size = static_cast<int>(parameters.bufferSize);
+    if (parameters.keyFrameInterval > 0) c.gop_size = parameters.keyFrameInterval;
+    if (parameters.maxBFrames) c.max_b_frames = *parameters.maxBFrames;
+    c.thread_count = parameters.threads;
+    c.color_primaries = parameters.colorPrimaries;
+    c.color_trc = parameters.colorTransfer;
+    c.colorspace = parameters.colorMatrix;
+    c.color_range = AVCOL_RANGE_MPEG;
+    if (globalHeader) c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    codecTag_ = parameters.codecTag;
+    nominalFrameDuration_ = std::max<int64_t>(1, std::llround(kVideoTimescale / frameRate));
+
+    AVDictionary* options = nullptr;
+    for (const auto& [key, value] : parameters.privateOptions) av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    const int opened = avcodec_open2(&c, codec, &options);
+    av_dict_free(&options);
+    checkFfmpeg(opened, "Cannot open the " + parameters.codecName + " encoder for " + std::to_string(c.width) + "x" +
+                            std::to_string(c.height));
+
+    converter_ = std::make_unique<FrameConverter>(sourcePixelFormat, c.width, c.height, c.pix_fmt);
+    held_.reset(av_frame_alloc());
+    spare_.reset(av_frame_alloc());
+    for (AVFrame* frame : {held_.get(), spare_.get()}) {
+        frame->format = c.pix_fmt;
+        frame->width = c.width;
+        frame->height = c.height;
+        frame->color_primaries = c.color_primaries;
+        frame->color_trc = c.color_trc;
+        frame->colorspace = c.colorspace;
+        frame->color_range = c.color_range;
+        checkFfmpeg(av_frame_get_buffer(frame, 0), "Cannot allocate a video frame");
+    }
+}
+
+void VideoEncoder::prepareSpareFrame() {
+    // The codec may still refer to the frame's pixels; make_writable copies then.
+    checkFfmpeg(av_frame_make_writable(spare_.get()), "Cannot allocate a video frame");
+}
+
+void VideoEncoder::append(const PixelBuffer& frame, int64_t pts, int64_t duration) {
+    prepareSpareFrame();
+    converter_->convert(frame, spare_.get());
+    spare_->pts = pts;
+    if (hasHeld_) sendHeld(pts - held_->pts);
+    std::swap(held_, spare_);
+    hasHeld_ = true;
+    heldOwnDuration_ = duration;
+}
+
+void VideoEncoder::finish() {
+    if (hasHeld_) {
+        // The last frame lasts its own duration, else as long as the one before it.
+        const int64_t duration = heldOwnDuration_ > 0 ? heldOwnDuration_
+                                 : lastInterval_ > 0  ? lastInterval_
+                                                      : nominalFrameDuration_;
+        sendHeld(duration);
+        hasHeld_ = false;
+    }
+    send(nullptr);
+}
+
+void VideoEncoder::sendHeld(int64_t duration) {
+    durationByPts_[held_->pts] = duration;
+    lastInterval_ = duration;
+    send(held_.get());
+}
+
+void VideoEncoder::send(const AVFrame* frame) {
+    checkFfmpeg(avcodec_send_frame(context_.get(), frame), "Cannot encode a video frame");
+    while (true) {
+        const int received = avcodec_receive_packet(context_.get(), packet_.get());
+        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
+        checkFfmpeg(received, "Cannot encode a video frame");
+        if (const auto found = durationByPts_.find(packet_->pts); found != durationByPts_.end()) {
+            if (packet_->duration <= 0) packet_->duration = found->second;
+            durationByPts_.erase(found);
+        }
+        sink_(packet_.get());
+        av_packet_unref(packet_.get());
+    }
+}
+
+} // namespace platform::linux_backend

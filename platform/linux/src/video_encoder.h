@@ -1,0 +1,50 @@
+#pragma once
+// Encodes the frames of one video input.
+//
+// Each frame is held until the next one arrives, so that its packet carries the
+// frame's real duration: the file then lasts to the end of the last frame.
+
+#include "frame_converter.h"
+#include "track_encoder.h"
+
+#include "platform/asset_writer.h"
+
+#include <map>
+#include <memory>
+
+namespace platform::linux_backend {
+
+class VideoEncoder final : public TrackEncoder {
+public:
+    // Opens the codec for the settings and the pixel format of the first frame.
+    // Throws PlatformError.
+    VideoEncoder(const VideoSettings& settings, FourCharCode sourcePixelFormat, bool globalHeader, PacketSink sink);
+
+    const AVCodecContext* context() const override { return context_.get(); }
+    uint32_t codecTag() const override { return codecTag_; }
+
+    // `pts` in the codec's time base (1/kVideoTimescale), increasing; `duration`
+    // is the sample's own duration in that time base, 0 when it has none.
+    void append(const PixelBuffer& frame, int64_t pts, int64_t duration);
+    void finish() override;
+
+private:
+    void prepareSpareFrame();
+    void sendHeld(int64_t duration);
+    void send(const AVFrame* frame);
+
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+    std::unique_ptr<FrameConverter> converter_;
+    std::unique_ptr<AVFrame, FrameDeleter> held_;
+    std::unique_ptr<AVFrame, FrameDeleter> spare_;
+    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    bool hasHeld_ = false;
+    int64_t heldOwnDuration_ = 0;
+    int64_t lastInterval_ = 0;
+    int64_t nominalFrameDuration_;
+    std::map<int64_t, int64_t> durationByPts_;  // frames sent, packets not yet out
+    uint32_t codecTag_ = 0;
+    PacketSink sink_;
+};
+
+} // namespace platform::linux_backend

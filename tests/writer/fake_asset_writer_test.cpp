@@ -1,0 +1,98 @@
+// The fake writers record what the caller asked and refuse as scripted.
+
+#include "writer_test_support.h"
+
+#include "platform/fake/fake_asset_writer.h"
+#include "platform/fake/fake_platform.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+using namespace platform::fake;
+using namespace writer_test;
+
+namespace {
+
+TEST(FakeAssetWriters, RecordWritersInputsAppendedTimesAndFinishOrder) {
+    auto platform = makeFakePlatform();
+    auto writers = std::dynamic_pointer_cast<FakeAssetWriters>(platform->assetWriters);
+    ASSERT_TRUE(writers);
+
+    auto video = writers->makeWriter("main.mp4", FileType::mpeg4);
+    auto mic = writers->makeWriter("mic.m4a", FileType::appleM4A);
+    const AudioSettings micSettings{audio_format::mpeg4AAC, 48000, 1, 192000, {}};
+    auto micInput = writers->makeInput(MediaType::audio, micSettings);
+    micInput->setExpectsMediaDataInRealTime(true);
+    ASSERT_TRUE(mic->canAddInput(micInput));
+    mic->addInput(micInput);
+    ASSERT_TRUE(mic->startWriting());
+    EXPECT_FALSE(micInput->append(audioBuffer(48000, 1, 480, MediaTime::make(5, 1), [](int64_t, uint32_t) { return 0.f; })))
+        << "no session yet";
+    mic->startSession(MediaTime::make(5, 1));
+    ASSERT_TRUE(micInput->append(audioBuffer(48000, 1, 480, MediaTime::make(5, 1), [](int64_t, uint32_t) { return 0.f; })));
+    mic->finishWriting();
+    video->finishWriting();
+
+    const auto recorded = writers->writer("mic.m4a");
+    ASSERT_EQ(recorded->fakeInputs().size(), 1u);
+    const auto& input = *recorded->fakeInputs()[0];
+    EXPECT_EQ(std::get<AudioSettings>(input.outputSettings()), micSettings);
+    EXPECT_TRUE(input.expectsMediaDataInRealTime());
+    ASSERT_EQ(input.appended().size(), 1u);
+    EXPECT_EQ(input.appended()[0].presentationTime, MediaTime::make(5, 1));
+    EXPECT_EQ(input.appended()[0].duration, MediaTime::make(480, 48000));
+    EXPECT_EQ(input.refusedAppends(), 1u);
+    EXPECT_TRUE(input.isMarkedAsFinished());
+    EXPECT_EQ(recorded->sessionStartTime(), MediaTime::make(5, 1));
+    EXPECT_EQ(recorded->status(), AssetWriterStatus::completed);
+    EXPECT_EQ(writers->finishOrder(), (std::vector<std::string>{"mic.m4a", "main.mp4"}));
+    EXPECT_EQ(video->status(), AssetWriterStatus::unknown) << "finishing a writer that never started";
+}
+
+TEST(FakeAssetWriters, ScriptedRefusals) {
+    FakeAssetWriters writers;
+    const auto script = [](auto change) {
+        FakeAssetWriterScript script;
+        change(script);
+        return script;
+    };
+    writers.setScript("refuses-input.mp4", script([](auto& s) { s.refuseInputs = true; }));
+    writers.setScript("refuses-start.mp4", script([](auto& s) { s.refuseStartWriting = true; }));
+    writers.setScript("refuses-appends.mp4", script([](auto& s) { s.refuseAppends = true; }));
+    writers.setScript("not-ready.mp4", script([](auto& s) { s.inputsReady = false; }));
+    writers.setScript("cannot-create.mp4",
+                      script([](auto& s) { s.creationError = PlatformError("NSCocoaErrorDomain", 513, "denied"); }));
+    writers.setAssistantAvailable(false);
+
+    VideoSettings settings{VideoCodecType::h264, 64, 48, {}, {}};
+    EXPECT_FALSE(writers.makeWriter("refuses-input.mp4", FileType::mpeg4)
+                     ->canAddInput(writers.makeInput(MediaType::video, settings)));
+
+    auto refusesStart = writers.makeWriter("refuses-start.mp4", FileType::mpeg4);
+    EXPECT_FALSE(refusesStart->startWriting());
+    EXPECT_EQ(refusesStart->status(), AssetWriterStatus::failed);
+    EXPECT_TRUE(refusesStart->error());
+
+    for (const char* path : {"refuses-appends.mp4", "not-ready.mp4"}) {
+        auto writer = writers.makeWriter(path, FileType::mpeg4);
+        auto input = writers.makeInput(MediaType::video, settings);
+        writer->addInput(input);
+        ASSERT_TRUE(writer->startWriting());
+        writer->startSession(MediaTime::zero());
+        EXPECT_EQ(input->isReadyForMoreMediaData(), std::string(path) == "refuses-appends.mp4") << path;
+        EXPECT_FALSE(input->append(videoFrame(64, 48, MediaTime::zero(), MediaTime::make(1, 30), 0))) << path;
+        EXPECT_EQ(writers.writer(path)->fakeInputs()[0]->refusedAppends(), 1u) << path;
+    }
+    EXPECT_THROW(writers.makeWriter("cannot-create.mp4", FileType::mpeg4), PlatformError);
+    EXPECT_FALSE(writers.outputSettingsAssistant(OutputSettingsPreset::screenH264UpTo4K));
+
+    auto failing = writers.makeWriter("fails-later.mp4", FileType::mpeg4);
+    ASSERT_TRUE(failing->startWriting());
+    writers.writer("fails-later.mp4")->failWriting(PlatformError("AssetWriterErrorDomain", -28, "disk full"));
+    EXPECT_EQ(failing->status(), AssetWriterStatus::failed);
+    failing->finishWriting();
+    EXPECT_EQ(failing->status(), AssetWriterStatus::failed);
+}
+
+} // namespace

@@ -1,0 +1,231 @@
+// What the FFmpeg writer refuses and how it fails.
+
+#include "writer_test_support.h"
+
+#include "platform/linux/ffmpeg_asset_writers.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace platform;
+using namespace writer_test;
+
+namespace {
+
+VideoSettings h264(int32_t width, int32_t height) {
+    VideoSettings settings;
+    settings.codec = VideoCodecType::h264;
+    settings.width = width;
+    settings.height = height;
+    return settings;
+}
+
+std::shared_ptr<AssetWriters> writers() { return linux_backend::makeFfmpegAssetWriters(); }
+
+TEST(WriterCreation, FileThatCannotBeCreatedFailsWithTheCauseAndThePath) {
+    TemporaryFolder folder;
+    const std::string existing = folder.file("taken.mp4");
+    std::ofstream(existing) << "someone else's recording";
+    const struct {
+        std::string path;
+        std::string cause;
+    } cases[] = {{folder.file("missing/folder/out.mp4"), "No such file or directory"},
+                 {existing, "File exists"}};
+    for (const auto& c : cases) {
+        try {
+            writers()->makeWriter(c.path, FileType::mpeg4);
+            ADD_FAILURE() << "no error for " << c.path;
+        } catch (const PlatformError& error) {
+            EXPECT_NE(error.localizedDescription().find(c.path), std::string::npos) << error.localizedDescription();
+            EXPECT_NE(error.localizedDescription().find(c.cause), std::string::npos) << error.localizedDescription();
+        }
+    }
+    std::ifstream kept(existing);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's recording");
+}
+
+TEST(WriterInputs, CanAddInputRefusesWhatTheFileCannotHold) {
+    TemporaryFolder folder;
+    auto w = writers();
+    VideoSettings noSize;
+    const struct {
+        const char* name;
+        FileType fileType;
+        MediaType mediaType;
+        OutputSettings settings;
+    } cases[] = {
+        {"ProRes in mp4", FileType::mpeg4, MediaType::video, VideoSettings{VideoCodecType::proRes422, 64, 48, {}, {}}},
+        {"ProRes in m4v", FileType::appleM4V, MediaType::video, VideoSettings{VideoCodecType::proRes4444, 64, 48, {}, {}}},
+        {"video in m4a", FileType::appleM4A, MediaType::video, h264(64, 48)},
+        {"video without a size", FileType::mpeg4, MediaType::video, noSize},
+        {"AAC at a rate it has not", FileType::appleM4A, MediaType::audio, AudioSettings{audio_format::mpeg4AAC, 47000, 2, {}, {}}},
+        {"unknown audio format", FileType::appleM4A, MediaType::audio, AudioSettings{fourCharCode("opus"), 48000, 2, {}, {}}},
+        {"no channels", FileType::appleM4A, MediaType::audio, AudioSettings{audio_format::mpeg4AAC, 48000, 0, {}, {}}},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        auto writer = w->makeWriter(folder.file("refuse" + std::to_string(index++) + ".mp4"), c.fileType);
+        EXPECT_FALSE(writer->canAddInput(w->makeInput(c.mediaType, c.settings))) << c.name;
+    }
+
+    // An input belongs to one writer, and inputs are added before writing starts.
+    auto first = w->makeWriter(folder.file("first.mp4"), FileType::mpeg4);
+    auto second = w->makeWriter(folder.file("second.mp4"), FileType::mpeg4);
+    auto input = w->makeInput(MediaType::video, h264(64, 48));
+    first->addInput(input);
+    EXPECT_FALSE(second->canAddInput(input));
+    EXPECT_THROW(second->addInput(input), std::logic_error);
+    ASSERT_TRUE(first->startWriting());
+    EXPECT_FALSE(first->canAddInput(w->makeInput(MediaType::video, h264(64, 48))));
+    EXPECT_FALSE(first->startWriting()) << "a second start";
+    EXPECT_THROW(w->makeInput(MediaType::audio, h264(64, 48)), std::invalid_argument);
+}
+
+TEST(WriterAppend, RefusesSamplesThatCannotBeWrittenAndKeepsWriting) {
+    TemporaryFolder folder;
+    auto w = writers();
+    const std::string path = folder.file("refusals.mp4");
+    auto writer = w->makeWriter(path, FileType::mpeg4);
+    auto input = w->makeInput(MediaType::video, h264(64, 48));
+    writer->addInput(input);
+    const MediaTime start = MediaTime::make(100, 10);
+    const auto at = [](int64_t tenths) { return videoFrame(64, 48, MediaTime::make(tenths, 10), MediaTime::make(1, 10), int(tenths)); };
+
+    EXPECT_FALSE(input->append(at(100))) << "before startWriting";
+    ASSERT_TRUE(writer->startWriting());
+    EXPECT_FALSE(input->isReadyForMoreMediaData()) << "before the session start";
+    EXPECT_FALSE(input->append(at(100))) << "before the session start";
+    writer->startSession(start);
+    EXPECT_FALSE(input->append(at(99))) << "earlier than the session start";
+    EXPECT_TRUE(input->append(at(100)));
+    EXPECT_FALSE(input->append(at(100))) << "same time as the previous frame";
+    EXPECT_TRUE(input->append(at(101)));
+    EXPECT_FALSE(input->append(audioBuffer(48000, 2, 480, MediaTime::make(102, 10), [](int64_t, uint32_t) { return 0.f; })))
+        << "audio into a video input";
+    input->markAsFinished();
+    EXPECT_FALSE(input->append(at(103))) << "after markAsFinished";
+    EXPECT_FALSE(input->isReadyForMoreMediaData());
+    writer->finishWriting();
+    ASSERT_EQ(writer->status(), AssetWriterStatus::completed);
+    EXPECT_EQ(number(probe(path)["streams"][0]["nb_read_packets"]), 2);
+}
+
+TEST(WriterFinish, WriterThatNeverReceivedASampleLeavesNoFile) {
+    TemporaryFolder folder;
+    auto w = writers();
+    const struct {
+        const char* name;
+        bool addInput;
+        bool start;
+        bool finish;
+    } cases[] = {{"never started", true, false, true},
+                 {"started without inputs", false, true, true},
+                 {"started, input without samples", true, true, true},
+                 {"dropped without finishing", true, true, false}};
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string path = folder.file("empty" + std::to_string(index++) + ".mp4");
+        {
+            auto writer = w->makeWriter(path, FileType::mpeg4);
+            if (c.addInput) writer->addInput(w->makeInput(MediaType::video, h264(64, 48)));
+            if (c.start) {
+                ASSERT_TRUE(writer->startWriting()) << c.name;
+                writer->startSession(MediaTime::zero());
+            }
+            if (c.finish) writer->finishWriting();
+            if (c.start && c.finish) {
+                EXPECT_EQ(writer->status(), AssetWriterStatus::completed) << c.name;
+            }
+        }
+        EXPECT_FALSE(std::filesystem::exists(path)) << c.name;
+    }
+}
+
+TEST(WriterFinish, DroppingAWritingWriterCompletesItsFile) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("dropped.mp4");
+    {
+        auto w = writers();
+        auto writer = w->makeWriter(path, FileType::mpeg4);
+        auto input = w->makeInput(MediaType::video, h264(64, 48));
+        writer->addInput(input);
+        ASSERT_TRUE(writer->startWriting());
+        writer->startSession(MediaTime::zero());
+        for (int i = 0; i < 5; ++i)
+            ASSERT_TRUE(input->append(videoFrame(64, 48, MediaTime::make(i, 30), MediaTime::make(1, 30), i)));
+    }
+    EXPECT_EQ(number(probe(path)["streams"][0]["nb_read_packets"]), 5);
+}
+
+// Appends frames until the writer fails (or the frames run out), waiting for room.
+void appendUntilFailed(AssetWriter& writer, AssetWriterInput& input, int frames, int32_t width, int32_t height,
+                       bool noise) {
+    for (int i = 0; i < frames && writer.status() == AssetWriterStatus::writing; ++i) {
+        while (!input.isReadyForMoreMediaData() && writer.status() == AssetWriterStatus::writing)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        input.append(videoFrame(width, height, MediaTime::make(i, 30), MediaTime::make(1, 30), i,
+                                pixel_format::bgra, noise));
+    }
+}
+
+TEST(WriterFailure, FrameOfAnotherSizeFailsTheWriterAndTheEarlierFramesStayReadable) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("resized.mp4");
+    auto w = writers();
+    auto writer = w->makeWriter(path, FileType::mpeg4);
+    auto input = w->makeInput(MediaType::video, h264(64, 48));
+    input->setExpectsMediaDataInRealTime(true);
+    writer->addInput(input);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSession(MediaTime::zero());
+    appendUntilFailed(*writer, *input, 3, 64, 48, false);
+    input->append(videoFrame(32, 24, MediaTime::make(3, 30), MediaTime::make(1, 30), 3));
+    while (writer->status() == AssetWriterStatus::writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
+    ASSERT_TRUE(writer->error());
+    EXPECT_NE(writer->error()->localizedDescription().find("32x24"), std::string::npos);
+    EXPECT_FALSE(input->isReadyForMoreMediaData());
+    EXPECT_FALSE(input->append(videoFrame(64, 48, MediaTime::make(4, 30), MediaTime::make(1, 30), 4)));
+    writer->finishWriting();
+    EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
+    EXPECT_EQ(number(probe(path)["streams"][0]["nb_read_packets"]), 3);
+}
+
+TEST(WriterFailure, DiskRefusingWritesFailsTheWriterAndFinishingStillReturns) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("full.mp4");
+    auto w = writers();
+    auto writer = w->makeWriter(path, FileType::mpeg4);
+    auto input = w->makeInput(MediaType::video, h264(320, 240));
+    input->setExpectsMediaDataInRealTime(true);
+    writer->addInput(input);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSession(MediaTime::zero());
+
+    // A file-size limit makes the disk refuse the writes past 64 KiB (EFBIG).
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit limited = previous;
+    limited.rlim_cur = 64 * 1024;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    appendUntilFailed(*writer, *input, 300, 320, 240, true);
+    writer->finishWriting();
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
+    ASSERT_TRUE(writer->error());
+    EXPECT_NE(writer->error()->localizedDescription().find(path), std::string::npos)
+        << writer->error()->localizedDescription();
+}
+
+} // namespace

@@ -1,0 +1,50 @@
+#pragma once
+// Samples, temporary folders and ffprobe read-backs for the writer tests.
+
+#include "platform/asset_writer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace writer_test {
+
+// A fresh folder under the system's temporary directory, removed afterwards.
+class TemporaryFolder {
+public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+platform::MediaTime seconds(double value, int32_t timescale = 600);
+
+// A BGRA or packed 10-bit frame; `seed` varies the picture (a moving gradient),
+// `noise` fills it with pseudo-random pixels instead.
+platform::SampleBufferRef videoFrame(int32_t width, int32_t height, platform::MediaTime pts,
+                                     platform::MediaTime duration, int seed,
+                                     platform::FourCharCode pixelFormat = platform::pixel_format::bgra,
+                                     bool noise = false);
+
+// Interleaved float32 audio; sample(frameIndex, channel) gives each value.
+platform::SampleBufferRef audioBuffer(double sampleRate, uint32_t channels, int64_t frames, platform::MediaTime pts,
+                                      const std::function<float(int64_t, uint32_t)>& sample);
+
+// ffprobe -show_streams -show_format -count_packets as JSON.
+nlohmann::json probe(const std::string& path);
+double number(const nlohmann::json& value);  // ffprobe writes numbers as strings
+
+// The file's first audio track decoded to interleaved signed 16-bit samples.
+std::vector<int16_t> decodeAudioS16(const std::string& path);
+
+// Runs a command line, returns its standard output.
+std::string run(const std::string& command);
+
+} // namespace writer_test
