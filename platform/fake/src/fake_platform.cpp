@@ -1,6 +1,7 @@
 #include "platform/fake/fake_platform.h"
-#include "platform/fake/fake_asset_writer.h"
 
+#include "platform/fake/fake_asset_writer.h"
+#include "platform/fake/fake_capture.h"
 #include "platform/fake/fake_content.h"
 
 namespace platform::fake {
@@ -11,6 +12,7 @@ FakePlatform::FakePlatform()
     // platform_->mediaAssets = std::make_shared<FakeMediaAssets>(failures_);
     installFakeListing(*platform_);
     platform_->assetWriters = std::make_shared<FakeAssetWriters>();
+    installFakeCapture(*platform_, failures_, samples_);
 }
 
 FakePlatform::~FakePlatform() {

@@ -12,6 +12,12 @@ struct Capabilities {
     bool newerCaptureDeviceTypes = true;
     // Windows report whether they are the active one; otherwise every window reads inactive. Linux: yes.
     bool windowActiveFlag = true;
+    // A screen stream can capture the microphone itself. Linux: no, a capture session does.
+    bool streamCapturesMicrophone = false;
+    // A screen stream can draw mouse clicks into its frames. Linux: no.
+    bool streamDrawsClicks = false;
+    // A display or window is sized from its content filter's rectangle rather than its frame. Linux: yes.
+    bool contentRectangleSizing = true;
 };
 
 } // namespace platform

@@ -12,8 +12,11 @@
 
 namespace platform {
 
-class AssetWriters;  // platform/asset_writer.h
-class MediaAssets;   // platform/media_asset.h
+class AssetWriters;           // platform/asset_writer.h
+class CaptureSessionService;  // platform/capture_session.h
+class MediaAssets;            // platform/media_asset.h
+class PowerManagement;        // platform/activity.h
+class StreamService;          // platform/screen_stream.h
 
 struct Platform {
     Capabilities capabilities;
@@ -22,6 +25,9 @@ struct Platform {
     std::shared_ptr<CaptureDeviceService> captureDevices;
     std::shared_ptr<ScreenService> screens;
     std::shared_ptr<AssetWriters> assetWriters;
+    std::shared_ptr<StreamService> streams;
+    std::shared_ptr<CaptureSessionService> captureSessions;
+    std::shared_ptr<PowerManagement> powerManagement;
 };
 
 // Replaces the installed platform. Not meant to race with users of the old one.

@@ -1,0 +1,33 @@
+#include "Dovezode/OutputFile.h"
+
+#include <algorithm>
+
+namespace Dovezode {
+
+bool OutputFile::startWriting(const platform::MediaTime& time) {
+    running = writer->startWriting();
+    if (!running) {
+        startFailed = true;
+        return false;
+    }
+    writer->startSession(time);
+    sessionStartPTS = time;
+    return true;
+}
+
+void OutputFile::finishWriting() {
+    if (!writer || writer->status() != platform::AssetWriterStatus::writing) return;
+    if (input) {
+        auto inputs = writer->inputs();
+        if (std::find(inputs.begin(), inputs.end(), input) != inputs.end()) input->markAsFinished();
+    }
+    writer->finishWriting();
+}
+
+void OutputFile::resetTiming() {
+    sessionStartPTS = platform::MediaTime::invalid();
+    lastPTS = platform::MediaTime::invalid();
+    lastDuration = platform::MediaTime::zero();
+}
+
+} // namespace Dovezode

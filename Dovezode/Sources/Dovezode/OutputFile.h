@@ -1,0 +1,43 @@
+#pragma once
+// One output file of a recording segment: its writer and input, whether the
+// writer has started, and the times its durations are measured from.
+//
+// `lock` serialises every step of the file (starting the writer, appending,
+// finishing), so a writer is never started twice, never fed from two threads at
+// once and never fed while it is being finished. `closing` is raised before a
+// finish takes the lock, so the sample paths drop their samples instead of
+// queueing behind the finish.
+
+#include "platform/asset_writer.h"
+#include "platform/media_time.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace Dovezode {
+
+struct OutputFile {
+    std::mutex lock;
+    std::atomic<bool> closing{false};
+
+    // Guarded by `lock`.
+    std::shared_ptr<platform::AssetWriter> writer;
+    std::shared_ptr<platform::AssetWriterInput> input;
+    bool running = false;
+    // The writer refused to start: the file stays silent for the rest of the segment.
+    bool startFailed = false;
+    platform::MediaTime sessionStartPTS = platform::MediaTime::invalid();
+    platform::MediaTime lastPTS = platform::MediaTime::invalid();
+    platform::MediaTime lastDuration = platform::MediaTime::zero();
+
+    // Needs `lock`. Starts writing at `time`; false (and startFailed) when the writer refuses.
+    bool startWriting(const platform::MediaTime& time);
+    // Needs `lock`. Marks the input finished and waits for the file to be complete,
+    // when the writer is writing.
+    void finishWriting();
+    // Needs `lock`. Forgets the timing of the segment.
+    void resetTiming();
+};
+
+} // namespace Dovezode

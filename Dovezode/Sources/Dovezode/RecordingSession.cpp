@@ -1,0 +1,695 @@
+#include "Dovezode/RecordingSession.h"
+
+#include "Dovezode/Durations.h"
+#include "Dovezode/OutputSettings.h"
+#include "Dovezode/WebcamPreviewWindow.h"
+
+#include "platform/activity.h"
+#include "platform/platform.h"
+#include "platform/queues.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace Dovezode {
+
+using platform::MediaTime;
+using platform::PlatformError;
+using platform::SampleBufferRef;
+
+namespace {
+
+platform::Platform& system() { return platform::installed(); }
+
+std::string extensionOf(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    return extension.empty() ? extension : extension.substr(1);
+}
+
+// Decimal text of a display or window number, as target identifiers name them.
+std::string decimal(uint32_t number) { return std::to_string(number); }
+
+int64_t truncated(double value) { return static_cast<int64_t>(std::trunc(value)); }
+
+std::vector<platform::CaptureDeviceType> microphoneTypes() {
+    using T = platform::CaptureDeviceType;
+    if (system().capabilities.newerCaptureDeviceTypes) return {T::microphone, T::external};
+    return {T::builtInMicrophone, T::externalUnknown};
+}
+
+std::vector<platform::CaptureDeviceType> externalTypes() {
+    using T = platform::CaptureDeviceType;
+    if (system().capabilities.newerCaptureDeviceTypes) return {T::external};
+    return {T::externalUnknown};
+}
+
+std::vector<platform::CaptureDeviceType> cameraTypes() {
+    using T = platform::CaptureDeviceType;
+    if (system().capabilities.newerCaptureDeviceTypes) return {T::builtInWideAngleCamera, T::external, T::continuityCamera};
+    return {T::builtInWideAngleCamera, T::externalUnknown};
+}
+
+std::optional<platform::CaptureDevice> findDevice(const std::vector<platform::CaptureDeviceType>& types,
+                                                  std::optional<platform::MediaType> mediaType,
+                                                  const std::string& uniqueID) {
+    for (auto& device : system().captureDevices->discover(types, mediaType)) {
+        if (device.uniqueID == uniqueID) return device;
+    }
+    return std::nullopt;
+}
+
+const char* presetOf(WebcamResolution resolution) {
+    switch (resolution) {
+    case WebcamResolution::hd720p: return platform::session_preset::hd1280x720;
+    case WebcamResolution::hd1080p: return platform::session_preset::hd1920x1080;
+    case WebcamResolution::uhd4K: return platform::session_preset::uhd3840x2160;
+    }
+    return platform::session_preset::high;
+}
+
+// An audio writer for an .m4a file with one real-time input.
+void makeAudioFile(OutputFile& file, const std::filesystem::path& destination, const platform::AudioSettings& settings,
+                   const char* inputName) {
+    std::string extension = extensionOf(destination);
+    if (extension != "m4a") throw Error::unsupportedFileExtension(extension, true);
+    auto& writers = *system().assetWriters;
+    auto writer = writers.makeWriter(destination.string(), platform::FileType::appleM4A);
+    auto input = writers.makeInput(platform::MediaType::audio, settings);
+    {
+        std::lock_guard guard(file.lock);
+        file.writer = writer;
+        file.input = input;
+        file.running = false;
+        file.startFailed = false;
+        file.closing = false;
+    }
+    input->setExpectsMediaDataInRealTime(true);
+    if (!writer->canAddInput(input)) throw Error::couldNotStartStream(Error::couldNotAddInput(inputName));
+    writer->addInput(input);
+}
+
+void storeWriter(OutputFile& file, std::shared_ptr<platform::AssetWriter> writer) {
+    std::lock_guard guard(file.lock);
+    file.writer = std::move(writer);
+    file.input = nullptr;
+    file.running = false;
+    file.startFailed = false;
+    file.closing = false;
+}
+
+// Appends when the file runs and its input takes more data; false when the sample is dropped.
+bool appendIfReady(OutputFile& file, const SampleBufferRef& sample) {
+    if (!file.running || !file.input || !file.input->isReadyForMoreMediaData()) return false;
+    file.input->append(sample);
+    file.lastPTS = sample->presentationTimeStamp();
+    return true;
+}
+
+} // namespace
+
+std::shared_ptr<platform::AssetWriter> getAssetWriter(const std::filesystem::path& destination, Target target,
+                                                      VideoCodec videoCodec, bool isAudioOnly) {
+    std::string extension = extensionOf(destination);
+    platform::FileType type;
+    if (target == Target::audioOnly || isAudioOnly) {
+        if (extension != "m4a") throw Error::unsupportedFileExtension(extension, true);
+        type = platform::FileType::appleM4A;
+    } else if (extension == "mp4") {
+        type = platform::FileType::mpeg4;
+    } else if (extension == "mov") {
+        type = platform::FileType::quickTimeMovie;
+    } else if (extension == "m4v") {
+        type = platform::FileType::appleM4V;
+    } else {
+        throw Error::unsupportedFileExtension(extension, false);
+    }
+    if ((extension == "mp4" || extension == "m4v") &&
+        (videoCodec == VideoCodec::proRes422 || videoCodec == VideoCodec::proRes4444)) {
+        throw Error::invalidFileExtension(extension, std::string(videoCodec.caseName()));
+    }
+    return system().assetWriters->makeWriter(destination.string(), type);
+}
+
+std::shared_ptr<RecordingSession> RecordingSession::make() {
+    return std::shared_ptr<RecordingSession>(new RecordingSession());
+}
+
+RecordingSession::~RecordingSession() = default;
+
+void RecordingSession::setOnError(ErrorCallback callback) {
+    std::lock_guard guard(stateLock_);
+    onError_ = std::move(callback);
+}
+
+void RecordingSession::setOnSyncResolved(ResolvedCallback callback) { sync_.setOnSyncResolved(std::move(callback)); }
+
+void RecordingSession::setResumed() { isResumed_ = true; }
+
+std::optional<Error> RecordingSession::error() const {
+    std::lock_guard guard(stateLock_);
+    return error_;
+}
+
+RecordingSession::Snapshot RecordingSession::snapshot() const {
+    std::lock_guard guard(stateLock_);
+    return {target_, options_};
+}
+
+// ---- Stream set-up
+
+platform::StreamConfiguration RecordingSession::makeConfiguration(const RecordingOptions& options) {
+    platform::StreamConfiguration configuration;
+    configuration.queueDepth = 6;
+    switch (options.videoCodec()) {
+    case VideoCodec::h264:
+        configuration.pixelFormat = platform::pixel_format::bgra;
+        configuration.colorSpaceName = platform::color_space::sRGB;
+        break;
+    case VideoCodec::hevc:
+        configuration.pixelFormat = platform::pixel_format::argb2101010;
+        configuration.colorSpaceName = platform::color_space::displayP3;
+        break;
+    default: break;  // ProRes keeps the stream's defaults
+    }
+    return configuration;
+}
+
+void RecordingSession::start(Target target, const RecordingOptions& options) {
+    {
+        std::lock_guard guard(stateLock_);
+        if (target_) throw Error::recorderAlreadyStarted();
+        target_ = target;
+        options_ = std::make_shared<const RecordingOptions>(options);
+    }
+    if (target != Target::audioOnly && !options.targetID()) throw Error::noTargetProvided();
+
+    platform::StreamConfiguration configuration = makeConfiguration(options);
+    platform::ShareableContent content;
+    try {
+        content = system().shareableContent->current({.excludingDesktopWindows = false, .onScreenWindowsOnly = false});
+    } catch (const PlatformError& error) {
+        if (error.code() == platform::kStreamErrorUserDeclined) throw Error::noPermissions();
+        throw Error::couldNotStartStream(error);
+    }
+
+    const auto& capabilities = system().capabilities;
+    configuration.minimumFrameInterval = target == Target::audioOnly
+                                             ? MediaTime::make(1, 1)
+                                             : MediaTime::make(1, static_cast<int32_t>(options.framesPerSecond()));
+    configuration.showsCursor = options.showCursor();
+    if (capabilities.streamDrawsClicks) configuration.showMouseClicks = options.highlightClicks();
+    if (options.recordSystemAudio()) configuration.capturesAudio = true;
+    bool streamMicrophone = capabilities.streamCapturesMicrophone && options.microphoneDeviceID().has_value();
+    if (streamMicrophone) {
+        configuration.captureMicrophone = true;
+        configuration.microphoneCaptureDeviceID = options.microphoneDeviceID();
+    }
+
+    std::optional<platform::ContentFilter> filter;
+    makeFilterAndSize(target, options, content, configuration, filter);
+
+    std::shared_ptr<platform::Stream> stream;
+    if (target != Target::lumbra) {
+        stream = system().streams->makeStream(*filter, configuration, weak_from_this());
+        std::lock_guard guard(stateLock_);
+        stream_ = stream;
+    }
+    if (stream) {
+        std::vector<platform::StreamOutputType> types{platform::StreamOutputType::screen};
+        if (options.recordSystemAudio()) types.push_back(platform::StreamOutputType::audio);
+        if (streamMicrophone) types.push_back(platform::StreamOutputType::microphone);
+        for (auto type : types) {
+            try {
+                stream->addStreamOutput(weak_from_this(), type, platform::globalQueue());
+            } catch (const PlatformError& error) {
+                throw Error::couldNotStartStream(error);
+            }
+        }
+    }
+
+    std::optional<Error> failure;
+    try {
+        initOutput(target, options);
+    } catch (const Error& error) {
+        failure = error;
+    } catch (const PlatformError& error) {
+        failure = Error::couldNotStartStream(error);
+    }
+    if (!failure) return;
+    cleanUp();
+    ErrorCallback onError;
+    {
+        std::lock_guard guard(stateLock_);
+        onError = onError_;
+    }
+    if (onError) onError(*failure);
+    throw *failure;
+}
+
+void RecordingSession::makeFilterAndSize(Target target, const RecordingOptions& options,
+                                         const platform::ShareableContent& content,
+                                         platform::StreamConfiguration& configuration,
+                                         std::optional<platform::ContentFilter>& filter) {
+    const bool contentRectSizing = system().capabilities.contentRectangleSizing;
+    switch (target) {
+    case Target::screen: {
+        auto display = std::find_if(content.displays.begin(), content.displays.end(),
+                                    [&](const auto& d) { return decimal(d.displayID) == *options.targetID(); });
+        if (display == content.displays.end()) throw Error::targetNotFound(*options.targetID());
+        // The program's own windows (and those of the excluded process) never appear.
+        std::vector<int32_t> hidden;
+        if (options.excludedProcessID()) hidden.push_back(*options.excludedProcessID());
+        hidden.push_back(static_cast<int32_t>(getpid()));
+        std::vector<platform::Window> excluded;
+        for (const auto& window : content.windows) {
+            if (window.owningApplication &&
+                std::find(hidden.begin(), hidden.end(), window.owningApplication->processID) != hidden.end()) {
+                excluded.push_back(window);
+            }
+        }
+        filter = platform::ContentFilter::displayExcludingWindows(*display, std::move(excluded));
+        auto scale = [&] {
+            auto mode = system().screens ? system().screens->currentMode(display->displayID) : std::nullopt;
+            if (!mode || mode->width == 0) return int64_t{1};
+            return mode->pixelWidth / mode->width;
+        };
+        if (const auto& crop = options.cropRect()) {
+            configuration.sourceRect = *crop;
+            configuration.width = scale() * truncated(crop->size.width);
+            configuration.height = scale() * truncated(crop->size.height);
+        } else {
+            platform::Rect rect = contentRectSizing ? filter->contentRect() : display->frame;
+            configuration.width = scale() * truncated(rect.size.width);
+            configuration.height = scale() * truncated(rect.size.height);
+        }
+        break;
+    }
+    case Target::window: {
+        auto window = std::find_if(content.windows.begin(), content.windows.end(),
+                                   [&](const auto& w) { return decimal(w.windowID) == *options.targetID(); });
+        if (window == content.windows.end()) throw Error::targetNotFound(*options.targetID());
+        filter = platform::ContentFilter::desktopIndependentWindow(*window);
+        platform::Rect rect = contentRectSizing ? filter->contentRect() : window->frame;
+        configuration.width = truncated(rect.size.width);
+        configuration.height = truncated(rect.size.height);
+        break;
+    }
+    case Target::audioOnly:
+        if (content.displays.empty()) throw Error::noDisplaysConnected();
+        filter = platform::ContentFilter::displayExcludingWindows(content.displays.front(), {});
+        break;
+    case Target::lumbra: break;
+    }
+}
+
+// ---- Output set-up
+
+void RecordingSession::resetSyncState() {
+    sync_.reset();
+    for (OutputFile* file : {&main_, &systemAudio_, &microphone_, &webcam_}) {
+        std::lock_guard guard(file->lock);
+        file->resetTiming();
+    }
+}
+
+void RecordingSession::initOutput(Target target, const RecordingOptions& options) {
+    sync_.setExpectations({
+        .screen = target != Target::audioOnly,
+        .mic = options.microphoneDeviceID() && options.micDestination(),
+        .webcam = options.webcamDeviceID() && options.webcamDestination(),
+        .sysAudio = options.recordSystemAudio() && options.sysDestination(),
+    });
+    resetSyncState();
+
+    storeWriter(main_, getAssetWriter(options.destination(), target, options.videoCodec(), false));
+    if (options.recordSystemAudio() && options.sysDestination()) setUpSystemAudio(options);
+    if (options.microphoneDeviceID() && options.micDestination()) setUpMicrophone(target, options);
+    if (target == Target::lumbra) setUpLumbraDevice(options);
+    if (options.webcamDeviceID() && options.webcamDestination()) setUpWebcam(target, options);
+    startCaptureSessions();
+
+    std::shared_ptr<platform::Stream> stream;
+    bool startStream = false;
+    {
+        std::lock_guard guard(stateLock_);
+        startStream = !isStreamRecording_;
+        stream = stream_;
+    }
+    // A resume finds the stream running and never starts it again.
+    if (startStream) {
+        if (stream) stream->startCapture();
+        std::lock_guard guard(stateLock_);
+        isStreamRecording_ = true;
+    }
+    auto activity = std::make_unique<Activity>(platform::activity_options::idleSystemSleepDisabled, "Recording screen");
+    std::lock_guard guard(stateLock_);
+    activity_ = std::move(activity);
+}
+
+void RecordingSession::setUpSystemAudio(const RecordingOptions& options) {
+    makeAudioFile(systemAudio_, *options.sysDestination(), systemAudioSettings(options), "systemAudio");
+}
+
+void RecordingSession::setUpMicrophone(Target target, const RecordingOptions& options) {
+    const std::string& deviceID = *options.microphoneDeviceID();
+    int32_t channels = 2;
+    if (!(system().capabilities.streamCapturesMicrophone && target != Target::lumbra)) {
+        auto device = findDevice(microphoneTypes(), platform::MediaType::audio, deviceID);
+        if (!device || device->formats.empty() || !device->formats.front().audioChannelCount) {
+            throw Error::microphoneNotFound(deviceID);
+        }
+        channels = static_cast<int32_t>(*device->formats.front().audioChannelCount);
+        std::shared_ptr<platform::CaptureSession> session;
+        {
+            std::lock_guard guard(stateLock_);
+            if (!microphoneCaptureSession_) session = microphoneCaptureSession_ = system().captureSessions->makeSession();
+        }
+        if (session) {
+            auto& sessions = *system().captureSessions;
+            auto input = sessions.makeDeviceInput(*device);
+            if (!session->canAddInput(input)) throw Error::couldNotAddInput("microphoneCaptureInput");
+            session->addInput(input);
+            auto output = sessions.makeAudioDataOutput();
+            {
+                std::lock_guard guard(stateLock_);
+                microphoneDataOutput_ = output;
+            }
+            output->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("microphoneQueue"));
+            if (!session->canAddOutput(output)) throw Error::couldNotAddInput("microphoneCaptureOutput");
+            session->addOutput(output);
+        }
+    }
+    makeAudioFile(microphone_, *options.micDestination(), microphoneSettings(options, channels), "microphone");
+}
+
+void RecordingSession::setUpLumbraDevice(const RecordingOptions& options) {
+    system().captureDevices->allowScreenCaptureDevices();
+    if (!options.targetID()) throw Error::noTargetProvided();
+    auto device = findDevice(externalTypes(), std::nullopt, *options.targetID());
+    if (!device) throw Error::targetNotFound(*options.targetID());
+    std::shared_ptr<platform::CaptureSession> session;
+    {
+        std::lock_guard guard(stateLock_);
+        if (!lumbraCaptureSession_) session = lumbraCaptureSession_ = system().captureSessions->makeSession();
+    }
+    if (!session) return;
+    auto& sessions = *system().captureSessions;
+    auto input = sessions.makeDeviceInput(*device);
+    if (!session->canAddInput(input)) throw Error::couldNotAddInput("lumbraCaptureInput");
+    session->addInput(input);
+    auto video = sessions.makeVideoDataOutput();
+    video->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("deviceQueue"));
+    if (!session->canAddOutput(video)) throw Error::couldNotAddInput("lumbraVideoOutput");
+    session->addOutput(video);
+    auto audio = sessions.makeAudioDataOutput();
+    {
+        std::lock_guard guard(stateLock_);
+        lumbraDataOutput_ = audio;
+    }
+    audio->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("deviceAudioQueue"));
+    if (!session->canAddOutput(audio)) throw Error::couldNotAddInput("lumbraAudioOutput");
+    session->addOutput(audio);
+}
+
+void RecordingSession::setUpWebcam(Target target, const RecordingOptions& options) {
+    const std::string& deviceID = *options.webcamDeviceID();
+    auto device = findDevice(cameraTypes(), platform::MediaType::video, deviceID);
+    if (!device) throw Error::webcamNotFound(deviceID);
+    std::shared_ptr<platform::CaptureSession> session;
+    {
+        std::lock_guard guard(stateLock_);
+        if (!webcamCaptureSession_) session = webcamCaptureSession_ = system().captureSessions->makeSession();
+    }
+    if (session) {
+        auto& sessions = *system().captureSessions;
+        auto input = sessions.makeDeviceInput(*device);
+        session->beginConfiguration();
+        if (!session->canAddInput(input)) {
+            session->commitConfiguration();
+            throw Error::couldNotAddInput("webcamCaptureInput");
+        }
+        session->addInput(input);
+        if (auto resolution = options.webcamResolution()) {
+            if (session->canSetSessionPreset(presetOf(*resolution))) session->setSessionPreset(presetOf(*resolution));
+        }
+        auto output = sessions.makeVideoDataOutput();
+        {
+            std::lock_guard guard(stateLock_);
+            webcamVideoDataOutput_ = output;
+        }
+        output->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("webcamQueue"));
+        if (!session->canAddOutput(output)) {
+            session->commitConfiguration();
+            throw Error::couldNotAddInput("webcamCaptureOutput");
+        }
+        session->addOutput(output);
+        session->commitConfiguration();
+        // A preview that showed the camera before the start now shows the recording's session.
+        platform::mainQueue()->async([session] {
+            if (auto window = WebcamPreviewWindow::shared()) window->updateSession(session);
+        });
+    }
+    storeWriter(webcam_, getAssetWriter(*options.webcamDestination(), target, options.videoCodec(), false));
+}
+
+void RecordingSession::startCaptureSessions() {
+    std::vector<std::shared_ptr<platform::CaptureSession>> sessions;
+    {
+        std::lock_guard guard(stateLock_);
+        sessions = {microphoneCaptureSession_, lumbraCaptureSession_, webcamCaptureSession_};
+    }
+    for (auto& session : sessions) {
+        if (session && !session->isRunning()) session->startRunning();
+    }
+}
+
+// ---- Sample routing
+
+void RecordingSession::streamDidOutputSampleBuffer(platform::Stream&, const SampleBufferRef& sample,
+                                                   platform::StreamOutputType type) {
+    if (isPaused_ || !sample || !sample->isValid()) return;
+    Snapshot state = snapshot();
+    switch (type) {
+    case platform::StreamOutputType::microphone: handleAudio(microphone_, sample, SyncPipeline::mic, state); break;
+    case platform::StreamOutputType::audio: handleAudio(systemAudio_, sample, SyncPipeline::sysAudio, state); break;
+    case platform::StreamOutputType::screen: handleScreen(sample, state); break;
+    }
+}
+
+void RecordingSession::captureOutputDidOutput(platform::CaptureOutput& output, const SampleBufferRef& sample) {
+    if (isPaused_ || !sample) return;
+    std::shared_ptr<platform::CaptureOutput> microphone, lumbra, webcam;
+    {
+        std::lock_guard guard(stateLock_);
+        microphone = microphoneDataOutput_;
+        lumbra = lumbraDataOutput_;
+        webcam = webcamVideoDataOutput_;
+    }
+    Snapshot state = snapshot();
+    if (output.kind() == platform::CaptureOutput::Kind::audioData) {
+        if (&output == microphone.get()) {
+            handleAudio(microphone_, sample, SyncPipeline::mic, state);
+        } else if (&output == lumbra.get()) {
+            // Device audio is written as delivered, never held back by the synchronisation.
+            handleAudio(systemAudio_, sample, std::nullopt, state);
+        }
+    } else if (&output == webcam.get()) {
+        handleWebcam(sample, state);
+    } else {
+        handleLumbraVideo(sample, state);
+    }
+}
+
+void RecordingSession::handleAudio(OutputFile& file, const SampleBufferRef& delivered,
+                                   std::optional<SyncPipeline> pipeline, const Snapshot& state) {
+    SampleBufferRef sample = delivered;
+    if (pipeline) {
+        sample = sync_.applySyncOffset(delivered, *pipeline);
+        if (!sample) return;
+    }
+    if (state.target == Target::audioOnly) startAudioStream(sample);
+    if (file.closing) return;
+    std::lock_guard guard(file.lock);
+    if (file.closing || isPaused_) return;
+    if (file.writer && !file.running && !file.startFailed) file.startWriting(sample->presentationTimeStamp());
+    if (!appendIfReady(file, sample)) return;
+    MediaTime duration = sample->duration();
+    if (duration.isValid() && duration.value > 0) file.lastDuration = duration;
+}
+
+void RecordingSession::handOffResume() {
+    if (!isResuming_.exchange(false)) return;
+    std::lock_guard guard(stateLock_);
+    if (resumeHandOff_) {
+        resumeHandOff_->set_value();
+        resumeHandOff_.reset();
+    }
+}
+
+void RecordingSession::handleScreen(const SampleBufferRef& delivered, const Snapshot& state) {
+    SampleBufferRef sample = sync_.applySyncOffset(delivered, SyncPipeline::screen);
+    if (!sample) return;
+    handOffResume();
+    if (sample->frameStatus() != platform::FrameStatus::complete) return;
+    if (main_.closing) return;
+    std::lock_guard guard(main_.lock);
+    if (main_.closing || isPaused_) return;
+    if (main_.writer && !main_.running) startVideoStream(sample, state);
+    appendIfReady(main_, sample);
+}
+
+void RecordingSession::handleWebcam(const SampleBufferRef& delivered, const Snapshot& state) {
+    SampleBufferRef sample = sync_.applySyncOffset(delivered, SyncPipeline::webcam);
+    if (!sample) return;
+    if (webcam_.closing) return;
+    std::lock_guard guard(webcam_.lock);
+    if (webcam_.closing || isPaused_) return;
+    if (webcam_.writer && !webcam_.running) startWebcamStream(sample, state);
+    appendIfReady(webcam_, sample);
+}
+
+void RecordingSession::handleLumbraVideo(const SampleBufferRef& sample, const Snapshot& state) {
+    handOffResume();
+    if (main_.closing) return;
+    std::lock_guard guard(main_.lock);
+    if (main_.closing || isPaused_) return;
+    if (main_.writer && !main_.running) startVideoStream(sample, state);
+    if (main_.input && main_.input->isReadyForMoreMediaData()) {
+        main_.input->append(sample);
+        main_.lastPTS = sample->presentationTimeStamp();
+    }
+}
+
+// Needs main_.lock.
+void RecordingSession::startVideoStream(const SampleBufferRef& sample, const Snapshot& state) {
+    if (state.target == Target::audioOnly) return;
+    const auto& format = sample->formatDescription();
+    if (!main_.writer || !state.options || !format || !format->dimensions || main_.startFailed) return;
+    auto settings = mainVideoSettings(state.options->videoCodec(), *format->dimensions);
+    auto input = system().assetWriters->makeInput(platform::MediaType::video, settings);
+    main_.input = input;
+    input->setExpectsMediaDataInRealTime(true);
+    if (!main_.writer->canAddInput(input)) return;
+    main_.writer->addInput(input);
+    main_.startWriting(sample->presentationTimeStamp());
+}
+
+// Needs webcam_.lock.
+void RecordingSession::startWebcamStream(const SampleBufferRef& sample, const Snapshot& state) {
+    const auto& format = sample->formatDescription();
+    if (!webcam_.writer || !state.options || !format || !format->dimensions || webcam_.startFailed) return;
+    auto settings = webcamVideoSettings(state.options->videoCodec(), *format->dimensions);
+    auto input = system().assetWriters->makeInput(platform::MediaType::video, settings);
+    input->setExpectsMediaDataInRealTime(true);
+    webcam_.input = input;
+    if (!webcam_.writer->canAddInput(input)) return;
+    webcam_.writer->addInput(input);
+    webcam_.startWriting(sample->presentationTimeStamp());
+}
+
+void RecordingSession::startAudioStream(const SampleBufferRef& sample) {
+    if (main_.closing) return;
+    std::lock_guard guard(main_.lock);
+    if (main_.closing || isPaused_ || !main_.writer || main_.running || main_.startFailed) return;
+    main_.startWriting(sample->presentationTimeStamp());
+}
+
+void RecordingSession::streamDidStopWithError(platform::Stream&, const PlatformError& error) {
+    recordError(Error::unknown(error));
+}
+
+// ---- Failure and clean-up
+
+void RecordingSession::recordError(const Error& error) {
+    ErrorCallback onError;
+    {
+        std::lock_guard guard(stateLock_);
+        error_ = error;
+        onError = onError_;
+        // A resume waiting for its first frame would otherwise wait for ever.
+        if (resumeHandOff_) {
+            isResuming_ = false;
+            resumeHandOff_->set_exception(std::make_exception_ptr(error));
+            resumeHandOff_.reset();
+        }
+    }
+    if (onError) onError(error);
+    platform::globalQueue()->async([self = shared_from_this()] { self->cleanUp(); });
+}
+
+void RecordingSession::finishAll(bool dropWriters) {
+    for (OutputFile* file : {&main_, &systemAudio_, &microphone_, &webcam_}) {
+        file->closing = true;
+        std::lock_guard guard(file->lock);
+        file->finishWriting();
+        if (dropWriters) {
+            file->writer = nullptr;
+            file->input = nullptr;
+            file->running = false;
+            file->startFailed = false;
+            file->closing = false;
+        }
+    }
+}
+
+void RecordingSession::cleanUp() {
+    std::shared_ptr<platform::Stream> stream;
+    std::vector<std::shared_ptr<platform::CaptureSession>> sessions;
+    {
+        std::lock_guard guard(stateLock_);
+        if (isStreamRecording_) stream = stream_;
+        sessions = {microphoneCaptureSession_, lumbraCaptureSession_, webcamCaptureSession_};
+    }
+    if (stream) {
+        try {
+            stream->stopCapture();
+        } catch (const PlatformError&) {
+            // Stopping failed; the files are finished all the same.
+        }
+    }
+    for (auto& session : sessions) {
+        if (session && session->isRunning()) session->stopRunning();
+    }
+    finishAll(false);
+    platform::mainQueue()->async([] { WebcamPreviewWindow::hide(); });
+}
+
+// ---- Pause, resume and durations
+
+RecordingDurations RecordingSession::captureDurations() {
+    auto measure = [](OutputFile& file, bool withLastDuration) {
+        std::lock_guard guard(file.lock);
+        return milliseconds(file.sessionStartPTS, file.lastPTS, withLastDuration ? file.lastDuration : MediaTime::zero());
+    };
+    return RecordingDurations(measure(main_, false), measure(microphone_, true), measure(systemAudio_, true),
+                              measure(webcam_, false));
+}
+
+void RecordingSession::pause() {
+    isPaused_ = true;
+    finishAll(true);
+    resetSyncState();
+}
+
+void RecordingSession::resume(Target target, const RecordingOptions& options) {
+    {
+        std::lock_guard guard(stateLock_);
+        target_ = target;
+        options_ = std::make_shared<const RecordingOptions>(options);
+    }
+    initOutput(target, options);
+    std::future<void> handedOff;
+    {
+        std::lock_guard guard(stateLock_);
+        if (error_) throw *error_;
+        resumeHandOff_.emplace();
+        handedOff = resumeHandOff_->get_future();
+        isPaused_ = false;
+        isResuming_ = true;
+    }
+    handedOff.get();
+}
+
+} // namespace Dovezode

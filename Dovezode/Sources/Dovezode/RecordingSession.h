@@ -1,0 +1,142 @@
+#pragma once
+// One recording from its start to its stop: the screen stream, the writers of
+// the main, system-audio, microphone and webcam files, the capture sessions,
+// the first-timestamp synchronisation of each segment, pause and resume by
+// file segments, and the clean-up.
+//
+// Threads: start, pause, resume and cleanUp run on the caller's thread, one at a
+// time. Samples arrive at the same time on the stream's concurrent queue and on
+// the capture sessions' serial queues. Each output file is guarded by its own
+// lock (OutputFile); the synchronisation by its own (SegmentSync); the remaining
+// shared fields by `stateLock_`.
+
+#include "Dovezode/Activity.h"
+#include "Dovezode/Error.h"
+#include "Dovezode/OutputFile.h"
+#include "Dovezode/RecordingDurations.h"
+#include "Dovezode/RecordingOptions.h"
+#include "Dovezode/SegmentSync.h"
+#include "Dovezode/Target.h"
+
+#include "platform/asset_writer.h"
+#include "platform/capture_session.h"
+#include "platform/screen_stream.h"
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace Dovezode {
+
+class RecordingSession final : public platform::StreamOutput,
+                               public platform::StreamDelegate,
+                               public platform::CaptureSampleDelegate,
+                               public std::enable_shared_from_this<RecordingSession> {
+public:
+    using ErrorCallback = std::function<void(const Error&)>;
+    using ResolvedCallback = SegmentSync::ResolvedCallback;
+
+    static std::shared_ptr<RecordingSession> make();
+    ~RecordingSession() override;
+
+    void setOnError(ErrorCallback callback);
+    // Called at each resolution of a segment's synchronisation, under its lock
+    // (see SegmentSync): it must be short and must not call into the session.
+    void setOnSyncResolved(ResolvedCallback callback);
+    void setResumed();
+    bool isResumed() const { return isResumed_; }
+    bool isPaused() const { return isPaused_; }
+    std::optional<Error> error() const;
+
+    // Sets up the stream and the outputs and starts capture. Throws Error.
+    void start(Target target, const RecordingOptions& options);
+    RecordingDurations captureDurations();
+    // Stops capture and finishes the open files. Never throws.
+    void cleanUp();
+    // Finishes the segment's files while capture goes on.
+    void pause();
+    // Opens the files of a new segment and returns at its first screen frame.
+    // Throws what the output set-up throws (Error, or platform::PlatformError),
+    // or the recorded error when the stream fails meanwhile.
+    void resume(Target target, const RecordingOptions& options);
+
+    // Sample delivery.
+    void streamDidOutputSampleBuffer(platform::Stream& stream, const platform::SampleBufferRef& sample,
+                                     platform::StreamOutputType type) override;
+    void streamDidStopWithError(platform::Stream& stream, const platform::PlatformError& error) override;
+    void captureOutputDidOutput(platform::CaptureOutput& output, const platform::SampleBufferRef& sample) override;
+
+    // Test access to the synchronisation.
+    SegmentSync& synchronisation() { return sync_; }
+
+private:
+    RecordingSession() = default;
+
+    struct Snapshot {
+        std::optional<Target> target;
+        std::shared_ptr<const RecordingOptions> options;
+    };
+    Snapshot snapshot() const;
+
+    platform::StreamConfiguration makeConfiguration(const RecordingOptions& options);
+    void makeFilterAndSize(Target target, const RecordingOptions& options, const platform::ShareableContent& content,
+                           platform::StreamConfiguration& configuration, std::optional<platform::ContentFilter>& filter);
+    void initOutput(Target target, const RecordingOptions& options);
+    void setUpSystemAudio(const RecordingOptions& options);
+    void setUpMicrophone(Target target, const RecordingOptions& options);
+    void setUpLumbraDevice(const RecordingOptions& options);
+    void setUpWebcam(Target target, const RecordingOptions& options);
+    void startCaptureSessions();
+    void resetSyncState();
+
+    void recordError(const Error& error);
+    void finishAll(bool dropWriters);
+
+    void handleAudio(OutputFile& file, const platform::SampleBufferRef& sample, std::optional<SyncPipeline> pipeline,
+                     const Snapshot& state);
+    void handleScreen(const platform::SampleBufferRef& sample, const Snapshot& state);
+    void handleWebcam(const platform::SampleBufferRef& sample, const Snapshot& state);
+    void handleLumbraVideo(const platform::SampleBufferRef& sample, const Snapshot& state);
+    void handOffResume();
+    void startVideoStream(const platform::SampleBufferRef& sample, const Snapshot& state);
+    void startWebcamStream(const platform::SampleBufferRef& sample, const Snapshot& state);
+    void startAudioStream(const platform::SampleBufferRef& sample);
+
+    // Files of the segment.
+    OutputFile main_;
+    OutputFile systemAudio_;
+    OutputFile microphone_;
+    OutputFile webcam_;
+
+    SegmentSync sync_;
+    std::atomic<bool> isPaused_{false};
+    std::atomic<bool> isResuming_{false};
+    std::atomic<bool> isResumed_{false};
+
+    // Guards every field below.
+    mutable std::mutex stateLock_;
+    std::optional<Target> target_;
+    std::shared_ptr<const RecordingOptions> options_;
+    std::optional<Error> error_;
+    ErrorCallback onError_;
+    std::optional<std::promise<void>> resumeHandOff_;
+    std::shared_ptr<platform::Stream> stream_;
+    bool isStreamRecording_ = false;
+    std::shared_ptr<platform::CaptureSession> microphoneCaptureSession_;
+    std::shared_ptr<platform::CaptureSession> lumbraCaptureSession_;
+    std::shared_ptr<platform::CaptureSession> webcamCaptureSession_;
+    std::shared_ptr<platform::CaptureOutput> microphoneDataOutput_;
+    std::shared_ptr<platform::CaptureOutput> lumbraDataOutput_;
+    std::shared_ptr<platform::CaptureOutput> webcamVideoDataOutput_;
+    std::unique_ptr<Activity> activity_;
+};
+
+// The writer for a main or webcam file, by its extension. Throws Error
+// (unsupportedFileExtension, invalidFileExtension) or the writer's platform error.
+std::shared_ptr<platform::AssetWriter> getAssetWriter(const std::filesystem::path& destination, Target target,
+                                                      VideoCodec videoCodec, bool isAudioOnly);
+
+} // namespace Dovezode

@@ -1,0 +1,74 @@
+#pragma once
+// Capture sessions: a device input feeding audio or video data outputs, which
+// deliver sample buffers to their delegate on a serial queue.
+
+#include "platform/capture_devices.h"
+#include "platform/error.h"
+#include "platform/queues.h"
+#include "platform/sample_buffer.h"
+
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class CaptureDeviceInput {
+public:
+    virtual ~CaptureDeviceInput() = default;
+    virtual const CaptureDevice& device() const = 0;
+};
+
+class CaptureOutput;
+
+// Receives the samples of a data output on the output's queue.
+class CaptureSampleDelegate {
+public:
+    virtual ~CaptureSampleDelegate() = default;
+    virtual void captureOutputDidOutput(CaptureOutput& output, const SampleBufferRef& sample) = 0;
+};
+
+class CaptureOutput {
+public:
+    enum class Kind { audioData, videoData };
+    virtual ~CaptureOutput() = default;
+    virtual Kind kind() const = 0;
+    // The delegate is held weakly; samples go to it on `queue`, one at a time.
+    virtual void setSampleBufferDelegate(std::weak_ptr<CaptureSampleDelegate> delegate,
+                                         std::shared_ptr<Queue> queue) = 0;
+};
+
+namespace session_preset {
+inline constexpr const char* high = "high";
+inline constexpr const char* hd1280x720 = "1280x720";
+inline constexpr const char* hd1920x1080 = "1920x1080";
+inline constexpr const char* uhd3840x2160 = "3840x2160";
+} // namespace session_preset
+
+class CaptureSession {
+public:
+    virtual ~CaptureSession() = default;
+    virtual bool canAddInput(const std::shared_ptr<CaptureDeviceInput>& input) = 0;
+    virtual void addInput(std::shared_ptr<CaptureDeviceInput> input) = 0;
+    virtual bool canAddOutput(const std::shared_ptr<CaptureOutput>& output) = 0;
+    virtual void addOutput(std::shared_ptr<CaptureOutput> output) = 0;
+    virtual bool canSetSessionPreset(const std::string& preset) = 0;
+    virtual void setSessionPreset(const std::string& preset) = 0;
+    virtual void beginConfiguration() = 0;
+    virtual void commitConfiguration() = 0;
+    // Blocks the caller until the session runs (or has failed to start).
+    virtual void startRunning() = 0;
+    virtual void stopRunning() = 0;
+    virtual bool isRunning() const = 0;
+};
+
+class CaptureSessionService {
+public:
+    virtual ~CaptureSessionService() = default;
+    virtual std::shared_ptr<CaptureSession> makeSession() = 0;
+    // Opens the device; throws PlatformError when it cannot be opened.
+    virtual std::shared_ptr<CaptureDeviceInput> makeDeviceInput(const CaptureDevice& device) = 0;
+    virtual std::shared_ptr<CaptureOutput> makeAudioDataOutput() = 0;
+    virtual std::shared_ptr<CaptureOutput> makeVideoDataOutput() = 0;
+};
+
+} // namespace platform
