@@ -70,9 +70,9 @@ TEST(RecordConfigDecoding, ReadsEveryField) {
     EXPECT_EQ(config->micOutputPath, "/m.m4a");
     EXPECT_EQ(config->sysOutputPath, "/s.m4a");
     ASSERT_TRUE(config->cropRect);
-    EXPECT_EQ(config->cropRect->x, 1.5);
-    EXPECT_EQ(config->cropRect->width, 640);
-    EXPECT_EQ(config->cropRect->height, 480);
+    EXPECT_EQ(config->cropRect->origin.x, 1.5);
+    EXPECT_EQ(config->cropRect->size.width, 640);
+    EXPECT_EQ(config->cropRect->size.height, 480);
     EXPECT_EQ(config->losslessAudio, true);
     EXPECT_EQ(config->excludedProcessID, 42);
     EXPECT_EQ(config->webcamID, "cam");
@@ -80,14 +80,14 @@ TEST(RecordConfigDecoding, ReadsEveryField) {
     ASSERT_TRUE(config->microphoneQuality);
     EXPECT_EQ(config->microphoneQuality->sampleRate, 44100);
     EXPECT_FALSE(config->microphoneQuality->bitRate);
-    EXPECT_EQ(config->webcamResolution, RequestWebcamResolution::hd1080p);
+    EXPECT_EQ(config->webcamResolution, Dovezode::WebcamResolution::hd1080p);
 }
 
 TEST(PreviewConfigDecoding, ShapesAreStrict) {
     EXPECT_TRUE(decodePreviewConfig("{}"));
     auto rounded = decodePreviewConfig(R"({"previewMode":"rounded","webcamID":"c"})");
     ASSERT_TRUE(rounded);
-    EXPECT_EQ(rounded->previewMode, RequestPreviewMode::rounded);
+    EXPECT_EQ(rounded->previewMode, PreviewShape::rounded);
     EXPECT_FALSE(decodePreviewConfig(R"({"previewMode":"Rounded"})"));
     EXPECT_FALSE(decodePreviewConfig(R"({"previewMode":"circle"})"));
     EXPECT_FALSE(decodePreviewConfig(R"({"microphoneID":7})"));

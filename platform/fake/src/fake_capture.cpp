@@ -31,8 +31,19 @@ void FakeStream::startCapture() {
 
 void FakeStream::stopCapture() {
     ++stops_;
+    std::function<void()> hook;
+    {
+        std::lock_guard guard(mutex_);
+        hook = stopHook_;
+    }
+    if (hook) hook();
     failures_->throwIfScripted("stream.stopCapture");
     capturing_ = false;
+}
+
+void FakeStream::setStopHook(std::function<void()> hook) {
+    std::lock_guard guard(mutex_);
+    stopHook_ = std::move(hook);
 }
 
 std::vector<StreamOutputType> FakeStream::outputTypes() const {

@@ -4,6 +4,8 @@
 #include "Tavrik/Emit.h"
 #include "Tavrik/InfoCommands.h"
 #include "Tavrik/LineSource.h"
+#include "Tavrik/LoopState.h"
+#include "Tavrik/RecordingCommands.h"
 #include "Tavrik/SignalHandling.h"
 #include "Tavrik/Tavrik.h"
 #include "Tavrik/Text.h"
@@ -24,27 +26,40 @@ void InteractiveMode::run() {
         if (!command) continue;
         if (dispatch(*command) == Next::leave) return;
     }
+    // The host closed its end: finish the recording rather than lose it.
+    stopRunningRecording();
+}
+
+void InteractiveMode::stopRunningRecording() {
+    if (!state_->recordingActive) return;
+    // A failure is not reported: the program is ending.
+    if (auto recorder = state_->currentRecorder()) state_->stopRecorder(recorder);
 }
 
 InteractiveMode::Next InteractiveMode::dispatch(const CommandLineWords& command) {
     const std::string& word = command.word;
-    if (word == "quit" || word == "exit") return quit();
-    if (word == "devices") {
-        listDevices(lowercased(command.argument.value_or("")));
-        return Next::readLine;
+    const std::string argument = command.argument.value_or("");
+    if (word == "start") {
+        handleStart(state_, command.argument.value_or("{}"));
+    } else if (word == "stop") {
+        handleStop(*state_);
+    } else if (word == "pause") {
+        handlePause(*state_);
+    } else if (word == "resume") {
+        handleResume(*state_, command.argument.value_or("{}"));
+    } else if (word == "quit" || word == "exit") {
+        stopRunningRecording();
+        return Next::leave;
+    } else if (word == "devices") {
+        listDevices(lowercased(argument));
+    } else if (word == "info") {
+        handleInfo(argument);
+    } else if (word == "infos") {
+        handleInfos(argument);
+    } else {
+        emit("error", {{"message", "Unknown command: " + word}, {"code", "INVALID_COMMAND"}});
     }
-    if (word == "info") {
-        handleInfo(command.argument.value_or(""));
-        return Next::readLine;
-    }
-    if (word == "infos") {
-        handleInfos(command.argument.value_or(""));
-        return Next::readLine;
-    }
-    emit("error", {{"message", "Unknown command: " + word}, {"code", "INVALID_COMMAND"}});
     return Next::readLine;
 }
-
-InteractiveMode::Next InteractiveMode::quit() { return Next::leave; }
 
 } // namespace tavrik

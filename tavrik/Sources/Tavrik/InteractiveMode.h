@@ -4,19 +4,13 @@
 
 #include "Tavrik/CommandParser.h"
 
-#include <atomic>
 #include <memory>
 
 namespace tavrik {
 
 class LineSource;
+class LoopState;
 class SignalHandling;
-
-// State shared by the commands, the engine callbacks and the signal handlers.
-struct LoopState {
-    std::atomic<bool> recordingActive{false};
-    std::atomic<bool> recordingPaused{false};
-};
 
 class InteractiveMode {
 public:
@@ -27,7 +21,8 @@ public:
 private:
     enum class Next { readLine, leave };
     Next dispatch(const CommandLineWords& command);
-    Next quit();
+    // Stops a running recording, paused or not, so that its files are complete.
+    void stopRunningRecording();
 
     LineSource& input_;
     std::shared_ptr<LoopState> state_;

@@ -92,38 +92,25 @@ const Json& element(const Json& array, size_t index) {
     return array[index];
 }
 
-Rect toRect(const Json& value) {
+platform::Rect toRect(const Json& value) {
     const Json& origin = element(value, 0);
     const Json& size = element(value, 1);
-    return {toNumber(element(origin, 0)), toNumber(element(origin, 1)), toNumber(element(size, 0)),
-            toNumber(element(size, 1))};
+    return {{toNumber(element(origin, 0)), toNumber(element(origin, 1))},
+            {toNumber(element(size, 0)), toNumber(element(size, 1))}};
 }
 
-template <typename Enum, size_t N>
-Enum toEnum(const Json& value, const std::pair<const char*, Enum> (&names)[N]) {
-    std::string text = toString(value);
-    for (const auto& [name, e] : names) {
-        if (text == name) return e;
-    }
-    throw Undecodable{};
+// The engine's string-backed values read exactly their strings.
+template <typename Value>
+Value toRawValue(const Json& value) {
+    auto parsed = Value::fromRawValue(toString(value));
+    if (!parsed) throw Undecodable{};
+    return *parsed;
 }
 
 template <typename T, typename Convert>
 void readOptional(const Json& object, const char* key, std::optional<T>& field, Convert convert) {
     if (const Json* value = member(object, key)) field = convert(*value);
 }
-
-constexpr std::pair<const char*, RequestWebcamResolution> kResolutions[] = {
-    {"hd720p", RequestWebcamResolution::hd720p},
-    {"hd1080p", RequestWebcamResolution::hd1080p},
-    {"uhd4K", RequestWebcamResolution::uhd4K},
-};
-
-constexpr std::pair<const char*, RequestPreviewMode> kPreviewModes[] = {
-    {"original", RequestPreviewMode::original},
-    {"square", RequestPreviewMode::square},
-    {"rounded", RequestPreviewMode::rounded},
-};
 
 MicrophoneQualityConfig toMicrophoneQuality(const Json& value) {
     if (!value.is_object()) throw Undecodable{};
@@ -138,12 +125,13 @@ bool isUsableFrameRate(int64_t fps) { return fps >= 1 && fps <= std::numeric_lim
 
 // A crop is measured in points and scaled to whole pixels; anything beyond a
 // million points a side is no display area and would overflow the pixel counts.
-bool isUsableCrop(const Rect& crop) {
+bool isUsableCrop(const platform::Rect& crop) {
     constexpr double kLargestSide = 1e6;
-    for (double v : {crop.x, crop.y, crop.width, crop.height}) {
+    for (double v : {crop.origin.x, crop.origin.y, crop.size.width, crop.size.height}) {
         if (!std::isfinite(v)) return false;
     }
-    return crop.width >= 0 && crop.height >= 0 && crop.width <= kLargestSide && crop.height <= kLargestSide;
+    return crop.size.width >= 0 && crop.size.height >= 0 && crop.size.width <= kLargestSide &&
+           crop.size.height <= kLargestSide;
 }
 
 RecordConfig toRecordConfig(const Json& object) {
@@ -170,7 +158,7 @@ RecordConfig toRecordConfig(const Json& object) {
     readOptional(object, "webcamOutputPath", config.webcamOutputPath, toString);
     readOptional(object, "microphoneQuality", config.microphoneQuality, toMicrophoneQuality);
     readOptional(object, "webcamResolution", config.webcamResolution,
-                 [](const Json& v) { return toEnum(v, kResolutions); });
+                 toRawValue<Dovezode::WebcamResolution>);
     if (config.fps && !isUsableFrameRate(*config.fps)) throw Undecodable{};
     if (config.cropRect && !isUsableCrop(*config.cropRect)) throw Undecodable{};
     return config;
@@ -196,7 +184,7 @@ std::optional<PreviewConfig> decodePreviewConfig(std::string_view text) {
         readOptional(*object, "microphoneID", config.microphoneID, toString);
         readOptional(*object, "webcamID", config.webcamID, toString);
         readOptional(*object, "previewMode", config.previewMode,
-                     [](const Json& v) { return toEnum(v, kPreviewModes); });
+                     toRawValue<PreviewShape>);
         return config;
     } catch (const Undecodable&) {
         return std::nullopt;

@@ -2,6 +2,11 @@
 // The request objects of "start", "resume" and "preview", decoded strictly from
 // their JSON text, and the checks made on a recording request.
 
+#include "Dovezode/PreviewShape.h"
+#include "Dovezode/WebcamResolution.h"
+
+#include "platform/geometry.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,20 +14,10 @@
 
 namespace tavrik {
 
-struct Rect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-};
-
 struct MicrophoneQualityConfig {
     std::optional<int64_t> sampleRate;
     std::optional<int64_t> bitRate;
 };
-
-enum class RequestWebcamResolution { hd720p, hd1080p, uhd4K };
-enum class RequestPreviewMode { original, square, rounded };
 
 struct RecordConfig {
     std::string sig;
@@ -34,19 +29,19 @@ struct RecordConfig {
     std::optional<std::string> microphoneID;
     std::optional<std::string> micOutputPath;
     std::optional<std::string> sysOutputPath;
-    std::optional<Rect> cropRect;
+    std::optional<platform::Rect> cropRect;
     std::optional<bool> losslessAudio;
     std::optional<int32_t> excludedProcessID;
     std::optional<std::string> webcamID;
     std::optional<std::string> webcamOutputPath;
     std::optional<MicrophoneQualityConfig> microphoneQuality;
-    std::optional<RequestWebcamResolution> webcamResolution;
+    std::optional<Dovezode::WebcamResolution> webcamResolution;
 };
 
 struct PreviewConfig {
     std::optional<std::string> microphoneID;
     std::optional<std::string> webcamID;
-    std::optional<RequestPreviewMode> previewMode;
+    std::optional<PreviewShape> previewMode;
 };
 
 // Longest request text taken to the decoder, and deepest nesting of its JSON.

@@ -1,9 +1,11 @@
 #include "Tavrik/SignalHandling.h"
 
 #include "Tavrik/Emit.h"
-#include "Tavrik/InteractiveMode.h"
+#include "Tavrik/ErrorText.h"
+#include "Tavrik/LoopState.h"
 #include "Tavrik/ProcessExit.h"
 
+#include "platform/queues.h"
 #include "platform/signals.h"
 
 #include <csignal>
@@ -35,13 +37,21 @@ SignalHandling::SignalHandling(std::shared_ptr<LoopState> state)
 SignalHandling::~SignalHandling() = default;
 
 void SignalHandling::handle(const char* signalName) {
+    if (shuttingDown_.exchange(true)) return;
     emit("shutdown", {{"reason", "signal"}, {"signal", signalName}});
-    if (!state_->recordingActive) {
+    if (!state_->recordingActive) return exitProgram();
+    // Stop off the main queue, which stays free meanwhile.
+    auto recorder = state_->currentRecorder();
+    platform::globalQueue()->async([state = state_, recorder, signalName] {
+        if (recorder) {
+            auto outcome = state->stopRecorder(recorder);
+            if (outcome.failure) {
+                emit("error", {{"message", std::string("Failed to stop on ") + signalName + ": " +
+                                               localizedDescription(outcome.failure)}});
+            }
+        }
         exitProgram();
-        return;
-    }
-    // Stopping a running recording comes with the recording commands.
-    exitProgram();
+    });
 }
 
 } // namespace tavrik

@@ -1,12 +1,14 @@
 #pragma once
 // SIGINT, SIGTERM and SIGHUP end the interactive mode from the main queue:
 // "shutdown" is announced, a running recording is stopped, the process exits 0.
+// A signal that arrives while an earlier one is being handled changes nothing.
 
+#include <atomic>
 #include <memory>
 
 namespace tavrik {
 
-struct LoopState;
+class LoopState;
 
 class SignalHandling {
 public:
@@ -21,6 +23,7 @@ private:
     struct Sources;
     std::shared_ptr<LoopState> state_;
     std::unique_ptr<Sources> sources_;
+    std::atomic<bool> shuttingDown_{false};
 };
 
 } // namespace tavrik

@@ -17,6 +17,7 @@
 #include "platform/screen_stream.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -50,6 +51,8 @@ public:
     void deliverOn(const std::shared_ptr<Queue>& queue, StreamOutputType type, SampleBufferRef sample);
     // Reports to the delegate that the stream stopped with this error, on the calling thread.
     void stopWithError(const PlatformError& error);
+    // Runs inside stopCapture, before it returns: lets a test hold a stop while it acts.
+    void setStopHook(std::function<void()> hook);
 
 private:
     struct Output {
@@ -63,8 +66,9 @@ private:
     std::weak_ptr<StreamDelegate> delegate_;
     std::shared_ptr<FailureScript> failures_;
     SampleDelivery& delivery_;
-    mutable std::mutex mutex_;  // guards outputs_
+    mutable std::mutex mutex_;  // guards outputs_ and stopHook_
     std::vector<Output> outputs_;
+    std::function<void()> stopHook_;  // guarded by mutex_
     std::atomic<bool> capturing_{false};
     std::atomic<int> starts_{0};
     std::atomic<int> stops_{0};
