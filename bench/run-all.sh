@@ -4,5 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/default/bench
 "$build/events/bench_events" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
+"$build/commands/bench_commands" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
 bench/probe/probe_bench.sh build/default 1000
 bench/writer/writer_encode_bench.sh 600
