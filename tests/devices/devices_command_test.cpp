@@ -1,7 +1,7 @@
 // The "devices" command over the fake backend: its word table, its event, its
 // failure answer, and how both modes hand it their words.
 
-#include "captured_output.h"
+#include "CapturedOutput.h"
 #include "fake_listing_fixture.h"
 
 #include "Tavrik/DevicesCommand.h"
@@ -55,7 +55,7 @@ protected:
         FakeListing::TearDown();
     }
 
-    std::shared_ptr<CapturedOutput> output_ = std::make_shared<CapturedOutput>();
+    std::shared_ptr<testsupport::CapturedOutput> output_ = std::make_shared<testsupport::CapturedOutput>();
 };
 
 const std::set<std::string> kMicrophonesAndCameras = {"audios", "webcams"};
@@ -174,7 +174,7 @@ TEST_F(DevicesCommand, OneShotAnswersOnceWithoutBannerOrReady) {
                                                                         {"Devices", "Audios", {"audios"}},
                                                                         {"devices", std::nullopt, kMicrophonesAndCameras},
                                                                         {"devices", "MIC", kMicrophonesAndCameras}}) {
-        auto output = std::make_shared<CapturedOutput>();
+        auto output = std::make_shared<testsupport::CapturedOutput>();
         tavrik::setOutput(output);
         ScriptedInput input({"devices screens", "quit"});
         tavrik::Tavrik{command, subcommand}.run(input);

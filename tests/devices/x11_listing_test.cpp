@@ -1,7 +1,7 @@
 // Displays, screens and windows of the Linux backend on a private X server, with
 // and without a window manager, and the answer when no X server can be reached.
 
-#include "captured_output.h"
+#include "CapturedOutput.h"
 #include "private_servers.h"
 #include "x_test_client.h"
 
@@ -141,7 +141,7 @@ TEST_F(X11Listing, WithoutAWindowManagerTheMappedChildrenOfTheRootAreListed) {
     EXPECT_FALSE(ours(Devices::window(false, false)).count(unmapped));
 
     // The same windows through the "devices" command: no "title" key for the untitled one.
-    auto output = std::make_shared<CapturedOutput>();
+    auto output = std::make_shared<testsupport::CapturedOutput>();
     tavrik::setOutput(output);
     tavrik::listDevices("windows");
     tavrik::setOutput(nullptr);
@@ -243,7 +243,7 @@ TEST_P(X11Unreachable, ScreensAndWindowsFailSayingWhatIsMissing) {
     EXPECT_TRUE(platform::installed().screens->screens().empty());
     EXPECT_FALSE(Dovezode::hasPermissions());
 
-    auto output = std::make_shared<CapturedOutput>();
+    auto output = std::make_shared<testsupport::CapturedOutput>();
     tavrik::setOutput(output);
     tavrik::listDevices("screens");
     tavrik::listDevices("windows");

@@ -9,6 +9,8 @@
 
 #include "fixtures.h"
 
+#include "CapturedOutput.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -17,23 +19,6 @@
 using nlohmann::json;
 
 namespace {
-
-class CapturingSink final : public tavrik::OutputSink {
-public:
-    void writeLine(std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(text);
-    }
-    void writeLineUnflushed(std::string_view text) override { writeLine(text); }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;  // guards lines_
-    std::vector<std::string> lines_;
-};
 
 class InfoCommands : public testing::Test {
 protected:
@@ -49,7 +34,7 @@ protected:
         return parsed;
     }
 
-    std::shared_ptr<CapturingSink> sink_ = std::make_shared<CapturingSink>();
+    std::shared_ptr<testsupport::CapturedOutput> sink_ = std::make_shared<testsupport::CapturedOutput>();
 };
 
 class ScriptedLines final : public tavrik::LineSource {
@@ -108,7 +93,7 @@ TEST_F(InfoCommands, InfosSplitsTrimsAndKeepsBlankPieces) {
         {clip + "," + clip + " ", {clip, clip}},
     };
     for (const auto& c : cases) {
-        sink_ = std::make_shared<CapturingSink>();
+        sink_ = std::make_shared<testsupport::CapturedOutput>();
         tavrik::setOutput(sink_);
         tavrik::handleInfos(c.argument);
         auto lines = sink_->lines();

@@ -1,6 +1,8 @@
 #include "Tavrik/Emit.h"
 #include "Tavrik/Output.h"
 
+#include "CapturedOutput.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -13,28 +15,11 @@
 
 namespace {
 
-class CapturingSink final : public tavrik::OutputSink {
-public:
-    void writeLine(std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(text);
-    }
-    void writeLineUnflushed(std::string_view text) override { writeLine(text); }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 class EmitTest : public ::testing::Test {
 protected:
     void SetUp() override { tavrik::setOutput(sink_); }
     void TearDown() override { tavrik::setOutput(nullptr); }
-    std::shared_ptr<CapturingSink> sink_ = std::make_shared<CapturingSink>();
+    std::shared_ptr<testsupport::CapturedOutput> sink_ = std::make_shared<testsupport::CapturedOutput>();
 };
 
 } // namespace

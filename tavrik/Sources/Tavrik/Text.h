@@ -1,16 +1,12 @@
 #pragma once
-// Text helpers with Unicode semantics (ICU).
+// The Unicode text helpers, under the control program's names.
 
-#include <string>
-#include <string_view>
+#include "UnicodeText/Text.h"
 
 namespace tavrik {
 
-// Full Unicode lower-casing (root locale). Invalid UTF-8 sequences become U+FFFD.
-std::string lowercased(std::string_view text);
-// Removes horizontal tabs and Unicode space separators (category Zs) at both ends.
-// Line breaks and other control characters stay.
-std::string trimmedSpaces(std::string_view text);
-bool isValidUtf8(std::string_view text);
+using text::isValidUtf8;
+using text::lowercased;
+using text::trimmedSpaces;
 
 } // namespace tavrik

@@ -1,11 +1,11 @@
-#include "Tavrik/Text.h"
+#include "UnicodeText/Text.h"
 
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
-namespace tavrik {
+namespace text {
 namespace {
 
 bool isTrimmable(UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; }
@@ -54,4 +54,4 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
-} // namespace tavrik
+} // namespace text
