@@ -3,6 +3,7 @@
 #include "ffmpeg_media_asset.h"
 #include "platform/linux/linux_capture_devices.h"
 #include "x_screens.h"
+#include "x_screen_stream.h"
 #include "x_shareable_content.h"
 #include "platform/linux/ffmpeg_asset_writers.h"
 
@@ -15,6 +16,7 @@ std::shared_ptr<Platform> makeLinuxPlatform() {
     platform->captureDevices = makeLinuxCaptureDevices(kernelV4l2System());
     platform->screens = makeXScreens();
     platform->assetWriters = makeFfmpegAssetWriters();
+    platform->streams = makeXScreenStreams();
     return platform;
 }
 
