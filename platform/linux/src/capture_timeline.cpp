@@ -19,6 +19,12 @@ void CaptureTimeline::observe(int64_t frameIndex, int64_t nanoseconds) {
     anchor_ += std::llabs(error) > kJumpNanoseconds ? error : error / kSmoothing;
 }
 
+void CaptureTimeline::notAfter(int64_t frameIndex, int64_t nanoseconds) {
+    if (!anchored_) return observe(frameIndex, nanoseconds);
+    int64_t excess = nominal(frameIndex) - nanoseconds;
+    if (excess > 0) anchor_ -= excess;
+}
+
 int64_t CaptureTimeline::timeOf(int64_t frameIndex) {
     int64_t stamp = nominal(frameIndex);
     if (stamped_ && stamp <= lastStamp_) stamp = lastStamp_ + 1;

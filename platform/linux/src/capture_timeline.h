@@ -15,8 +15,13 @@ public:
 
     // The frame with this index was captured at this time (nanoseconds).
     void observe(int64_t frameIndex, int64_t nanoseconds);
+    // The frame with this index was captured by this time at the latest (it has
+    // been read): a line that puts it later moves back.
+    void notAfter(int64_t frameIndex, int64_t nanoseconds);
     // When the frame with this index was captured; strictly later than any time given before.
     int64_t timeOf(int64_t frameIndex);
+    // The same on the current line, without taking part in the ordering of times given.
+    int64_t estimate(int64_t frameIndex) const { return nominal(frameIndex); }
 
     // Reports further off than this are a jump (lost data, a clock step), not jitter: taken at once.
     static constexpr int64_t kJumpNanoseconds = 20'000'000;

@@ -12,6 +12,7 @@ namespace platform::linux_backend {
 namespace {
 
 constexpr size_t kBytesPerSample = sizeof(float);
+constexpr pa_usec_t kMostPlausibleLatency = 10'000'000;
 
 // A threaded main loop with one connected context. Every pa_* call on the
 // context or its streams is made with the loop locked (Lock), as the library asks.
@@ -178,6 +179,7 @@ public:
         auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                        PA_STREAM_AUTO_TIMING_UPDATE);
         std::string failure;
+        startedAt_ = monotonicNanoseconds();
         if (pa_stream_connect_record(stream_, request.source.c_str(), &attributes, flags) < 0) {
             failure = pa_strerror(pa_context_errno(connection_.context()));
         } else {
@@ -245,7 +247,7 @@ private:
         while (pa_stream_readable_size(stream) > 0) {
             const void* data = nullptr;
             size_t bytes = 0;
-            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
             noteCaptureTime(stream);
             if (data) {
                 const auto* begin = static_cast<const uint8_t*>(data);
@@ -254,19 +256,29 @@ private:
                 pending_.resize(pending_.size() + bytes, 0);  // a hole: silence keeps the timeline whole
             }
             pa_stream_drop(stream);
-            emitFullBuffers();
         }
+        // Everything read so far was captured by now.
+        timeline_->notAfter(framesRead_ + int64_t(pending_.size() / frameBytes()), monotonicNanoseconds());
+        emitFullBuffers();
     }
 
-    // The oldest unread frame, the first of the fragment about to be peeked, was
-    // captured `latency` ago.
+    // The oldest unread frame, the first of the fragment just peeked, was captured
+    // `latency` ago. Before the server's first timing report, or for a report
+    // beyond reason, only the first reading counts, as old as the data waiting
+    // proves (a source may hand over a burst at once).
     void noteCaptureTime(pa_stream* stream) {
+        const pa_usec_t waiting = pa_bytes_to_usec(pa_stream_readable_size(stream), &spec_);
+        const int64_t firstFrame = framesRead_ + int64_t(pending_.size() / frameBytes());
         pa_usec_t latency = 0;
         int negative = 0;
-        if (pa_stream_get_latency(stream, &latency, &negative) < 0) return;
-        if (negative) latency = 0;
-        int64_t firstFrame = framesRead_ + int64_t(pending_.size() / frameBytes());
-        timeline_->observe(firstFrame, monotonicNanoseconds() - int64_t(latency) * 1000);
+        bool reported = pa_stream_get_latency(stream, &latency, &negative) == 0 && !negative &&
+                        latency <= kMostPlausibleLatency;
+        if (!reported) {
+            if (observed_) return;
+            latency = waiting;
+        }
+        observed_ = true;
+        timeline_->observe(firstFrame, monotonicNanoseconds() - int64_t(std::max(latency, waiting)) * 1000);
     }
 
     void emitFullBuffers() {
@@ -281,8 +293,11 @@ private:
             contents.timing = {{MediaTime::make(1, int32_t(spec_.rate)), monotonicMediaTime(timeline_->timeOf(framesRead_)),
                                 MediaTime::invalid()}};
             contents.audioData = std::move(data);
+            const int64_t end = timeline_->estimate(framesRead_ + bufferFrames_);
             framesRead_ += bufferFrames_;
             offset += bufferBytes;
+            // Audio the source held from before the start (some sources hand over a backlog) is not wanted.
+            if (end <= startedAt_) continue;
             if (onSample_) onSample_(std::make_shared<SampleBuffer>(std::move(contents)));
         }
         pending_.erase(pending_.begin(), pending_.begin() + long(offset));
@@ -301,6 +316,8 @@ private:
     int64_t framesRead_ = 0;        // frames handed out so far
     bool running_ = false;
     bool failed_ = false;
+    bool observed_ = false;  // the timeline has had its first reading
+    int64_t startedAt_ = 0;  // when recording began, monotonic nanoseconds
 };
 
 } // namespace

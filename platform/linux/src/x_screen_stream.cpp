@@ -17,8 +17,9 @@ namespace platform::linux_backend {
 namespace {
 
 constexpr int64_t kDefaultFrameNanoseconds = 1'000'000'000 / 60;
-// Audio buffers (10 ms each) that may wait on a consumer's queue before new ones are dropped.
-constexpr size_t kAudioBuffersInFlight = 50;
+// Audio buffers (10 ms each) that may wait on a consumer's queue before new ones are dropped:
+// three seconds, as some sources hand over seconds of audio at once.
+constexpr size_t kAudioBuffersInFlight = 300;
 
 int64_t frameNanoseconds(const MediaTime& interval) {
     if (!interval.isNumeric() || interval.value <= 0) return kDefaultFrameNanoseconds;
