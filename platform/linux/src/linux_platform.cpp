@@ -3,6 +3,7 @@
 #include "ffmpeg_media_asset.h"
 #include "platform/linux/linux_capture_devices.h"
 #include "platform/linux/linux_capture_sessions.h"
+#include "platform/linux/logind_power_management.h"
 #include "x_screens.h"
 #include "x_screen_stream.h"
 #include "x_shareable_content.h"
@@ -20,6 +21,7 @@ std::shared_ptr<Platform> makeLinuxPlatform() {
     platform->assetWriters = makeFfmpegAssetWriters();
     platform->streams = makeXScreenStreams();
     platform->captureSessions = makeLinuxCaptureSessions(cameras);
+    platform->powerManagement = makeLogindPowerManagement();
     return platform;
 }
 
