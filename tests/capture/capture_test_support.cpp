@@ -96,7 +96,8 @@ void Collector::streamDidOutputSampleBuffer(platform::Stream&, const platform::S
                                             platform::StreamOutputType) {
     if (onSample) onSample(sample);
     std::lock_guard guard(mutex_);
-    samples_.push_back(sample);
+    if (keepsSamples) samples_.push_back(sample);
+    else ++countedOnly_;
     added_.notify_all();
 }
 
@@ -107,7 +108,7 @@ std::vector<platform::SampleBufferRef> Collector::samples() const {
 
 size_t Collector::count() const {
     std::lock_guard guard(mutex_);
-    return samples_.size();
+    return samples_.size() + countedOnly_;
 }
 
 bool Collector::waitFor(const std::function<bool(const std::vector<platform::SampleBufferRef>&)>& condition) {

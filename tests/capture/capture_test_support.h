@@ -71,11 +71,14 @@ public:
                                                  const std::function<bool(const platform::PixelBuffer&)>& check = {});
 
     std::function<void(const platform::SampleBufferRef&)> onSample;
+    // False: counts the samples without keeping them.
+    bool keepsSamples = true;
 
 private:
     mutable std::mutex mutex_;  // guards samples_
     std::condition_variable added_;
     std::vector<platform::SampleBufferRef> samples_;
+    size_t countedOnly_ = 0;  // counted, not kept
 };
 
 int64_t nowNanoseconds();
