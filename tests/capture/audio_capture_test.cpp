@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Sources, StreamAudio,
 class AudioDelegate final : public platform::CaptureSampleDelegate {
 public:
     void captureOutputDidOutput(platform::CaptureOutput&, const SampleBufferRef& sample) override {
-        collector.streamDidOutputSampleBuffer(*static_cast<platform::Stream*>(nullptr), sample, StreamOutputType::audio);
+        collector.add(sample);
     }
     Collector collector;
 };

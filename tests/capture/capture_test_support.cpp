@@ -94,6 +94,10 @@ void TestClient::sync() { free(xcb_get_input_focus_reply(connection_, xcb_get_in
 
 void Collector::streamDidOutputSampleBuffer(platform::Stream&, const platform::SampleBufferRef& sample,
                                             platform::StreamOutputType) {
+    add(sample);
+}
+
+void Collector::add(const platform::SampleBufferRef& sample) {
     if (onSample) onSample(sample);
     std::lock_guard guard(mutex_);
     if (keepsSamples) samples_.push_back(sample);

@@ -61,6 +61,8 @@ class Collector final : public platform::StreamOutput {
 public:
     void streamDidOutputSampleBuffer(platform::Stream&, const platform::SampleBufferRef& sample,
                                      platform::StreamOutputType type) override;
+    // Takes one sample, as a delivery does.
+    void add(const platform::SampleBufferRef& sample);
 
     std::vector<platform::SampleBufferRef> samples() const;
     size_t count() const;
