@@ -19,6 +19,8 @@ debian_packages=(
   openbox
   # audio, cameras, power management
   libpulse-dev pulseaudio pulseaudio-utils libv4l-dev libdbus-1-dev
+  # a private bus for the power-management tests
+  dbus-daemon
 )
 
 npm_packages=(

@@ -12,6 +12,15 @@
 
 namespace platform {
 
+// The error domain of capture devices and sessions, with the codes the backends raise.
+inline constexpr const char* kCaptureErrorDomain = "AVFoundationErrorDomain";
+enum CaptureErrorCode : int64_t {
+    // The device could not be opened or set up for capture.
+    kCaptureErrorUnknown = -11800,
+    // The device is not (or no longer) attached.
+    kCaptureErrorDeviceNotConnected = -11814,
+};
+
 class CaptureDeviceInput {
 public:
     virtual ~CaptureDeviceInput() = default;

@@ -16,10 +16,18 @@ inline constexpr const char* kStreamErrorDomain = "com.apple.ScreenCaptureKit.SC
 enum StreamErrorCode : int64_t {
     // The user refused screen-capture access.
     kStreamErrorUserDeclined = -3801,
+    // The stream could not start capturing (no X server, no usable screen, a second start).
+    kStreamErrorFailedToStart = -3802,
     kStreamErrorInternal = -3811,
     kStreamErrorNoWindowList = -3813,
     // The display server cannot be reached, so nothing can be listed.
     kStreamErrorNoDisplayList = -3814,
+    // The window or display to capture is gone.
+    kStreamErrorNoCaptureSource = -3815,
+    // System audio (or the microphone) of a stream could not be captured.
+    kStreamErrorFailedToStartAudioCapture = -3818,
+    // A running stream stopped because the display server or sound server went away.
+    kStreamErrorSystemStoppedStream = -3821,
 };
 
 struct Display {

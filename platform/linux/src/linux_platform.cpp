@@ -2,7 +2,10 @@
 
 #include "ffmpeg_media_asset.h"
 #include "platform/linux/linux_capture_devices.h"
+#include "platform/linux/linux_capture_sessions.h"
+#include "platform/linux/logind_power_management.h"
 #include "x_screens.h"
+#include "x_screen_stream.h"
 #include "x_shareable_content.h"
 #include "platform/linux/ffmpeg_asset_writers.h"
 
@@ -12,9 +15,13 @@ std::shared_ptr<Platform> makeLinuxPlatform() {
     auto platform = std::make_shared<Platform>();
     platform->mediaAssets = makeFfmpegMediaAssets();
     platform->shareableContent = makeXShareableContent();
-    platform->captureDevices = makeLinuxCaptureDevices(kernelV4l2System());
+    auto cameras = kernelV4l2System();
+    platform->captureDevices = makeLinuxCaptureDevices(cameras);
     platform->screens = makeXScreens();
     platform->assetWriters = makeFfmpegAssetWriters();
+    platform->streams = makeXScreenStreams();
+    platform->captureSessions = makeLinuxCaptureSessions(cameras);
+    platform->powerManagement = makeLogindPowerManagement();
     return platform;
 }
 

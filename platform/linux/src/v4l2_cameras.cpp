@@ -82,12 +82,34 @@ std::string byIdName(const std::vector<std::pair<std::string, std::string>>& nam
     return {};
 }
 
+struct ListedCamera {
+    std::string node;
+    CaptureDevice device;
+};
+
+std::vector<ListedCamera> listCameras(V4l2System& system);
+
 } // namespace
 
 std::vector<CaptureDevice> listV4l2Cameras(V4l2System& system) {
+    std::vector<CaptureDevice> cameras;
+    for (auto& listed : listCameras(system)) cameras.push_back(std::move(listed.device));
+    return cameras;
+}
+
+std::optional<std::string> v4l2CameraNode(V4l2System& system, const std::string& uniqueID) {
+    for (auto& listed : listCameras(system)) {
+        if (listed.device.uniqueID == uniqueID) return listed.node;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::vector<ListedCamera> listCameras(V4l2System& system) {
     auto persistentNames = system.byIdNames();
     std::set<std::string> camerasSeen;
-    std::vector<CaptureDevice> cameras;
+    std::vector<ListedCamera> cameras;
     for (const auto& path : system.videoNodes()) {
         OpenNode node(system, path);
         if (!node.isOpen()) continue;
@@ -112,9 +134,10 @@ std::vector<CaptureDevice> listV4l2Cameras(V4l2System& system) {
         camera.mediaTypes = {MediaType::video};
         camera.formats = formats(node, capabilities);
         if (!camera.formats.empty()) camera.activeFormat = 0;
-        cameras.push_back(std::move(camera));
+        cameras.push_back({path, std::move(camera)});
     }
     return cameras;
 }
 
+} // namespace
 } // namespace platform::linux_backend

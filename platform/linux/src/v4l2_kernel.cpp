@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,9 +60,39 @@ public:
     }
 
     int close(int fd) override { return ::close(fd); }
+
+    void* mmap(size_t length, int protection, int flags, int fd, long offset) override {
+        return ::mmap(nullptr, length, protection, flags, fd, offset);
+    }
+
+    int munmap(void* address, size_t length) override { return ::munmap(address, length); }
+
+    int poll(int fd, short events, int timeoutMilliseconds) override {
+        pollfd descriptor{fd, events, 0};
+        int result;
+        do {
+            result = ::poll(&descriptor, 1, timeoutMilliseconds);
+        } while (result == -1 && errno == EINTR);
+        return result;
+    }
 };
 
 } // namespace
+
+void* V4l2System::mmap(size_t, int, int, int, long) {
+    errno = ENOSYS;
+    return MAP_FAILED;
+}
+
+int V4l2System::munmap(void*, size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+
+int V4l2System::poll(int, short, int) {
+    errno = ENOSYS;
+    return -1;
+}
 
 std::shared_ptr<V4l2System> kernelV4l2System() { return std::make_shared<KernelV4l2System>(); }
 

@@ -18,7 +18,7 @@ bool isWaylandSession() {
     return !environment("WAYLAND_DISPLAY").empty() || environment("XDG_SESSION_TYPE") == "wayland";
 }
 
-[[noreturn]] void failToReachX(const std::string& display) {
+[[noreturn]] void failToReachX(const std::string& display, const std::string& failure, int64_t code) {
     std::string reason;
     if (display.empty()) {
         reason = isWaylandSession()
@@ -28,26 +28,25 @@ bool isWaylandSession() {
         reason = "cannot connect to the X display \"" + display + "\"";
         if (isWaylandSession()) reason += " of this Wayland session: XWayland is not running there";
     }
-    throw PlatformError(kStreamErrorDomain, kStreamErrorNoDisplayList,
-                        "Screens and windows cannot be listed: " + reason + ".");
+    throw PlatformError(kStreamErrorDomain, code, failure + ": " + reason + ".");
 }
 
 } // namespace
 
-XConnection XConnection::open() {
+XConnection XConnection::open(const std::string& failure, int64_t code) {
     std::string display = environment("DISPLAY");
-    if (display.empty()) failToReachX(display);
+    if (display.empty()) failToReachX(display, failure, code);
     int screenNumber = 0;
     xcb_connection_t* connection = xcb_connect(display.c_str(), &screenNumber);
     if (xcb_connection_has_error(connection)) {
         xcb_disconnect(connection);
-        failToReachX(display);
+        failToReachX(display, failure, code);
     }
     auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
     for (int i = 0; i < screenNumber && roots.rem; ++i) xcb_screen_next(&roots);
     if (!roots.rem) {
         xcb_disconnect(connection);
-        failToReachX(display);
+        failToReachX(display, failure, code);
     }
     return XConnection(connection, roots.data);
 }

@@ -2,8 +2,11 @@
 // One connection to the X server for one query. Opening it explains, in the
 // error's localized description, what is missing when no X server can be reached.
 
+#include "platform/shareable_content.h"
+
 #include <xcb/xcb.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -14,8 +17,10 @@ class XConnection {
 public:
     // Connects to $DISPLAY. Throws PlatformError (kStreamErrorNoDisplayList) when no X
     // server can be reached, saying whether DISPLAY is unset, the server refused or
-    // the session is a Wayland one without XWayland.
-    static XConnection open();
+    // the session is a Wayland one without XWayland. The description starts with
+    // `failure` followed by the reason; `code` is the error's code.
+    static XConnection open(const std::string& failure = "Screens and windows cannot be listed",
+                            int64_t code = kStreamErrorNoDisplayList);
 
     xcb_connection_t* get() const { return connection_.get(); }
     xcb_screen_t* screen() const { return screen_; }

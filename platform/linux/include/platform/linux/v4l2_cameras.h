@@ -4,7 +4,9 @@
 
 #include "platform/capture_devices.h"
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +24,11 @@ public:
     virtual int open(const std::string& path, int flags) = 0;
     virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
     virtual int close(int fd) = 0;
+    // Streaming I/O for capture. The defaults fail with ENOSYS, for kernels that only list.
+    virtual void* mmap(size_t length, int protection, int flags, int fd, long offset);
+    virtual int munmap(void* address, size_t length);
+    // Waits until the descriptor has one of the events, as poll() for one descriptor.
+    virtual int poll(int fd, short events, int timeoutMilliseconds);
 };
 
 // The running kernel.
@@ -31,5 +38,7 @@ std::shared_ptr<V4l2System> kernelV4l2System();
 // (metadata, output, codec nodes) and further nodes of a camera already listed are
 // skipped. Unique ID: the by-id name, else the bus information, else the node path.
 std::vector<CaptureDevice> listV4l2Cameras(V4l2System& system);
+// The device node of the camera the listing gives this unique ID; nullopt when there is none.
+std::optional<std::string> v4l2CameraNode(V4l2System& system, const std::string& uniqueID);
 
 } // namespace platform::linux_backend

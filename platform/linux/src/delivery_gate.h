@@ -1,0 +1,44 @@
+#pragma once
+// Hands samples of one producer to consumers' queues without ever queueing
+// without bound: a sample is dropped while `limit` earlier ones are still
+// waiting or running on their queues. Closing the gate waits for the callbacks
+// that are running; those that had not started yet are skipped, so nothing is
+// delivered once close() has returned.
+
+#include "platform/queues.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace platform::linux_backend {
+
+class DeliveryGate : public std::enable_shared_from_this<DeliveryGate> {
+public:
+    explicit DeliveryGate(size_t limit) : limit_(limit == 0 ? 1 : limit) {}
+
+    // Lets deliveries through (again).
+    void open();
+    // Posts the callback to the queue unless the gate is closed or full; false when dropped.
+    bool post(Queue& queue, std::function<void()> callback);
+    // After close() no callback runs any more; waits for those running, unless it is
+    // called from one of them (a consumer stopping its own producer).
+    void close();
+
+    size_t inFlight() const;
+
+private:
+    void run(uint64_t generation, const std::function<void()>& callback);
+
+    const size_t limit_;
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable idle_;
+    bool open_ = false;
+    uint64_t generation_ = 0;  // bumped at each open, so a task of an earlier run never runs
+    size_t inFlight_ = 0;      // posted and not yet finished (or skipped)
+    size_t running_ = 0;       // callbacks executing now
+};
+
+} // namespace platform::linux_backend

@@ -1,0 +1,260 @@
+#include "platform/linux/linux_capture_sessions.h"
+
+#include "delivery_gate.h"
+#include "pulse_capture.h"
+#include "v4l2_capture.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace platform::linux_backend {
+namespace {
+
+// Frames that may wait for a video consumer: late frames are dropped, as a camera preview wants.
+constexpr size_t kVideoFramesInFlight = 2;
+// Three seconds of 10 ms buffers: some sources hand over seconds of audio at once.
+constexpr size_t kAudioBuffersInFlight = 300;
+
+class DeviceInput final : public CaptureDeviceInput {
+public:
+    // A microphone (a PulseAudio source, opened when the session runs).
+    explicit DeviceInput(CaptureDevice device) : device_(std::move(device)) {}
+    // A camera whose node is open on `fd`.
+    DeviceInput(CaptureDevice device, std::shared_ptr<V4l2System> system, int fd)
+        : device_(std::move(device)), system_(std::move(system)), fd_(fd) {}
+    ~DeviceInput() override {
+        if (fd_ >= 0) system_->close(fd_);
+    }
+
+    const CaptureDevice& device() const override { return device_; }
+    bool isCamera() const { return fd_ >= 0; }
+    const std::shared_ptr<V4l2System>& system() const { return system_; }
+    int fd() const { return fd_; }
+
+private:
+    CaptureDevice device_;
+    std::shared_ptr<V4l2System> system_;
+    int fd_ = -1;
+};
+
+class DataOutput final : public CaptureOutput, public std::enable_shared_from_this<DataOutput> {
+public:
+    explicit DataOutput(Kind kind)
+        : kind_(kind),
+          gate_(std::make_shared<DeliveryGate>(kind == Kind::videoData ? kVideoFramesInFlight : kAudioBuffersInFlight)) {}
+
+    Kind kind() const override { return kind_; }
+
+    void setSampleBufferDelegate(std::weak_ptr<CaptureSampleDelegate> delegate, std::shared_ptr<Queue> queue) override {
+        std::lock_guard guard(mutex_);
+        delegate_ = std::move(delegate);
+        queue_ = std::move(queue);
+    }
+
+    void deliver(const SampleBufferRef& sample) {
+        std::weak_ptr<CaptureSampleDelegate> delegate;
+        std::shared_ptr<Queue> queue;
+        {
+            std::lock_guard guard(mutex_);
+            delegate = delegate_;
+            queue = queue_;
+        }
+        if (!queue) return;
+        // The gate's close() at stop keeps `this` valid for every callback that runs.
+        gate_->post(*queue, [this, delegate, sample] {
+            if (auto receiver = delegate.lock()) receiver->captureOutputDidOutput(*this, sample);
+        });
+    }
+
+    void open() { gate_->open(); }
+    void close() { gate_->close(); }
+
+    ~DataOutput() override { gate_->close(); }
+
+private:
+    const Kind kind_;
+    std::shared_ptr<DeliveryGate> gate_;
+    std::mutex mutex_;  // guards delegate_ and queue_
+    std::weak_ptr<CaptureSampleDelegate> delegate_;
+    std::shared_ptr<Queue> queue_;
+};
+
+std::optional<VideoDimensions> presetSize(const std::string& preset) {
+    if (preset == session_preset::hd1280x720) return VideoDimensions{1280, 720};
+    if (preset == session_preset::hd1920x1080) return VideoDimensions{1920, 1080};
+    if (preset == session_preset::uhd3840x2160) return VideoDimensions{3840, 2160};
+    return std::nullopt;  // high: the camera's largest
+}
+
+class Session final : public CaptureSession {
+public:
+    ~Session() override { stopRunning(); }
+
+    bool canAddInput(const std::shared_ptr<CaptureDeviceInput>& input) override {
+        auto ours = std::dynamic_pointer_cast<DeviceInput>(input);
+        std::lock_guard guard(lifecycleMutex_);
+        return ours && !input_;  // one device a session
+    }
+
+    void addInput(std::shared_ptr<CaptureDeviceInput> input) override {
+        if (!canAddInput(input)) throw std::logic_error("the session does not take this input");
+        std::lock_guard guard(lifecycleMutex_);
+        input_ = std::dynamic_pointer_cast<DeviceInput>(input);
+    }
+
+    bool canAddOutput(const std::shared_ptr<CaptureOutput>& output) override {
+        auto ours = std::dynamic_pointer_cast<DataOutput>(output);
+        std::lock_guard guard(outputsMutex_);
+        return ours && std::find(outputs_.begin(), outputs_.end(), ours) == outputs_.end();
+    }
+
+    void addOutput(std::shared_ptr<CaptureOutput> output) override {
+        if (!canAddOutput(output)) throw std::logic_error("the session does not take this output");
+        auto ours = std::dynamic_pointer_cast<DataOutput>(output);
+        std::lock_guard guard(outputsMutex_);
+        if (running_) ours->open();
+        outputs_.push_back(std::move(ours));
+    }
+
+    bool canSetSessionPreset(const std::string& preset) override {
+        return preset == session_preset::high || presetSize(preset).has_value();
+    }
+
+    void setSessionPreset(const std::string& preset) override {
+        std::lock_guard guard(lifecycleMutex_);
+        preset_ = preset;
+    }
+
+    void beginConfiguration() override {}
+    void commitConfiguration() override {}
+
+    // A device that cannot start leaves the session not running; the caller sees isRunning() false.
+    void startRunning() override {
+        std::lock_guard lifecycle(lifecycleMutex_);
+        if (running_ || !input_) return;
+        setOutputsOpen(true);
+        try {
+            if (input_->isCamera()) {
+                camera_ = V4l2Capture::start(input_->system(), input_->fd(), presetSize(preset_),
+                                             [this](const SampleBufferRef& frame) { deliver(Kind::videoData, frame); });
+            } else {
+                PulseCaptureRequest request;
+                request.source = input_->device().uniqueID;
+                request.streamName = "microphone";
+                microphone_ = PulseCapture::start(
+                    request, [this](const SampleBufferRef& buffer) { deliver(Kind::audioData, buffer); }, {});
+            }
+        } catch (const std::exception&) {
+            setOutputsOpen(false);
+            return;
+        }
+        std::lock_guard guard(outputsMutex_);
+        running_ = true;
+    }
+
+    void stopRunning() override {
+        std::lock_guard lifecycle(lifecycleMutex_);
+        camera_.reset();
+        microphone_.reset();
+        setOutputsOpen(false);
+    }
+
+    bool isRunning() const override {
+        std::lock_guard guard(outputsMutex_);
+        return running_;
+    }
+
+private:
+    using Kind = CaptureOutput::Kind;
+
+    std::vector<std::shared_ptr<DataOutput>> outputs() {
+        std::lock_guard guard(outputsMutex_);
+        return outputs_;
+    }
+
+    void setOutputsOpen(bool open) {
+        for (auto& output : outputs()) {
+            if (open) output->open();
+            else output->close();
+        }
+        if (!open) {
+            std::lock_guard guard(outputsMutex_);
+            running_ = false;
+        }
+    }
+
+    void deliver(Kind kind, const SampleBufferRef& sample) {
+        for (auto& output : outputs()) {
+            if (output->kind() == kind) output->deliver(sample);
+        }
+    }
+
+    // Taken by start and stop, which wait for the capture threads; never by those threads.
+    std::mutex lifecycleMutex_;  // guards input_, preset_, camera_, microphone_
+    std::shared_ptr<DeviceInput> input_;
+    std::string preset_ = session_preset::high;
+    std::unique_ptr<V4l2Capture> camera_;
+    std::unique_ptr<PulseCapture> microphone_;
+
+    mutable std::mutex outputsMutex_;  // guards outputs_ and running_; taken by the capture threads
+    std::vector<std::shared_ptr<DataOutput>> outputs_;
+    bool running_ = false;
+};
+
+class LinuxCaptureSessions final : public CaptureSessionService {
+public:
+    explicit LinuxCaptureSessions(std::shared_ptr<V4l2System> cameras) : cameras_(std::move(cameras)) {}
+
+    std::shared_ptr<CaptureSession> makeSession() override { return std::make_shared<Session>(); }
+
+    std::shared_ptr<CaptureDeviceInput> makeDeviceInput(const CaptureDevice& device) override {
+        if (device.hasMediaType(MediaType::video)) return openCamera(device);
+        if (device.hasMediaType(MediaType::audio)) {
+            if (!pulseSourceChannels(device.uniqueID)) {
+                throw PlatformError(kCaptureErrorDomain, kCaptureErrorDeviceNotConnected,
+                                    "The microphone \"" + device.uniqueID + "\" cannot be opened: no such PulseAudio source.");
+            }
+            return std::make_shared<DeviceInput>(device);
+        }
+        throw PlatformError(kCaptureErrorDomain, kCaptureErrorDeviceNotConnected,
+                            "The device \"" + device.uniqueID + "\" is neither a microphone nor a camera.");
+    }
+
+    std::shared_ptr<CaptureOutput> makeAudioDataOutput() override {
+        return std::make_shared<DataOutput>(CaptureOutput::Kind::audioData);
+    }
+
+    std::shared_ptr<CaptureOutput> makeVideoDataOutput() override {
+        return std::make_shared<DataOutput>(CaptureOutput::Kind::videoData);
+    }
+
+private:
+    std::shared_ptr<CaptureDeviceInput> openCamera(const CaptureDevice& device) {
+        auto node = v4l2CameraNode(*cameras_, device.uniqueID);
+        if (!node) {
+            throw PlatformError(kCaptureErrorDomain, kCaptureErrorDeviceNotConnected,
+                                "The camera \"" + device.uniqueID + "\" is not connected.");
+        }
+        int fd = cameras_->open(*node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            throw PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown,
+                                "The camera \"" + device.uniqueID + "\" cannot be opened (" + *node + ": " +
+                                    std::strerror(errno) + ").");
+        }
+        return std::make_shared<DeviceInput>(device, cameras_, fd);
+    }
+
+    std::shared_ptr<V4l2System> cameras_;
+};
+
+} // namespace
+
+std::shared_ptr<CaptureSessionService> makeLinuxCaptureSessions(std::shared_ptr<V4l2System> cameras) {
+    return std::make_shared<LinuxCaptureSessions>(std::move(cameras));
+}
+
+} // namespace platform::linux_backend

@@ -1,0 +1,160 @@
+#include "capture_test_support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace capture_test {
+namespace {
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+std::string readDisplayNumber(int fd) {
+    std::string number;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) continue;
+        char buffer[16];
+        ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count <= 0) break;
+        number.append(buffer, size_t(count));
+        if (number.find('\n') != std::string::npos) break;
+    }
+    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
+    return number;
+}
+
+} // namespace
+
+CaptureXServer::CaptureXServer() : previousDisplay_(environment("DISPLAY")) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
+    int handedFd = fcntl(pipeFds[1], F_DUPFD, 10);  // survives into Xvfb by number
+    server_ = devices_test::ChildProcess({"Xvfb", "-displayfd", std::to_string(handedFd), "-screen", "0",
+                                          "1920x1080x24", "-nolisten", "tcp", "-noreset"});
+    close(handedFd);
+    close(pipeFds[1]);
+    std::string number = readDisplayNumber(pipeFds[0]);
+    close(pipeFds[0]);
+    if (number.empty()) return;
+    display_ = ":" + number;
+    setenv("DISPLAY", display_.c_str(), 1);
+}
+
+CaptureXServer::~CaptureXServer() {
+    stop();
+    if (previousDisplay_) setenv("DISPLAY", previousDisplay_->c_str(), 1);
+    else unsetenv("DISPLAY");
+}
+
+void CaptureXServer::stop() { server_.stop(); }
+
+TestClient::TestClient() : connection_(xcb_connect(nullptr, nullptr)) {
+    if (!xcb_connection_has_error(connection_)) screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+}
+
+TestClient::~TestClient() { xcb_disconnect(connection_); }
+
+xcb_window_t TestClient::window(int16_t x, int16_t y, uint16_t width, uint16_t height, Colour colour) {
+    xcb_window_t window = xcb_generate_id(connection_);
+    uint32_t values[] = {colour.pixel(), 1};
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen_->root, x, y, width, height, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
+                      values);
+    xcb_map_window(connection_, window);
+    sync();
+    return window;
+}
+
+void TestClient::fill(xcb_window_t window, Colour colour) {
+    uint32_t value = colour.pixel();
+    xcb_change_window_attributes(connection_, window, XCB_CW_BACK_PIXEL, &value);
+    xcb_clear_area(connection_, 0, window, 0, 0, 0, 0);
+    sync();
+}
+
+void TestClient::raise(xcb_window_t window) {
+    uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(connection_, window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    sync();
+}
+
+void TestClient::warpPointer(int16_t x, int16_t y) {
+    xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, x, y);
+    sync();
+}
+
+void TestClient::sync() { free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
+
+void Collector::streamDidOutputSampleBuffer(platform::Stream&, const platform::SampleBufferRef& sample,
+                                            platform::StreamOutputType) {
+    add(sample);
+}
+
+void Collector::add(const platform::SampleBufferRef& sample) {
+    if (onSample) onSample(sample);
+    std::lock_guard guard(mutex_);
+    if (keepsSamples) samples_.push_back(sample);
+    else ++countedOnly_;
+    added_.notify_all();
+}
+
+std::vector<platform::SampleBufferRef> Collector::samples() const {
+    std::lock_guard guard(mutex_);
+    return samples_;
+}
+
+size_t Collector::count() const {
+    std::lock_guard guard(mutex_);
+    return samples_.size() + countedOnly_;
+}
+
+bool Collector::waitFor(const std::function<bool(const std::vector<platform::SampleBufferRef>&)>& condition) {
+    std::unique_lock lock(mutex_);
+    return added_.wait_for(lock, std::chrono::seconds(10), [&] { return condition(samples_); });
+}
+
+platform::SampleBufferRef Collector::completeFrameAfter(int64_t since,
+                                                        const std::function<bool(const platform::PixelBuffer&)>& check) {
+    platform::SampleBufferRef found;
+    waitFor([&](const auto& samples) {
+        for (const auto& sample : samples) {
+            if (sample->frameStatus() != platform::FrameStatus::complete || !sample->pixels()) continue;
+            if (nanoseconds(sample->presentationTimeStamp()) <= since) continue;
+            if (check && !check(*sample->pixels())) continue;
+            found = sample;
+            return true;
+        }
+        return false;
+    });
+    return found;
+}
+
+int64_t nowNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+int64_t nanoseconds(const platform::MediaTime& time) { return time.convertScale(1'000'000'000).value; }
+
+Colour pixelAt(const platform::PixelBuffer& frame, int32_t x, int32_t y) {
+    const auto& plane = frame.planes.at(0);
+    const uint8_t* pixel = plane.data + size_t(y) * plane.bytesPerRow + size_t(x) * 4;
+    return {pixel[2], pixel[1], pixel[0]};
+}
+
+bool near(Colour a, Colour b, int tolerance) {
+    return std::abs(a.red - b.red) <= tolerance && std::abs(a.green - b.green) <= tolerance &&
+           std::abs(a.blue - b.blue) <= tolerance;
+}
+
+platform::Display wholeScreen() { return {1, 1920, 1080, {{0, 0}, {1920, 1080}}}; }
+
+} // namespace capture_test

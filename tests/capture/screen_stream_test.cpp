@@ -1,0 +1,379 @@
+// The X11 screen stream of the Linux backend against a private Xvfb: sizes,
+// pacing, pixels, the pointer, cropping and scaling, frame status, queue depth,
+// stopping, windows, and the errors when there is no usable X server.
+
+#include "capture_test_support.h"
+
+#include "platform/linux/linux_platform.h"
+#include "platform/platform.h"
+#include "platform/screen_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+namespace {
+
+using namespace capture_test;
+using platform::ContentFilter;
+using platform::FrameStatus;
+using platform::MediaTime;
+using platform::PixelBuffer;
+using platform::SampleBufferRef;
+using platform::StreamConfiguration;
+using platform::StreamOutputType;
+
+constexpr Colour kRed{220, 30, 30};
+constexpr Colour kBlue{20, 40, 230};
+constexpr Colour kGreen{10, 200, 60};
+
+class ScreenStream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.started()) << "Xvfb did not start";
+        client_.emplace();
+        ASSERT_TRUE(client_->connected());
+        streams_ = platform::linux_backend::makeLinuxPlatform()->streams;
+        ASSERT_TRUE(streams_);
+    }
+
+    // A started stream of the whole screen with the collector as its screen output.
+    std::shared_ptr<platform::Stream> start(StreamConfiguration configuration, std::shared_ptr<Collector> collector,
+                                            ContentFilter filter = ContentFilter::displayExcludingWindows(wholeScreen(), {})) {
+        auto stream = streams_->makeStream(filter, configuration, {});
+        stream->addStreamOutput(collector, StreamOutputType::screen, platform::makeSerialQueue("screen"));
+        stream->startCapture();
+        return stream;
+    }
+
+    static StreamConfiguration configuration(int fps, bool cursor = false) {
+        StreamConfiguration c;
+        c.minimumFrameInterval = MediaTime::make(1, fps);
+        c.showsCursor = cursor;
+        c.pixelFormat = platform::pixel_format::bgra;
+        return c;
+    }
+
+    CaptureXServer server_;
+    std::optional<TestClient> client_;
+    std::shared_ptr<platform::StreamService> streams_;
+};
+
+TEST_F(ScreenStream, DeliversFramesOfTheConfiguredSizeAtMostAtTheFrameRateWithIncreasingTimes) {
+    auto collector = std::make_shared<Collector>();
+    auto c = configuration(30);
+    c.width = 960;
+    c.height = 540;
+    auto stream = start(c, collector);
+    ASSERT_TRUE(collector->waitFor([](const auto& samples) { return samples.size() >= 20; }));
+    stream->stopCapture();
+
+    auto samples = collector->samples();
+    ASSERT_EQ(samples.front()->frameStatus(), FrameStatus::complete) << "the first frame always carries a picture";
+    for (const auto& sample : samples) {
+        ASSERT_TRUE(sample->formatDescription());
+        EXPECT_EQ(sample->formatDescription()->mediaSubtype, platform::pixel_format::bgra);
+        EXPECT_EQ(*sample->formatDescription()->dimensions, (platform::VideoDimensions{960, 540}));
+        EXPECT_EQ(sample->presentationTimeStamp().timescale, 1'000'000'000);
+        if (sample->frameStatus() == FrameStatus::complete) {
+            ASSERT_TRUE(sample->pixels());
+            EXPECT_EQ(sample->pixels()->width, 960);
+            EXPECT_EQ(sample->pixels()->height, 540);
+        }
+    }
+    for (size_t i = 1; i < samples.size(); ++i) {
+        EXPECT_GT(samples[i]->presentationTimeStamp(), samples[i - 1]->presentationTimeStamp());
+    }
+    // Paced by the minimum frame interval: on average never faster than 30 a second.
+    double span = (nanoseconds(samples.back()->presentationTimeStamp()) -
+                   nanoseconds(samples.front()->presentationTimeStamp())) / 1e9;
+    EXPECT_GE(span / double(samples.size() - 1), 0.9 / 30);
+    // Stamped on the monotonic clock, close to when they were taken.
+    EXPECT_LT(std::abs(nanoseconds(samples.back()->presentationTimeStamp()) - nowNanoseconds()), 2'000'000'000);
+}
+
+TEST_F(ScreenStream, AColourDrawnInAKnownPlaceIsReadBackFromTheFrame) {
+    client_->window(100, 200, 300, 150, kRed);
+    auto collector = std::make_shared<Collector>();
+    auto stream = start(configuration(30), collector);
+    auto frame = collector->completeFrameAfter(0);
+    ASSERT_TRUE(frame);
+    const PixelBuffer& pixels = *frame->pixels();
+    ASSERT_EQ(pixels.width, 1920);
+    EXPECT_TRUE(near(pixelAt(pixels, 101, 201), kRed));
+    EXPECT_TRUE(near(pixelAt(pixels, 399, 349), kRed));
+    EXPECT_FALSE(near(pixelAt(pixels, 99, 199), kRed));
+    EXPECT_FALSE(near(pixelAt(pixels, 400, 350), kRed));
+}
+
+// Inside a green square under the pointer: whether any pixel is not green.
+bool pointerDrawn(const PixelBuffer& frame, int32_t x, int32_t y) {
+    for (int32_t dy = -12; dy <= 12; ++dy) {
+        for (int32_t dx = -12; dx <= 12; ++dx) {
+            if (!near(pixelAt(frame, x + dx, y + dy), kGreen, 20)) return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(ScreenStream, ThePointerIsDrawnWhereItIsOnlyWhenAskedFor) {
+    client_->window(400, 400, 300, 300, kGreen);
+    client_->warpPointer(550, 550);
+    for (bool showsCursor : {true, false}) {
+        SCOPED_TRACE(showsCursor ? "with the pointer" : "without the pointer");
+        auto collector = std::make_shared<Collector>();
+        auto stream = start(configuration(30, showsCursor), collector);
+        auto frame = collector->completeFrameAfter(0);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(pointerDrawn(*frame->pixels(), 550, 550), showsCursor);
+        if (showsCursor) {
+            // Moved: the next picture shows it at its new place, and no longer at the old one.
+            int64_t moved = nowNanoseconds();
+            client_->warpPointer(620, 480);
+            auto after = collector->completeFrameAfter(moved, [](const PixelBuffer& p) { return pointerDrawn(p, 620, 480); });
+            ASSERT_TRUE(after) << "moving the pointer makes a new frame";
+            EXPECT_FALSE(pointerDrawn(*after->pixels(), 550, 550));
+        }
+    }
+}
+
+struct CropCase {
+    const char* name;
+    platform::FourCharCode pixelFormat;
+    std::optional<int64_t> width, height;
+    int32_t expectedWidth, expectedHeight;
+};
+
+class ScreenStreamCrop : public ScreenStream, public ::testing::WithParamInterface<CropCase> {};
+
+// Reads a pixel of either delivered format as 8-bit colour.
+Colour colourAt(const PixelBuffer& frame, int32_t x, int32_t y) {
+    if (frame.pixelFormat == platform::pixel_format::bgra) return pixelAt(frame, x, y);
+    const auto& plane = frame.planes.at(0);
+    uint32_t word;
+    std::memcpy(&word, plane.data + size_t(y) * plane.bytesPerRow + size_t(x) * 4, 4);
+    auto eightBits = [](uint32_t tenBits) { return uint8_t(tenBits >> 2); };
+    return {eightBits((word >> 20) & 0x3ff), eightBits((word >> 10) & 0x3ff), eightBits(word & 0x3ff)};
+}
+
+TEST_P(ScreenStreamCrop, TheSourceRectangleIsCutOutAndScaledToTheOutputSize) {
+    const CropCase& c = GetParam();
+    client_->window(100, 100, 100, 100, kRed);
+    client_->window(200, 100, 100, 100, kBlue);
+    // The display starts at x 50 of the root: the source rectangle is relative to it.
+    platform::Display display{7, 1000, 800, {{50, 0}, {1000, 800}}};
+    auto configured = configuration(30);
+    configured.pixelFormat = c.pixelFormat;
+    configured.sourceRect = platform::Rect{{50, 100}, {200, 100}};
+    configured.width = c.width;
+    configured.height = c.height;
+    auto collector = std::make_shared<Collector>();
+    auto stream = start(configured, collector, ContentFilter::displayExcludingWindows(display, {}));
+    auto frame = collector->completeFrameAfter(0);
+    ASSERT_TRUE(frame);
+    const PixelBuffer& pixels = *frame->pixels();
+    EXPECT_EQ(pixels.pixelFormat, c.pixelFormat);
+    ASSERT_EQ(pixels.width, c.expectedWidth);
+    ASSERT_EQ(pixels.height, c.expectedHeight);
+    const int32_t w = pixels.width, h = pixels.height;
+    // Left half red, right half blue, away from the seam the filter blends.
+    EXPECT_TRUE(near(colourAt(pixels, 2, 2), kRed));
+    EXPECT_TRUE(near(colourAt(pixels, w / 2 - 3, h - 2), kRed));
+    EXPECT_TRUE(near(colourAt(pixels, w / 2 + 3, 2), kBlue));
+    EXPECT_TRUE(near(colourAt(pixels, w - 2, h - 2), kBlue));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ScreenStreamCrop,
+                         ::testing::Values(CropCase{"CropOnly", platform::pixel_format::bgra, {}, {}, 200, 100},
+                                           CropCase{"CropScaledDown", platform::pixel_format::bgra, 100, 50, 100, 50},
+                                           CropCase{"CropScaledUp", platform::pixel_format::bgra, 400, 200, 400, 200},
+                                           CropCase{"TenBit", platform::pixel_format::argb2101010, {}, {}, 200, 100},
+                                           CropCase{"TenBitScaled", platform::pixel_format::argb2101010, 100, 50, 100, 50}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ScreenStream, StaticContentGivesIdleFramesAndAChangeGivesACompleteOne) {
+    auto window = client_->window(300, 300, 200, 200, kRed);
+    auto collector = std::make_shared<Collector>();
+    auto stream = start(configuration(60), collector);
+    ASSERT_TRUE(collector->waitFor([](const auto& samples) { return samples.size() >= 12; }));
+    auto settled = collector->samples();
+    EXPECT_EQ(settled.front()->frameStatus(), FrameStatus::complete);
+    // Nothing moves on the screen: after the first picture the frames are idle and carry no pixels.
+    size_t idle = 0;
+    for (size_t i = 1; i < settled.size(); ++i) {
+        if (settled[i]->frameStatus() == FrameStatus::idle) {
+            ++idle;
+            EXPECT_FALSE(settled[i]->pixels());
+        }
+    }
+    EXPECT_GE(idle, settled.size() - 3);
+
+    int64_t changed = nowNanoseconds();
+    client_->fill(window, kBlue);
+    auto frame = collector->completeFrameAfter(changed);
+    ASSERT_TRUE(frame) << "a change makes a complete frame";
+    EXPECT_TRUE(near(pixelAt(*frame->pixels(), 400, 400), kBlue));
+}
+
+TEST_F(ScreenStream, ASlowConsumerMakesTheStreamDropFramesBeyondTheQueueDepth) {
+    constexpr int32_t kDepth = 3;
+    auto collector = std::make_shared<Collector>();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> firstCall{true};
+    collector->onSample = [&](const SampleBufferRef&) {
+        if (firstCall.exchange(false)) released.wait();  // the consumer hangs on its first frame
+    };
+    auto c = configuration(60);
+    c.queueDepth = kDepth;
+    auto stream = start(c, collector);
+    // About 18 frames' time passes while the consumer hangs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int64_t releasedAt = nowNanoseconds();
+    release.set_value();
+    ASSERT_TRUE(collector->waitFor([&](const auto& samples) {
+        return !samples.empty() && nanoseconds(samples.back()->presentationTimeStamp()) > releasedAt;
+    }));
+    stream->stopCapture();
+    size_t takenWhileHanging = 0;
+    for (const auto& sample : collector->samples()) {
+        if (nanoseconds(sample->presentationTimeStamp()) < releasedAt - 20'000'000) ++takenWhileHanging;
+    }
+    // The hanging frame and those waiting behind it: never more than the depth.
+    EXPECT_LE(takenWhileHanging, size_t(kDepth));
+}
+
+TEST_F(ScreenStream, AConsumerKeepingEveryFrameDoesNotMakeTheStreamHoldMorePictures) {
+    auto window = client_->window(0, 0, 400, 400, kRed);
+    std::atomic<bool> drawing{true};
+    std::thread painter([&] {
+        TestClient painterClient;
+        for (int i = 0; drawing; ++i) {
+            painterClient.fill(window, i % 2 ? kRed : kBlue);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    auto collector = std::make_shared<Collector>();  // keeps every sample it gets
+    auto c = configuration(60);
+    c.queueDepth = 4;
+    auto stream = start(c, collector);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    stream->stopCapture();
+    drawing = false;
+    painter.join();
+    size_t pictures = 0;
+    for (const auto& sample : collector->samples()) pictures += sample->pixels() ? 1 : 0;
+    EXPECT_GE(collector->count(), 20u) << "frames keep coming, without pictures once the memory is spent";
+    EXPECT_LE(pictures, size_t(c.queueDepth) + 2) << "the stream's frame memory is bounded";
+}
+
+TEST_F(ScreenStream, NothingIsDeliveredOnceStopCaptureHasReturned) {
+    auto collector = std::make_shared<Collector>();
+    auto stream = streams_->makeStream(ContentFilter::displayExcludingWindows(wholeScreen(), {}), configuration(60), {});
+    // The global queue runs callbacks side by side; each one is slow.
+    collector->onSample = [](const SampleBufferRef&) { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+    stream->addStreamOutput(collector, StreamOutputType::screen, platform::globalQueue());
+    stream->startCapture();
+    ASSERT_TRUE(collector->waitFor([](const auto& samples) { return samples.size() >= 5; }));
+    stream->stopCapture();
+    size_t atStop = collector->count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(collector->count(), atStop);
+}
+
+TEST_F(ScreenStream, AWindowIsCapturedWholeEvenWhereAnotherWindowCoversIt) {
+    auto target = client_->window(500, 300, 240, 160, kGreen);
+    client_->window(560, 340, 100, 60, kRed);  // on top of the target
+    platform::Window window;
+    window.windowID = target;
+    window.frame = {{500, 300}, {240, 160}};
+    auto c = configuration(30);
+    c.width = 240;
+    c.height = 160;
+    auto collector = std::make_shared<Collector>();
+    auto stream = start(c, collector, ContentFilter::desktopIndependentWindow(window));
+    auto frame = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return near(pixelAt(p, 100, 60), kGreen); });
+    ASSERT_TRUE(frame) << "the covered part shows the window's own contents";
+    EXPECT_EQ(frame->pixels()->width, 240);
+    EXPECT_TRUE(near(pixelAt(*frame->pixels(), 0, 0), kGreen));
+    EXPECT_TRUE(near(pixelAt(*frame->pixels(), 239, 159), kGreen));
+}
+
+class RecordingDelegate final : public platform::StreamDelegate {
+public:
+    void streamDidStopWithError(platform::Stream&, const platform::PlatformError& error) override {
+        std::lock_guard guard(mutex);
+        errors.push_back(error.localizedDescription());
+    }
+    std::mutex mutex;
+    std::vector<std::string> errors;
+};
+
+TEST_F(ScreenStream, TheDelegateIsToldOnceWhenTheXServerGoesAway) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto collector = std::make_shared<Collector>();
+    auto stream = streams_->makeStream(ContentFilter::displayExcludingWindows(wholeScreen(), {}), configuration(60), delegate);
+    stream->addStreamOutput(collector, StreamOutputType::screen, platform::makeSerialQueue("screen"));
+    stream->startCapture();
+    ASSERT_TRUE(collector->waitFor([](const auto& samples) { return !samples.empty(); }));
+    client_.reset();
+    server_.stop();
+    for (int i = 0; i < 100; ++i) {
+        {
+            std::lock_guard guard(delegate->mutex);
+            if (!delegate->errors.empty()) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stream->stopCapture();
+    std::lock_guard guard(delegate->mutex);
+    ASSERT_EQ(delegate->errors.size(), 1u);
+    EXPECT_NE(delegate->errors[0].find("X server"), std::string::npos) << delegate->errors[0];
+}
+
+struct NoServerCase {
+    const char* name;
+    const char* display;          // nullptr: unset
+    const char* waylandDisplay;   // nullptr: unset
+    const char* expectedWords;
+};
+
+class ScreenStreamWithoutX : public ::testing::TestWithParam<NoServerCase> {};
+
+TEST_P(ScreenStreamWithoutX, StartingFailsWithAClearError) {
+    const NoServerCase& c = GetParam();
+    auto restore = [](const char* name, const char* value) {
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    };
+    std::optional<std::string> display = std::getenv("DISPLAY") ? std::optional<std::string>(std::getenv("DISPLAY")) : std::nullopt;
+    restore("DISPLAY", c.display);
+    restore("WAYLAND_DISPLAY", c.waylandDisplay);
+    auto streams = platform::linux_backend::makeLinuxPlatform()->streams;
+    StreamConfiguration configuration;
+    auto stream = streams->makeStream(ContentFilter::displayExcludingWindows(wholeScreen(), {}), configuration, {});
+    try {
+        stream->startCapture();
+        ADD_FAILURE() << "the start did not fail";
+    } catch (const platform::PlatformError& error) {
+        EXPECT_EQ(error.domain(), platform::kStreamErrorDomain);
+        EXPECT_EQ(error.code(), platform::kStreamErrorFailedToStart);
+        EXPECT_NE(error.localizedDescription().find("The screen cannot be captured"), std::string::npos);
+        EXPECT_NE(error.localizedDescription().find(c.expectedWords), std::string::npos) << error.localizedDescription();
+    }
+    restore("DISPLAY", display ? display->c_str() : nullptr);
+    unsetenv("WAYLAND_DISPLAY");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, ScreenStreamWithoutX,
+                         ::testing::Values(NoServerCase{"NoDisplay", nullptr, nullptr, "DISPLAY is not set"},
+                                           NoServerCase{"WaylandWithoutXWayland", nullptr, "wayland-0", "Wayland"},
+                                           NoServerCase{"UnreachableDisplay", ":987", nullptr, "\":987\""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

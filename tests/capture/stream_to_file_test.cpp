@@ -1,0 +1,110 @@
+// Frames of the X11 screen stream written through the real FFmpeg asset writer
+// into an mp4 that ffprobe reads back: the configured size, and about as many
+// frames as the frame rate and the file's duration say.
+
+#include "capture_test_support.h"
+
+#include "platform/asset_writer.h"
+#include "platform/linux/ffmpeg_asset_writers.h"
+#include "platform/linux/linux_platform.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+using namespace capture_test;
+
+nlohmann::json probe(const std::string& path) {
+    std::string command = std::string(FFPROBE_EXECUTABLE) +
+                          " -v error -count_packets -show_streams -show_format -of json '" + path + "'";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    if (pipe) pclose(pipe);
+    return nlohmann::json::parse(output, nullptr, false);
+}
+
+double number(const nlohmann::json& value) { return value.is_string() ? std::stod(value.get<std::string>()) : value.get<double>(); }
+
+TEST(StreamToFile, ScreenFramesBecomeAPlayableFileOfTheRightSizeAndFrameCount) {
+    CaptureXServer x;
+    ASSERT_TRUE(x.started());
+    TestClient client;
+    auto window = client.window(0, 0, 640, 360, {200, 0, 0});
+    std::atomic<bool> painting{true};
+    std::thread painter([&] {  // a picture that changes all the time
+        TestClient painterClient;
+        for (uint8_t shade = 0; painting; shade += 7) {
+            painterClient.fill(window, {shade, uint8_t(255 - shade), 80});
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        }
+    });
+
+    devices_test::TemporaryDirectory folder;
+    const std::string path = folder.path() + "/screen.mp4";
+    constexpr int kFps = 30;
+    auto writers = platform::linux_backend::makeFfmpegAssetWriters();
+    auto writer = writers->makeWriter(path, platform::FileType::mpeg4);
+    platform::VideoSettings settings;
+    settings.codec = platform::VideoCodecType::h264;
+    settings.width = 640;
+    settings.height = 360;
+    auto input = writers->makeInput(platform::MediaType::video, settings);
+    input->setExpectsMediaDataInRealTime(true);
+    ASSERT_TRUE(writer->canAddInput(input));
+    writer->addInput(input);
+    ASSERT_TRUE(writer->startWriting());
+
+    auto collector = std::make_shared<Collector>();
+    collector->keepsSamples = false;  // the stream's frame memory is bounded: a consumer must let go
+    std::atomic<int> appended{0};
+    bool sessionStarted = false;  // used on the serial output queue only
+    collector->onSample = [&](const platform::SampleBufferRef& frame) {
+        if (frame->frameStatus() != platform::FrameStatus::complete) return;
+        if (!sessionStarted) {
+            writer->startSession(frame->presentationTimeStamp());
+            sessionStarted = true;
+        }
+        if (input->isReadyForMoreMediaData() && input->append(frame)) ++appended;
+    };
+    platform::StreamConfiguration configuration;
+    configuration.minimumFrameInterval = platform::MediaTime::make(1, kFps);
+    configuration.pixelFormat = platform::pixel_format::bgra;
+    configuration.sourceRect = platform::Rect{{0, 0}, {640, 360}};
+    configuration.width = 640;
+    configuration.height = 360;
+    configuration.showsCursor = true;
+    auto stream = platform::linux_backend::makeLinuxPlatform()->streams->makeStream(
+        platform::ContentFilter::displayExcludingWindows(wholeScreen(), {}), configuration, {});
+    stream->addStreamOutput(collector, platform::StreamOutputType::screen, platform::makeSerialQueue("screen"));
+    stream->startCapture();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stream->stopCapture();
+    painting = false;
+    painter.join();
+    writer->finishWriting();
+    ASSERT_EQ(writer->status(), platform::AssetWriterStatus::completed)
+        << (writer->error() ? writer->error()->description() : "");
+
+    auto info = probe(path);
+    ASSERT_TRUE(info.is_object()) << "ffprobe could not read the file";
+    ASSERT_EQ(info["streams"].size(), 1u);
+    const auto& video = info["streams"][0];
+    EXPECT_EQ(video["codec_name"], "h264");
+    EXPECT_EQ(video["width"], 640);
+    EXPECT_EQ(video["height"], 360);
+    const double frames = number(video["nb_read_packets"]);
+    EXPECT_EQ(frames, appended.load()) << "every appended frame is in the file";
+    const double duration = number(video["duration"]);
+    EXPECT_GT(duration, 1.0);
+    EXPECT_NEAR(frames, duration * kFps, std::max(3.0, 0.1 * duration * kFps));
+}
+
+} // namespace
