@@ -14,7 +14,7 @@ debian_packages=(
   # X11 capture and listing
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libxcb-composite0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-image0-dev
-  xvfb x11-apps x11-utils
+  xvfb x11-apps x11-utils jq
   # a small EWMH window manager for the window-listing tests
   openbox
   # audio, cameras, power management

@@ -1,5 +1,6 @@
 # Sourced by the scripts that need a display and a sound server.
-# start_services starts a private Xvfb and PulseAudio daemon when none is reachable;
+# start_services starts a private Xvfb and PulseAudio daemon when none is reachable
+# (its default sink "kalvesta_sink", its microphone "kalvesta_sine", a 440 Hz tone);
 # stop_services stops only what start_services started.
 
 _started_xvfb_pid=""
@@ -24,9 +25,16 @@ start_services() {
   if ! pactl info >/dev/null 2>&1; then
     export PULSE_RUNTIME_PATH="${TMPDIR:-/tmp}/kalvesta-pulse-$$"
     mkdir -p "$PULSE_RUNTIME_PATH"
+    # System audio plays into a null sink. The microphone is a sine tone played into a
+    # second null sink and taken from its monitor through a remap source, so it is
+    # listed as a microphone and delivers in real time (a sine source module hands
+    # its audio over in bursts of seconds, unlike any real microphone).
     pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false --disallow-exit=no \
       -n --load="module-native-protocol-unix" --load="module-null-sink sink_name=kalvesta_sink" \
-      --load="module-sine-source source_name=kalvesta_sine frequency=440" >/dev/null 2>&1 || true
+      --load="module-null-sink sink_name=kalvesta_mic_sink" \
+      --load="module-sine sink=kalvesta_mic_sink frequency=440" \
+      --load="module-remap-source source_name=kalvesta_sine master=kalvesta_mic_sink.monitor source_properties=device.description=Sine-microphone" \
+      --load="module-always-sink" >/dev/null 2>&1 || true
     _started_pulse=yes
     local tries
     for tries in $(seq 50); do
