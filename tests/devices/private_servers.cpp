@@ -127,16 +127,24 @@ bool PrivateXServer::startWindowManager() {
     return windowManagerManages(display_);
 }
 
-PrivatePulseServer::PrivatePulseServer() : previousServer_(environment("PULSE_SERVER")) {
+PrivatePulseServer::PrivatePulseServer(bool realTimeMicrophone) : previousServer_(environment("PULSE_SERVER")) {
     if (runtime_.path().empty()) return;
     std::string socketPath = runtime_.path() + "/native";
     setenv("PULSE_RUNTIME_PATH", runtime_.path().c_str(), 1);
     setenv("PULSE_STATE_PATH", runtime_.path().c_str(), 1);
-    daemon_ = ChildProcess({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                            "--disallow-exit=no", "--disable-shm=yes",
-                            "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socketPath,
-                            std::string("--load=module-null-sink sink_name=") + kNullSink,
-                            std::string("--load=module-sine-source frequency=440 source_name=") + kSineSource});
+    std::vector<std::string> arguments{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                                       "--disallow-exit=no", "--disable-shm=yes",
+                                       "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socketPath,
+                                       std::string("--load=module-null-sink sink_name=") + kNullSink};
+    if (realTimeMicrophone) {
+        arguments.push_back("--load=module-null-sink sink_name=devices_test_microphone_sink");
+        arguments.push_back("--load=module-sine sink=devices_test_microphone_sink frequency=440");
+        arguments.push_back(std::string("--load=module-remap-source master=devices_test_microphone_sink.monitor source_name=") +
+                            kSineSource);
+    } else {
+        arguments.push_back(std::string("--load=module-sine-source frequency=440 source_name=") + kSineSource);
+    }
+    daemon_ = ChildProcess(arguments);
     address_ = "unix:" + socketPath;
     setenv("PULSE_SERVER", address_.c_str(), 1);
     started_ = eventually([&] { return canConnect(socketPath); });

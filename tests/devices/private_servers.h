@@ -31,7 +31,11 @@ public:
     static constexpr const char* kSineSource = "devices_test_sine";
     static constexpr const char* kNullSink = "devices_test_sink";
 
-    PrivatePulseServer();  // sets PULSE_SERVER; check started()
+    // Sets PULSE_SERVER; check started(). With a real-time microphone, kSineSource is a
+    // sine tone played into a second null sink and taken from its monitor, which
+    // delivers as a real microphone does; otherwise it is the sine source module,
+    // which hands its audio over in bursts of seconds.
+    explicit PrivatePulseServer(bool realTimeMicrophone = false);
     ~PrivatePulseServer();
     bool started() const { return started_; }
     const std::string& serverAddress() const { return address_; }

@@ -184,6 +184,7 @@ void RecordingSession::start(Target target, const RecordingOptions& options) {
         options_ = std::make_shared<const RecordingOptions>(options);
     }
     if (target != Target::audioOnly && !options.targetID()) throw Error::noTargetProvided();
+    sync_.setCaptureClock(system().captureClock);
 
     platform::StreamConfiguration configuration = makeConfiguration(options);
     platform::ShareableContent content;
@@ -513,10 +514,18 @@ void RecordingSession::handleAudio(OutputFile& file, const SampleBufferRef& deli
     if (file.closing) return;
     std::lock_guard guard(file.lock);
     if (file.closing || isPaused_) return;
-    if (file.writer && !file.running && !file.startFailed) file.startWriting(sample->presentationTimeStamp());
+    if (file.writer && !file.running && !file.startFailed) file.startWriting(sessionStartFor(*sample));
     if (!appendIfReady(file, sample)) return;
     MediaTime duration = sample->duration();
     if (duration.isValid() && duration.value > 0) file.lastDuration = duration;
+}
+
+MediaTime RecordingSession::sessionStartFor(const platform::SampleBuffer& sample) const {
+    // Every file of a segment starts at the segment's start, so that they line up
+    // even where a source's samples reach us later than the others' (audio that
+    // waited in a server's buffers). The writer leaves out what lies before it.
+    MediaTime start = sync_.segmentStart();
+    return start.isValid() ? start : sample.presentationTimeStamp();
 }
 
 void RecordingSession::handOffResume() {
@@ -573,7 +582,7 @@ void RecordingSession::startVideoStream(const SampleBufferRef& sample, const Sna
     input->setExpectsMediaDataInRealTime(true);
     if (!main_.writer->canAddInput(input)) return;
     main_.writer->addInput(input);
-    main_.startWriting(sample->presentationTimeStamp());
+    main_.startWriting(sessionStartFor(*sample));
 }
 
 // Needs webcam_.lock.
@@ -586,14 +595,14 @@ void RecordingSession::startWebcamStream(const SampleBufferRef& sample, const Sn
     webcam_.input = input;
     if (!webcam_.writer->canAddInput(input)) return;
     webcam_.writer->addInput(input);
-    webcam_.startWriting(sample->presentationTimeStamp());
+    webcam_.startWriting(sessionStartFor(*sample));
 }
 
 void RecordingSession::startAudioStream(const SampleBufferRef& sample) {
     if (main_.closing) return;
     std::lock_guard guard(main_.lock);
     if (main_.closing || isPaused_ || !main_.writer || main_.running || main_.startFailed) return;
-    main_.startWriting(sample->presentationTimeStamp());
+    main_.startWriting(sessionStartFor(*sample));
 }
 
 void RecordingSession::streamDidStopWithError(platform::Stream&, const PlatformError& error) {

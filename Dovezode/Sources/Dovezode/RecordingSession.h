@@ -101,6 +101,7 @@ private:
     void handleWebcam(const platform::SampleBufferRef& sample, const Snapshot& state);
     void handleLumbraVideo(const platform::SampleBufferRef& sample, const Snapshot& state);
     void handOffResume();
+    platform::MediaTime sessionStartFor(const platform::SampleBuffer& sample) const;
     void startVideoStream(const platform::SampleBufferRef& sample, const Snapshot& state);
     void startWebcamStream(const platform::SampleBufferRef& sample, const Snapshot& state);
     void startAudioStream(const platform::SampleBufferRef& sample);

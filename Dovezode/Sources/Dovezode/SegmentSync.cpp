@@ -29,6 +29,11 @@ void SegmentSync::setClock(Clock clock) {
     clock_ = std::move(clock);
 }
 
+void SegmentSync::setCaptureClock(CaptureClock clock) {
+    std::lock_guard guard(lock_);
+    captureClock_ = std::move(clock);
+}
+
 void SegmentSync::setExpectations(SyncExpectations expectations) {
     std::lock_guard guard(lock_);
     expectations_ = expectations;
@@ -61,6 +66,7 @@ void SegmentSync::registerFirstPTSIfNeeded(MediaTime presentationTime, SyncPipel
         if (firstPTS_[p]) offsets_[p] = platform::subtract(*firstPTS_[p], *reference);
     }
     resolved_ = true;
+    segmentStart_ = captureClock_ ? captureClock_() : MediaTime::invalid();
     recordingStartMs_ = clock_();
     if (onSyncResolved_) onSyncResolved_(*recordingStartMs_);
 }
@@ -83,6 +89,7 @@ void SegmentSync::reset() {
     firstPTS_.fill(std::nullopt);
     offsets_.fill(MediaTime::zero());
     resolved_ = false;
+    segmentStart_ = MediaTime::invalid();
 }
 
 bool SegmentSync::isResolved() const {
@@ -93,6 +100,11 @@ bool SegmentSync::isResolved() const {
 std::optional<int64_t> SegmentSync::recordingStartMs() const {
     std::lock_guard guard(lock_);
     return recordingStartMs_;
+}
+
+MediaTime SegmentSync::segmentStart() const {
+    std::lock_guard guard(lock_);
+    return segmentStart_;
 }
 
 MediaTime SegmentSync::offset(SyncPipeline pipeline) const {

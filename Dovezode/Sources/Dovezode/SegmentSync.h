@@ -32,11 +32,15 @@ public:
     using ResolvedCallback = std::function<void(int64_t startMs)>;
     // Wall clock in milliseconds since 1970; replaceable for tests.
     using Clock = std::function<int64_t()>;
+    // Now on the clock the samples are stamped with.
+    using CaptureClock = std::function<platform::MediaTime()>;
 
     SegmentSync();
 
     void setOnSyncResolved(ResolvedCallback callback);
     void setClock(Clock clock);
+    // Without a capture clock the segment has no common start time.
+    void setCaptureClock(CaptureClock clock);
     void setExpectations(SyncExpectations expectations);
 
     // Records the pipeline's first timestamp if it has none and resolves the
@@ -50,6 +54,10 @@ public:
 
     bool isResolved() const;
     std::optional<int64_t> recordingStartMs() const;
+    // When the current segment started on the capture clock: the time zero of every
+    // file of the segment, so that they line up. Invalid while waiting, or without a
+    // capture clock.
+    platform::MediaTime segmentStart() const;
     platform::MediaTime offset(SyncPipeline pipeline) const;
 
 private:
@@ -64,6 +72,8 @@ private:
     bool resolved_ = false;
     SyncExpectations expectations_;
     std::optional<int64_t> recordingStartMs_;
+    platform::MediaTime segmentStart_ = platform::MediaTime::invalid();
+    CaptureClock captureClock_;
     ResolvedCallback onSyncResolved_;
     Clock clock_;
 };

@@ -8,6 +8,9 @@
 #include "platform/screens.h"
 #include "platform/shareable_content.h"
 
+#include "platform/media_time.h"
+
+#include <functional>
 #include <memory>
 
 namespace platform {
@@ -28,6 +31,9 @@ struct Platform {
     std::shared_ptr<StreamService> streams;
     std::shared_ptr<CaptureSessionService> captureSessions;
     std::shared_ptr<PowerManagement> powerManagement;
+    // Now, on the clock the capture backends stamp their samples with; empty when
+    // the backend has no such clock for the engine to read.
+    std::function<MediaTime()> captureClock;
 };
 
 // Replaces the installed platform. Not meant to race with users of the old one.

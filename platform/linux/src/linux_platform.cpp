@@ -1,13 +1,15 @@
 #include "platform/linux/linux_platform.h"
 
-#include "ffmpeg_media_asset.h"
+#include "platform/linux/ffmpeg_asset_writers.h"
 #include "platform/linux/linux_capture_devices.h"
 #include "platform/linux/linux_capture_sessions.h"
 #include "platform/linux/logind_power_management.h"
-#include "x_screens.h"
+
+#include "ffmpeg_media_asset.h"
+#include "monotonic_clock.h"
 #include "x_screen_stream.h"
+#include "x_screens.h"
 #include "x_shareable_content.h"
-#include "platform/linux/ffmpeg_asset_writers.h"
 
 namespace platform::linux_backend {
 
@@ -22,6 +24,7 @@ std::shared_ptr<Platform> makeLinuxPlatform() {
     platform->streams = makeXScreenStreams();
     platform->captureSessions = makeLinuxCaptureSessions(cameras);
     platform->powerManagement = makeLogindPowerManagement();
+    platform->captureClock = [] { return monotonicMediaTime(monotonicNanoseconds()); };
     return platform;
 }
 

@@ -1,0 +1,309 @@
+// The real program records a real (virtual) screen with real audio: start,
+// pause, resume, stop and signals over its pipes, and the files it writes.
+
+#include "ChildProcess.h"
+#include "capture_test_support.h"
+#include "private_servers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kSig = "pqwdnzruvb83617x92h5k4tc";
+
+// A window whose colour changes every few milliseconds, so that every frame is new.
+class Animation {
+public:
+    Animation() {
+        window_ = client_.window(0, 0, 1920, 1080, {0, 0, 0});
+        thread_ = std::thread([this] {
+            for (uint8_t shade = 0; running_; shade = uint8_t(shade + 7)) {
+                client_.fill(window_, {shade, uint8_t(255 - shade), 40});
+                client_.sync();
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+    }
+    ~Animation() {
+        running_ = false;
+        thread_.join();
+    }
+
+private:
+    capture_test::TestClient client_;
+    xcb_window_t window_;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
+class Recorder {
+public:
+    Recorder() : process_(TAVRIK_BINARY, {}) {
+        process_.readLine();  // banner
+        ready_ = waitFor("ready").has_value();
+    }
+    bool ready() const { return ready_; }
+    void send(const std::string& line) { process_.write(line + "\n"); }
+    // The next event of that name; other lines on the way are kept in `seen`.
+    std::optional<json> waitFor(const std::string& name, std::chrono::milliseconds timeout = 20s) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto line = process_.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now()));
+            if (!line) return std::nullopt;
+            auto event = json::parse(*line, nullptr, false);
+            seen.push_back(event);
+            if (event.is_object() && event.value("event", "") == name) return event;
+        }
+        return std::nullopt;
+    }
+    testsupport::ChildProcess& process() { return process_; }
+    std::vector<json> seen;
+
+private:
+    testsupport::ChildProcess process_;
+    bool ready_ = false;
+};
+
+json probe(const std::string& path) {
+    auto result = testsupport::runToCompletion(
+        FFPROBE_EXECUTABLE, {"-v", "error", "-count_frames", "-show_streams", "-show_format", "-of", "json", path});
+    return json::parse(result.standardOutput, nullptr, false);
+}
+
+double durationOf(const json& probed) { return std::stod(probed["format"]["duration"].get<std::string>()); }
+
+std::string request(const json& members) {
+    json body = {{"sig", kSig}};
+    body.update(members);
+    return body.dump();
+}
+
+class RecordingProcess : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        display_ = new capture_test::CaptureXServer();
+        sound_ = new devices_test::PrivatePulseServer(/*realTimeMicrophone=*/true);
+    }
+    static void TearDownTestSuite() {
+        delete sound_;
+        delete display_;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(display_->started());
+        ASSERT_TRUE(sound_->started());
+        directory_ = std::filesystem::temp_directory_path() /
+                     ("recording-" + std::to_string(getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(directory_);
+        std::filesystem::create_directories(directory_);
+    }
+    void TearDown() override {
+        if (!getenv("KEEP_RECORDINGS")) std::filesystem::remove_all(directory_);
+    }
+    std::string file(const std::string& name) const { return (directory_ / name).string(); }
+
+    static capture_test::CaptureXServer* display_;
+    static devices_test::PrivatePulseServer* sound_;
+    std::filesystem::path directory_;
+};
+
+capture_test::CaptureXServer* RecordingProcess::display_ = nullptr;
+devices_test::PrivatePulseServer* RecordingProcess::sound_ = nullptr;
+
+} // namespace
+
+TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
+    Animation animation;
+    Recorder recorder;
+    ASSERT_TRUE(recorder.ready());
+    recorder.send("start " + request({{"outputPath", file("screen.mp4")},
+                                      {"systemAudio", true},
+                                      {"sysOutputPath", file("system.m4a")},
+                                      {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                      {"micOutputPath", file("mic.m4a")}}));
+    auto started = recorder.waitFor("started");
+    ASSERT_TRUE(started);
+    auto startedAt = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    recorder.send("stop");
+    auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt).count();
+    auto finish = recorder.waitFor("finish");
+    ASSERT_TRUE(finish);
+    auto durations = (*finish)["message"];
+    for (const char* key : {"screen", "mic", "sys"}) {
+        ASSERT_TRUE(durations[key].is_number_integer()) << key;
+        EXPECT_NEAR(durations[key].get<double>(), double(elapsedMs), 300) << key;
+    }
+    EXPECT_TRUE(durations["cam"].is_null());
+
+    auto screen = probe(file("screen.mp4"));
+    ASSERT_TRUE(screen.is_object());
+    auto video = screen["streams"][0];
+    EXPECT_EQ(video["codec_name"], "h264");
+    EXPECT_EQ(video["width"], 1920);
+    EXPECT_EQ(video["height"], 1080);
+    int frames = std::stoi(video["nb_read_frames"].get<std::string>());
+    EXPECT_NEAR(frames, 30 * durationOf(screen), 6);
+    EXPECT_NEAR(durationOf(screen) * 1000, durations["screen"].get<double>(), 70);
+    for (const char* name : {"system.m4a", "mic.m4a"}) {
+        auto audio = probe(file(name));
+        ASSERT_TRUE(audio.is_object()) << name;
+        EXPECT_EQ(audio["streams"][0]["codec_name"], "aac") << name;
+        EXPECT_NEAR(durationOf(audio), durationOf(screen), 0.3) << name;
+    }
+
+    // The program's own prober agrees.
+    auto info = testsupport::runToCompletion(TAVRIK_BINARY, {"info", file("screen.mp4")});
+    auto reply = json::parse(info.standardOutput, nullptr, false);
+    ASSERT_TRUE(reply.contains("info")) << info.standardOutput;
+    EXPECT_EQ(reply["info"]["width"], 1920);
+    EXPECT_EQ(reply["info"]["codec"], "avc1");
+    recorder.send("quit");
+    EXPECT_TRUE(recorder.process().wait());
+}
+
+TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
+    Animation animation;
+    Recorder recorder;
+    recorder.send("start " + request({{"outputPath", file("one.mp4")},
+                                      {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                      {"micOutputPath", file("one.m4a")}}));
+    ASSERT_TRUE(recorder.waitFor("started"));
+    std::this_thread::sleep_for(1500ms);
+    recorder.send("pause");
+    auto paused = recorder.waitFor("paused");
+    ASSERT_TRUE(paused);
+    std::this_thread::sleep_for(500ms);
+    recorder.send("resume " + request({{"outputPath", file("two.mp4")},
+                                       {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                       {"micOutputPath", file("two.m4a")}}));
+    ASSERT_TRUE(recorder.waitFor("resumed"));
+    std::this_thread::sleep_for(2500ms);
+    recorder.send("stop");
+    auto finish = recorder.waitFor("finish");
+    ASSERT_TRUE(finish);
+
+    struct Segment {
+        const char* video;
+        const char* audio;
+        json durations;
+        double seconds;
+    };
+    for (const auto& segment : {Segment{"one.mp4", "one.m4a", (*paused)["message"], 1.5},
+                                Segment{"two.mp4", "two.m4a", (*finish)["message"], 2.5}}) {
+        auto video = probe(file(segment.video));
+        auto audio = probe(file(segment.audio));
+        ASSERT_TRUE(video.is_object() && audio.is_object()) << segment.video;
+        EXPECT_NEAR(durationOf(video), segment.seconds, 0.3) << segment.video;
+        EXPECT_NEAR(durationOf(audio), segment.seconds, 0.3) << segment.audio;
+        EXPECT_NEAR(segment.durations["screen"].get<double>(), durationOf(video) * 1000, 70) << segment.video;
+        EXPECT_NEAR(segment.durations["mic"].get<double>(), durationOf(audio) * 1000, 70) << segment.audio;
+    }
+}
+
+TEST_F(RecordingProcess, ACropRectangleGivesThePictureOfThatSize) {
+    Animation animation;
+    Recorder recorder;
+    recorder.send("start " + request({{"outputPath", file("crop.mp4")},
+                                      {"cropRect", json::array({json::array({100, 50}), json::array({640, 360})})}}));
+    ASSERT_TRUE(recorder.waitFor("started"));
+    std::this_thread::sleep_for(800ms);
+    recorder.send("stop");
+    ASSERT_TRUE(recorder.waitFor("finish"));
+    auto video = probe(file("crop.mp4"))["streams"][0];
+    EXPECT_EQ(video["width"], 640);
+    EXPECT_EQ(video["height"], 360);
+}
+
+namespace {
+
+// The 11th frame of a video, decoded by ffmpeg to packed RGB.
+struct DecodedFrame {
+    int width = 0;
+    std::string rgb;
+    capture_test::Colour at(int x, int y) const {
+        size_t offset = (size_t(y) * size_t(width) + size_t(x)) * 3;
+        if (offset + 2 >= rgb.size()) return {};
+        return {uint8_t(rgb[offset]), uint8_t(rgb[offset + 1]), uint8_t(rgb[offset + 2])};
+    }
+};
+
+DecodedFrame decodedFrame(const std::string& path, int width) {
+    auto raw = testsupport::runToCompletion(FFMPEG_EXECUTABLE, {"-v", "error", "-i", path, "-vf", "select=eq(n\\,10)",
+                                                                "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    return {width, raw.standardOutput};
+}
+
+} // namespace
+
+TEST_F(RecordingProcess, AKnownColourAndThePointerAppearWhereTheyAre) {
+    capture_test::TestClient client;
+    client.window(0, 0, 1920, 1080, {0, 0, 0});
+    auto red = client.window(300, 200, 400, 300, {255, 0, 0});
+    client.warpPointer(1200, 700);
+    client.sync();
+    for (bool showCursor : {true, false}) {
+        std::string path = file(showCursor ? "cursor.mp4" : "nocursor.mp4");
+        Recorder recorder;
+        recorder.send("start " + request({{"outputPath", path}, {"showCursor", showCursor}}));
+        ASSERT_TRUE(recorder.waitFor("started"));
+        // Keep the picture changing so frames are written.
+        for (int i = 0; i < 30; ++i) {
+            client.fill(red, {255, 0, uint8_t(i % 2)});
+            client.sync();
+            std::this_thread::sleep_for(30ms);
+        }
+        recorder.send("stop");
+        ASSERT_TRUE(recorder.waitFor("finish"));
+        auto frame = decodedFrame(path, 1920);
+        ASSERT_EQ(frame.rgb.size(), size_t(1920) * 1080 * 3) << path;
+        EXPECT_TRUE(capture_test::near(frame.at(500, 350), {255, 0, 0}, 24)) << path;
+        EXPECT_TRUE(capture_test::near(frame.at(100, 100), {0, 0, 0}, 24)) << path;
+        // The root cursor is drawn around the pointer's hot spot.
+        bool pointerSeen = false;
+        for (int dx = -6; dx <= 6 && !pointerSeen; dx += 2) {
+            for (int dy = -6; dy <= 6 && !pointerSeen; dy += 2) {
+                auto pixel = frame.at(1200 + dx, 700 + dy);
+                pointerSeen = pixel.red + pixel.green + pixel.blue > 150;
+            }
+        }
+        EXPECT_EQ(pointerSeen, showCursor) << path;
+    }
+}
+
+TEST_F(RecordingProcess, ATerminationSignalFinishesTheFilesAndASecondChangesNothing) {
+    Animation animation;
+    Recorder recorder;
+    recorder.send("start " + request({{"outputPath", file("signal.mp4")},
+                                      {"systemAudio", true},
+                                      {"sysOutputPath", file("signal.m4a")}}));
+    ASSERT_TRUE(recorder.waitFor("started"));
+    std::this_thread::sleep_for(1s);
+    recorder.process().sendSignal(SIGTERM);
+    auto shutdown = recorder.waitFor("shutdown");
+    ASSERT_TRUE(shutdown);
+    EXPECT_EQ((*shutdown)["signal"], "SIGTERM");
+    recorder.process().sendSignal(SIGINT);  // during the stop
+    ASSERT_TRUE(recorder.waitFor("finish"));
+    auto status = recorder.process().wait();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_EQ(recorder.process().readRemainingOutput(), "");
+    int shutdowns = 0;
+    for (const auto& event : recorder.seen) shutdowns += event.value("event", "") == "shutdown";
+    EXPECT_EQ(shutdowns, 1);
+    EXPECT_NEAR(durationOf(probe(file("signal.mp4"))), 1.0, 0.4);
+    EXPECT_NEAR(durationOf(probe(file("signal.m4a"))), 1.0, 0.4);
+}
