@@ -17,6 +17,7 @@
 #include "platform/screen_stream.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -48,8 +49,12 @@ public:
     void deliver(StreamOutputType type, SampleBufferRef sample);
     // Delivers on an explicit queue instead, as a concurrent stream may.
     void deliverOn(const std::shared_ptr<Queue>& queue, StreamOutputType type, SampleBufferRef sample);
+    // Delivers the sample to every output of the type at once, on the calling thread.
+    void deliverHere(StreamOutputType type, const SampleBufferRef& sample);
     // Reports to the delegate that the stream stopped with this error, on the calling thread.
     void stopWithError(const PlatformError& error);
+    // Runs on the thread that starts capture, once capture runs, before startCapture returns.
+    void setOnStartCapture(std::function<void(FakeStream&)> hook);
 
 private:
     struct Output {
@@ -65,6 +70,7 @@ private:
     SampleDelivery& delivery_;
     mutable std::mutex mutex_;  // guards outputs_
     std::vector<Output> outputs_;
+    std::function<void(FakeStream&)> onStartCapture_;  // guarded by mutex_
     std::atomic<bool> capturing_{false};
     std::atomic<int> starts_{0};
     std::atomic<int> stops_{0};
@@ -78,12 +84,15 @@ public:
     // The streams made so far, oldest first.
     std::vector<std::shared_ptr<FakeStream>> streams() const;
     std::shared_ptr<FakeStream> last() const;
+    // Given to every stream made from now on (FakeStream::setOnStartCapture).
+    void setOnStartCapture(std::function<void(FakeStream&)> hook);
 
 private:
     std::shared_ptr<FailureScript> failures_;
     SampleDelivery& delivery_;
-    mutable std::mutex mutex_;  // guards streams_
+    mutable std::mutex mutex_;  // guards streams_ and onStartCapture_
     std::vector<std::shared_ptr<FakeStream>> streams_;
+    std::function<void(FakeStream&)> onStartCapture_;
 };
 
 class FakeDeviceInput final : public CaptureDeviceInput {
@@ -103,6 +112,8 @@ public:
     std::shared_ptr<Queue> queue() const;
     // Delivers the sample to the delegate on the output's queue.
     void deliver(SampleBufferRef sample);
+    // Delivers the sample to the delegate at once, on the calling thread.
+    void deliverHere(const SampleBufferRef& sample);
 
 private:
     Kind kind_;
