@@ -142,9 +142,16 @@ std::optional<Error> EngineTest::failureOf(const std::function<void()>& call) {
 }
 
 std::shared_ptr<platform::fake::FakeCaptureOutput> EngineTest::outputOf(const std::string& deviceID, size_t index) {
-    auto session = sessions().sessionFor(deviceID);
-    if (!session || session->outputs().size() <= index) return nullptr;
-    return session->outputs()[index];
+    // The newest session of the device: an earlier recording of this test may have had one too.
+    auto all = sessions().sessions();
+    for (auto session = all.rbegin(); session != all.rend(); ++session) {
+        for (const auto& input : (*session)->inputs()) {
+            if (input->device().uniqueID != deviceID) continue;
+            auto outputs = (*session)->outputs();
+            return outputs.size() > index ? outputs[index] : nullptr;
+        }
+    }
+    return nullptr;
 }
 
 std::shared_ptr<platform::fake::FakeAssetWriterInput> EngineTest::inputOf(const std::string& path) {
