@@ -295,6 +295,8 @@ TEST_F(SampleRoutingTest, VideoSettingsFollowTheCodecAndTheFramesOwnSize) {
         start(Target::screen, options);
         screenFrame(0);
         webcamFrame(5);
+        screenFrame(10);
+        ASSERT_TRUE(inputOf("main.mov") && inputOf("cam.mov"));
         EXPECT_EQ(std::get<VideoSettings>(inputOf("main.mov")->outputSettings()), c.main);
         EXPECT_EQ(std::get<VideoSettings>(inputOf("cam.mov")->outputSettings()), c.webcam);
         EXPECT_TRUE(inputOf("main.mov")->expectsMediaDataInRealTime());
