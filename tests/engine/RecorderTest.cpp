@@ -130,6 +130,10 @@ TEST_P(SetUpFailureTest, CallsOnErrorOnceWithTheErrorItThrows) {
     }
     for (const auto& w : writers().writers()) EXPECT_NE(w->status(), platform::AssetWriterStatus::writing);
     EXPECT_FALSE(recorder().isPaused());
+    // A stream whose capture never started is not stopped.
+    if (c.target != Target::lumbra) {
+        EXPECT_EQ(stream()->stopCount(), 0);
+    }
 
     // A new start on the same recorder is allowed.
     fake().failures().clear("stream.startCapture");
