@@ -7,6 +7,15 @@ void FailureScript::failNext(std::string operation, PlatformError error, int tim
     Script& script = scripts_[std::move(operation)];
     script.error = std::move(error);
     script.remaining = times < 0 ? 0 : times;
+    script.passing = 0;
+}
+
+void FailureScript::failNextAfter(std::string operation, int passing, PlatformError error, int times) {
+    std::lock_guard lock(mutex_);
+    Script& script = scripts_[std::move(operation)];
+    script.error = std::move(error);
+    script.remaining = times < 0 ? 0 : times;
+    script.passing = passing < 0 ? 0 : passing;
 }
 
 void FailureScript::failAlways(std::string operation, PlatformError error) {
@@ -14,6 +23,7 @@ void FailureScript::failAlways(std::string operation, PlatformError error) {
     Script& script = scripts_[std::move(operation)];
     script.error = std::move(error);
     script.remaining = -1;
+    script.passing = 0;
 }
 
 void FailureScript::clear(std::string_view operation) {
@@ -31,6 +41,10 @@ std::optional<PlatformError> FailureScript::next(std::string_view operation) {
     Script& script = found->second;
     ++script.calls;
     if (!script.error || script.remaining == 0) return std::nullopt;
+    if (script.passing > 0) {
+        --script.passing;
+        return std::nullopt;
+    }
     if (script.remaining > 0) --script.remaining;
     return script.error;
 }

@@ -35,6 +35,21 @@ bool FakeAssetWriterInput::isReadyForMoreMediaData() const {
 }
 
 bool FakeAssetWriterInput::append(const SampleBufferRef& sample) {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = onAppend_;
+    }
+    const bool overlapping = appending_.fetch_add(1) > 0;
+    struct Leave {
+        std::atomic<int>& appending;
+        ~Leave() { --appending; }
+    } leave{appending_};
+    if (overlapping) {
+        std::lock_guard lock(mutex_);
+        ++overlapping_;
+    }
+    if (hook) hook();
     bool accepted = false;
     if (const auto writer = this->writer()) {
         std::lock_guard lock(writer->mutex_);
@@ -70,6 +85,16 @@ size_t FakeAssetWriterInput::refusedAppends() const {
 bool FakeAssetWriterInput::isMarkedAsFinished() const {
     std::lock_guard lock(mutex_);
     return finished_;
+}
+
+void FakeAssetWriterInput::setOnAppend(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    onAppend_ = std::move(hook);
+}
+
+size_t FakeAssetWriterInput::overlappingAppends() const {
+    std::lock_guard lock(mutex_);
+    return overlapping_;
 }
 
 void FakeAssetWriterInput::setReady(bool ready) {

@@ -27,6 +27,30 @@ void FakeStream::startCapture() {
     failures_->throwIfScripted("stream.startCapture");
     ++starts_;
     capturing_ = true;
+    std::function<void(FakeStream&)> hook;
+    {
+        std::lock_guard guard(mutex_);
+        hook = onStartCapture_;
+    }
+    if (hook) hook(*this);
+}
+
+void FakeStream::setOnStartCapture(std::function<void(FakeStream&)> hook) {
+    std::lock_guard guard(mutex_);
+    onStartCapture_ = std::move(hook);
+}
+
+void FakeStream::deliverHere(StreamOutputType type, const SampleBufferRef& sample) {
+    std::vector<Output> matching;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& output : outputs_) {
+            if (output.type == type) matching.push_back(output);
+        }
+    }
+    for (const auto& output : matching) {
+        if (auto receiver = output.output.lock()) receiver->streamDidOutputSampleBuffer(*this, sample, type);
+    }
 }
 
 void FakeStream::stopCapture() {
@@ -95,8 +119,14 @@ std::shared_ptr<Stream> FakeStreams::makeStream(const ContentFilter& filter, con
                                                 std::weak_ptr<StreamDelegate> delegate) {
     auto stream = std::make_shared<FakeStream>(filter, configuration, std::move(delegate), failures_, delivery_);
     std::lock_guard guard(mutex_);
+    if (onStartCapture_) stream->setOnStartCapture(onStartCapture_);
     streams_.push_back(stream);
     return stream;
+}
+
+void FakeStreams::setOnStartCapture(std::function<void(FakeStream&)> hook) {
+    std::lock_guard guard(mutex_);
+    onStartCapture_ = std::move(hook);
 }
 
 std::vector<std::shared_ptr<FakeStream>> FakeStreams::streams() const {
@@ -135,6 +165,15 @@ void FakeCaptureOutput::deliver(SampleBufferRef sample) {
     delivery_.push(queue, std::move(sample), [this, delegate](const SampleBufferRef& s) {
         if (auto receiver = delegate.lock()) receiver->captureOutputDidOutput(*this, s);
     });
+}
+
+void FakeCaptureOutput::deliverHere(const SampleBufferRef& sample) {
+    std::weak_ptr<CaptureSampleDelegate> delegate;
+    {
+        std::lock_guard guard(mutex_);
+        delegate = delegate_;
+    }
+    if (auto receiver = delegate.lock()) receiver->captureOutputDidOutput(*this, sample);
 }
 
 bool FakeCaptureSession::canAddInput(const std::shared_ptr<CaptureDeviceInput>&) {

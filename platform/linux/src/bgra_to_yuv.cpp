@@ -4,6 +4,15 @@ namespace platform::linux_backend {
 
 namespace {
 
+// An AVX2 clone of each row function, chosen when the program loads. Under
+// ThreadSanitizer the chooser would be instrumented and run before the sanitizer
+// has started, crashing every program at load, so that build keeps one version.
+#if defined(__SANITIZE_THREAD__)
+#define KALVESTA_ROW_CLONES
+#else
+#define KALVESTA_ROW_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 // BT.709 limited range, coefficients scaled by 256:
 //   Y  =  16 + ( 47 R + 157 G +  16 B) / 256
 //   Cb = 128 + (-26 R -  87 G + 113 B) / 256
@@ -11,7 +20,7 @@ namespace {
 // The Y sum stays below 65536, so it fits 16-bit lanes; chroma works on the
 // average of each 2x2 block, which keeps its sums within signed 16 bits.
 
-__attribute__((target_clones("avx2", "default")))
+KALVESTA_ROW_CLONES
 void lumaRow(const uint8_t* __restrict bgra, uint8_t* __restrict y, int width) {
     for (int x = 0; x < width; ++x) {
         const uint16_t b = bgra[4 * x], g = bgra[4 * x + 1], r = bgra[4 * x + 2];
@@ -19,7 +28,7 @@ void lumaRow(const uint8_t* __restrict bgra, uint8_t* __restrict y, int width) {
     }
 }
 
-__attribute__((target_clones("avx2", "default")))
+KALVESTA_ROW_CLONES
 void chromaRow(const uint8_t* __restrict row0, const uint8_t* __restrict row1, uint8_t* __restrict u,
                uint8_t* __restrict v, int halfWidth) {
     for (int x = 0; x < halfWidth; ++x) {

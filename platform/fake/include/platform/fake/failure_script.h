@@ -17,6 +17,8 @@ class FailureScript {
 public:
     // The next `times` calls of the operation fail with the error.
     void failNext(std::string operation, PlatformError error, int times = 1);
+    // Lets the next `passing` calls of the operation succeed, then fails the `times` after them.
+    void failNextAfter(std::string operation, int passing, PlatformError error, int times = 1);
     // Every call of the operation fails with the error until cleared.
     void failAlways(std::string operation, PlatformError error);
     void clear(std::string_view operation);
@@ -33,6 +35,7 @@ private:
     struct Script {
         std::optional<PlatformError> error;
         int remaining = 0;  // negative: for ever
+        int passing = 0;    // calls still let through before the scripted failures
         int calls = 0;
     };
 

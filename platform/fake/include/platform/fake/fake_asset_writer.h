@@ -5,6 +5,8 @@
 
 #include "platform/asset_writer.h"
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +48,10 @@ public:
     size_t refusedAppends() const;
     bool isMarkedAsFinished() const;
     void setReady(bool ready);  // overrides the script's inputsReady for this input
+    // Runs at the start of every append, on the appending thread, before the sample is looked at.
+    void setOnAppend(std::function<void()> hook);
+    // Appends that began while another append to this input was still running.
+    size_t overlappingAppends() const;
 
 private:
     friend class FakeAssetWriter;
@@ -60,6 +66,9 @@ private:
     bool finished_ = false;
     std::vector<AppendedSample> appended_;
     size_t refused_ = 0;
+    std::function<void()> onAppend_;
+    size_t overlapping_ = 0;
+    std::atomic<int> appending_{0};  // appends running now
 };
 
 // Paths in the order their writers were finished, shared by the factory and its writers.

@@ -49,10 +49,14 @@ public:
     void deliver(StreamOutputType type, SampleBufferRef sample);
     // Delivers on an explicit queue instead, as a concurrent stream may.
     void deliverOn(const std::shared_ptr<Queue>& queue, StreamOutputType type, SampleBufferRef sample);
+    // Delivers the sample to every output of the type at once, on the calling thread.
+    void deliverHere(StreamOutputType type, const SampleBufferRef& sample);
     // Reports to the delegate that the stream stopped with this error, on the calling thread.
     void stopWithError(const PlatformError& error);
     // Runs inside stopCapture, before it returns: lets a test hold a stop while it acts.
     void setStopHook(std::function<void()> hook);
+    // Runs on the thread that starts capture, once capture runs, before startCapture returns.
+    void setOnStartCapture(std::function<void(FakeStream&)> hook);
 
 private:
     struct Output {
@@ -66,9 +70,10 @@ private:
     std::weak_ptr<StreamDelegate> delegate_;
     std::shared_ptr<FailureScript> failures_;
     SampleDelivery& delivery_;
-    mutable std::mutex mutex_;  // guards outputs_ and stopHook_
+    mutable std::mutex mutex_;  // guards outputs_, stopHook_ and onStartCapture_
     std::vector<Output> outputs_;
     std::function<void()> stopHook_;  // guarded by mutex_
+    std::function<void(FakeStream&)> onStartCapture_;  // guarded by mutex_
     std::atomic<bool> capturing_{false};
     std::atomic<int> starts_{0};
     std::atomic<int> stops_{0};
@@ -82,12 +87,15 @@ public:
     // The streams made so far, oldest first.
     std::vector<std::shared_ptr<FakeStream>> streams() const;
     std::shared_ptr<FakeStream> last() const;
+    // Given to every stream made from now on (FakeStream::setOnStartCapture).
+    void setOnStartCapture(std::function<void(FakeStream&)> hook);
 
 private:
     std::shared_ptr<FailureScript> failures_;
     SampleDelivery& delivery_;
-    mutable std::mutex mutex_;  // guards streams_
+    mutable std::mutex mutex_;  // guards streams_ and onStartCapture_
     std::vector<std::shared_ptr<FakeStream>> streams_;
+    std::function<void(FakeStream&)> onStartCapture_;
 };
 
 class FakeDeviceInput final : public CaptureDeviceInput {
@@ -107,6 +115,8 @@ public:
     std::shared_ptr<Queue> queue() const;
     // Delivers the sample to the delegate on the output's queue.
     void deliver(SampleBufferRef sample);
+    // Delivers the sample to the delegate at once, on the calling thread.
+    void deliverHere(const SampleBufferRef& sample);
 
 private:
     Kind kind_;

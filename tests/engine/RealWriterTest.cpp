@@ -1,0 +1,127 @@
+// Recordings of fake frames and fake microphone audio through the real FFmpeg
+// writer, read back by ffprobe: one set of files per segment, with the lengths
+// of what was delivered.
+
+#include "EngineFixture.h"
+
+#include "platform/linux/ffmpeg_asset_writers.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace engine_test {
+namespace {
+
+class TemporaryFolder {
+public:
+    TemporaryFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "engine-test-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::filesystem::path file(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+nlohmann::json probe(const std::filesystem::path& path) {
+    const std::string command =
+        std::string(FFPROBE_EXECUTABLE) + " -v error -show_streams -show_format -of json '" + path.string() + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) throw std::runtime_error("cannot run ffprobe");
+    std::string output;
+    char buffer[4096];
+    size_t read;
+    while ((read = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, read);
+    pclose(pipe);
+    return nlohmann::json::parse(output);
+}
+
+double seconds(const nlohmann::json& value) { return std::stod(value.get<std::string>()); }
+
+class RealWriterTest : public EngineTest {
+public:
+    void SetUp() override {
+        EngineTest::SetUp();
+        // Queues long enough that a test delivering faster than real time loses nothing.
+        platform::linux_backend::FfmpegAssetWriterOptions options;
+        options.realTimeVideoQueueCapacity = 128;
+        options.realTimeAudioQueueCapacity = 256;
+        fake().platform()->assetWriters = platform::linux_backend::makeFfmpegAssetWriters(options);
+    }
+
+    Options files(const std::string& name) {
+        Options o;
+        o.destination = folder_.file(name + ".mp4");
+        o.microphoneDeviceID = kMicrophone;
+        o.micDestination = folder_.file(name + ".m4a");
+        return o;
+    }
+
+    // One tick of 1/30 s: the microphone's 1600 frames (mono, 48 kHz), then a 64×48 frame.
+    void tick(int64_t n) {
+        outputOf(kMicrophone)
+            ->deliver(platform::fake::makeAudioSample(1600, 48000, MediaTime::make(n * 1600, 48000),
+                                                      {.channels = 1, .value = std::sin(n * 0.5f) * 0.25f}));
+        waitForSamples();
+        stream()->deliver(StreamOutputType::screen,
+                          platform::fake::makeVideoSample(64, 48, MediaTime::make(n, 30),
+                                                          {.duration = MediaTime::make(1, 30), .fill = uint8_t(n * 8)}));
+        waitForSamples();
+    }
+
+    void expectFile(const std::string& name, double videoSeconds, double audioSeconds) {
+        SCOPED_TRACE(name);
+        auto video = probe(folder_.file(name + ".mp4"));
+        ASSERT_EQ(video["streams"].size(), 1u);
+        EXPECT_EQ(video["streams"][0]["codec_name"], "h264");
+        EXPECT_EQ(video["streams"][0]["width"], 64);
+        EXPECT_EQ(video["streams"][0]["height"], 48);
+        EXPECT_NEAR(seconds(video["format"]["duration"]), videoSeconds, 0.07);
+
+        auto audio = probe(folder_.file(name + ".m4a"));
+        ASSERT_EQ(audio["streams"].size(), 1u);
+        EXPECT_EQ(audio["streams"][0]["codec_name"], "aac");
+        EXPECT_EQ(audio["streams"][0]["channels"], 1);
+        EXPECT_EQ(audio["streams"][0]["sample_rate"], "48000");
+        EXPECT_NEAR(seconds(audio["format"]["duration"]), audioSeconds, 0.07);
+    }
+
+    TemporaryFolder folder_;
+};
+
+TEST_F(RealWriterTest, EachSegmentIsAFileSetWithTheLengthOfWhatItReceived) {
+    start(Target::screen, files("first"));
+    // Tick 0: the microphone comes first and waits; the frame completes the segment.
+    for (int64_t n = 0; n < 31; ++n) tick(n);
+    recorder().pause();
+
+    for (int64_t n = 31; n < 40; ++n) tick(n);  // dropped: paused
+    int64_t n = 40;
+    resumeDelivering(Target::screen, files("second"), 0, [&](int64_t) { tick(n++); });
+    for (const int64_t last = n + 15; n < last; ++n) tick(n);
+    recorder().stop();
+
+    // First: frames 0 to 30, microphone 1 to 30.
+    expectFile("first", 31.0 / 30, 30.0 / 30);
+    std::lock_guard guard(events().mutex);
+    ASSERT_EQ(events().pauses.size(), 1u);
+    EXPECT_EQ(events().pauses[0].screen(), 1000u);
+    EXPECT_EQ(events().pauses[0].mic(), 1000u);
+    // Second: the tick that ended the resume and fifteen more.
+    ASSERT_EQ(events().finishes.size(), 1u);
+    EXPECT_EQ(events().finishes[0].screen(), 500u);
+    EXPECT_EQ(events().finishes[0].mic(), 500u);
+    expectFile("second", 16.0 / 30, 15.0 / 30);
+}
+
+} // namespace
+} // namespace engine_test
