@@ -99,9 +99,11 @@ void storeWriter(OutputFile& file, std::shared_ptr<platform::AssetWriter> writer
     file.closing = false;
 }
 
-// Appends when the file runs and its input takes more data; false when the sample is dropped.
-bool appendIfReady(OutputFile& file, const SampleBufferRef& sample) {
+// Appends when the file runs, its input takes more data and the sample lies before
+// the recording's end (when one is set); false when the sample is dropped.
+bool appendIfReady(OutputFile& file, const SampleBufferRef& sample, const MediaTime& endAt) {
     if (!file.running || !file.input || !file.input->isReadyForMoreMediaData()) return false;
+    if (endAt.isValid() && platform::compare(sample->presentationTimeStamp(), endAt) >= 0) return false;
     file.input->append(sample);
     file.lastPTS = sample->presentationTimeStamp();
     return true;
@@ -153,8 +155,9 @@ std::optional<Error> RecordingSession::error() const {
 }
 
 RecordingSession::Snapshot RecordingSession::snapshot() const {
+    uint64_t segment = segment_;
     std::lock_guard guard(stateLock_);
-    return {target_, options_};
+    return {target_, options_, segment, endAt_};
 }
 
 // ---- Stream set-up
@@ -470,8 +473,9 @@ void RecordingSession::startCaptureSessions() {
 
 void RecordingSession::streamDidOutputSampleBuffer(platform::Stream&, const SampleBufferRef& sample,
                                                    platform::StreamOutputType type) {
-    if (isPaused_ || !sample || !sample->isValid()) return;
+    // The segment is read before the pause flag, so a pause that begins in between marks the sample stale.
     Snapshot state = snapshot();
+    if (isPaused_ || !sample || !sample->isValid()) return;
     switch (type) {
     case platform::StreamOutputType::microphone: handleAudio(microphone_, sample, SyncPipeline::mic, state); break;
     case platform::StreamOutputType::audio: handleAudio(systemAudio_, sample, SyncPipeline::sysAudio, state); break;
@@ -480,6 +484,7 @@ void RecordingSession::streamDidOutputSampleBuffer(platform::Stream&, const Samp
 }
 
 void RecordingSession::captureOutputDidOutput(platform::CaptureOutput& output, const SampleBufferRef& sample) {
+    Snapshot state = snapshot();
     if (isPaused_ || !sample) return;
     std::shared_ptr<platform::CaptureOutput> microphone, lumbra, webcam;
     {
@@ -488,7 +493,6 @@ void RecordingSession::captureOutputDidOutput(platform::CaptureOutput& output, c
         lumbra = lumbraDataOutput_;
         webcam = webcamVideoDataOutput_;
     }
-    Snapshot state = snapshot();
     if (output.kind() == platform::CaptureOutput::Kind::audioData) {
         if (&output == microphone.get()) {
             handleAudio(microphone_, sample, SyncPipeline::mic, state);
@@ -510,12 +514,12 @@ void RecordingSession::handleAudio(OutputFile& file, const SampleBufferRef& deli
         sample = sync_.applySyncOffset(delivered, *pipeline);
         if (!sample) return;
     }
-    if (state.target == Target::audioOnly) startAudioStream(sample);
+    if (state.target == Target::audioOnly) startAudioStream(sample, state);
     if (file.closing) return;
     std::lock_guard guard(file.lock);
-    if (file.closing || isPaused_) return;
+    if (file.closing || isStale(state)) return;
     if (file.writer && !file.running && !file.startFailed) file.startWriting(sessionStartFor(*sample));
-    if (!appendIfReady(file, sample)) return;
+    if (!appendIfReady(file, sample, state.endAt)) return;
     MediaTime duration = sample->duration();
     if (duration.isValid() && duration.value > 0) file.lastDuration = duration;
 }
@@ -544,9 +548,9 @@ void RecordingSession::handleScreen(const SampleBufferRef& delivered, const Snap
     if (sample->frameStatus() != platform::FrameStatus::complete) return;
     if (main_.closing) return;
     std::lock_guard guard(main_.lock);
-    if (main_.closing || isPaused_) return;
+    if (main_.closing || isStale(state)) return;
     if (main_.writer && !main_.running) startVideoStream(sample, state);
-    appendIfReady(main_, sample);
+    appendIfReady(main_, sample, state.endAt);
 }
 
 void RecordingSession::handleWebcam(const SampleBufferRef& delivered, const Snapshot& state) {
@@ -554,16 +558,16 @@ void RecordingSession::handleWebcam(const SampleBufferRef& delivered, const Snap
     if (!sample) return;
     if (webcam_.closing) return;
     std::lock_guard guard(webcam_.lock);
-    if (webcam_.closing || isPaused_) return;
+    if (webcam_.closing || isStale(state)) return;
     if (webcam_.writer && !webcam_.running) startWebcamStream(sample, state);
-    appendIfReady(webcam_, sample);
+    appendIfReady(webcam_, sample, state.endAt);
 }
 
 void RecordingSession::handleLumbraVideo(const SampleBufferRef& sample, const Snapshot& state) {
     handOffResume();
     if (main_.closing) return;
     std::lock_guard guard(main_.lock);
-    if (main_.closing || isPaused_) return;
+    if (main_.closing || isStale(state)) return;
     if (main_.writer && !main_.running) startVideoStream(sample, state);
     if (main_.input && main_.input->isReadyForMoreMediaData()) {
         main_.input->append(sample);
@@ -598,10 +602,10 @@ void RecordingSession::startWebcamStream(const SampleBufferRef& sample, const Sn
     webcam_.startWriting(sessionStartFor(*sample));
 }
 
-void RecordingSession::startAudioStream(const SampleBufferRef& sample) {
+void RecordingSession::startAudioStream(const SampleBufferRef& sample, const Snapshot& state) {
     if (main_.closing) return;
     std::lock_guard guard(main_.lock);
-    if (main_.closing || isPaused_ || !main_.writer || main_.running || main_.startFailed) return;
+    if (main_.closing || isStale(state) || !main_.writer || main_.running || main_.startFailed) return;
     main_.startWriting(sessionStartFor(*sample));
 }
 
@@ -648,6 +652,9 @@ void RecordingSession::cleanUp() {
     std::vector<std::shared_ptr<platform::CaptureSession>> sessions;
     {
         std::lock_guard guard(stateLock_);
+        // The files end together, at the moment the stop was asked: the sources stop one
+        // after the other and audio still arrives from before the stop.
+        if (!endAt_.isValid() && system().captureClock) endAt_ = system().captureClock();
         if (isStreamRecording_) stream = stream_;
         sessions = {microphoneCaptureSession_, lumbraCaptureSession_, webcamCaptureSession_};
     }
@@ -678,6 +685,7 @@ RecordingDurations RecordingSession::captureDurations() {
 
 void RecordingSession::pause() {
     isPaused_ = true;
+    ++segment_;
     finishAll(true);
     resetSyncState();
 }

@@ -75,11 +75,18 @@ public:
 private:
     RecordingSession() = default;
 
+    // What a sample handler reads once, when the sample arrives.
     struct Snapshot {
         std::optional<Target> target;
         std::shared_ptr<const RecordingOptions> options;
+        uint64_t segment = 0;
+        // Where the files end: samples from then on are not written. Invalid until the clean-up.
+        platform::MediaTime endAt = platform::MediaTime::invalid();
     };
     Snapshot snapshot() const;
+    // A sample that arrived before the current segment (or during a pause) is not written,
+    // however long it took to reach its file's lock.
+    bool isStale(const Snapshot& state) const { return isPaused_ || segment_ != state.segment; }
 
     platform::StreamConfiguration makeConfiguration(const RecordingOptions& options);
     void makeFilterAndSize(Target target, const RecordingOptions& options, const platform::ShareableContent& content,
@@ -104,7 +111,7 @@ private:
     platform::MediaTime sessionStartFor(const platform::SampleBuffer& sample) const;
     void startVideoStream(const platform::SampleBufferRef& sample, const Snapshot& state);
     void startWebcamStream(const platform::SampleBufferRef& sample, const Snapshot& state);
-    void startAudioStream(const platform::SampleBufferRef& sample);
+    void startAudioStream(const platform::SampleBufferRef& sample, const Snapshot& state);
 
     // Files of the segment.
     OutputFile main_;
@@ -114,6 +121,8 @@ private:
 
     SegmentSync sync_;
     std::atomic<bool> isPaused_{false};
+    // Counts the pauses: each one ends a segment.
+    std::atomic<uint64_t> segment_{0};
     std::atomic<bool> isResuming_{false};
     std::atomic<bool> isResumed_{false};
 
@@ -133,6 +142,7 @@ private:
     std::shared_ptr<platform::CaptureOutput> lumbraDataOutput_;
     std::shared_ptr<platform::CaptureOutput> webcamVideoDataOutput_;
     std::unique_ptr<Activity> activity_;
+    platform::MediaTime endAt_ = platform::MediaTime::invalid();
 };
 
 // The writer for a main or webcam file, by its extension. Throws Error

@@ -1,6 +1,7 @@
 #include "platform/linux/linux_capture_sessions.h"
 
 #include "delivery_gate.h"
+#include "monotonic_clock.h"
 #include "pulse_capture.h"
 #include "v4l2_capture.h"
 
@@ -157,8 +158,11 @@ public:
     }
 
     void stopRunning() override {
+        const int64_t stopAt = monotonicNanoseconds();
         std::lock_guard lifecycle(lifecycleMutex_);
         camera_.reset();
+        // The audio the server still holds from before the stop belongs to the recording.
+        if (microphone_) microphone_->drainUntil(stopAt, kAudioDrainLimit);
         microphone_.reset();
         setOutputsOpen(false);
     }

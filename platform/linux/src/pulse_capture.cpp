@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace platform::linux_backend {
@@ -209,6 +210,18 @@ public:
             closeStream();
         }
         connection_.shutDown();
+    }
+
+    void drainUntil(int64_t monotonicNanoseconds, std::chrono::milliseconds limit) override {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                PulseConnection::Lock lock(connection_);
+                if (!running_ || failed_) return;
+                if (framesRead_ > 0 && timeline_->estimate(framesRead_) >= monotonicNanoseconds) return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 
     double sampleRate() const override { return spec_.rate; }

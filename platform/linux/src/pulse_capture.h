@@ -6,6 +6,7 @@
 #include "platform/sample_buffer.h"
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,6 +32,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// How long a stopping capture waits for the audio captured before the stop.
+inline constexpr std::chrono::milliseconds kAudioDrainLimit{250};
+
 class PulseCapture {
 public:
     using SampleHandler = std::function<void(const SampleBufferRef&)>;
@@ -43,6 +47,9 @@ public:
                                                FailureHandler onFailure);
     // Stops recording; no handler runs once it has returned.
     virtual ~PulseCapture() = default;
+    // Goes on delivering until the audio captured up to `monotonicNanoseconds` has been
+    // handed out (what the server still held when the stop was asked), or `limit` passes.
+    virtual void drainUntil(int64_t monotonicNanoseconds, std::chrono::milliseconds limit) = 0;
 
     virtual double sampleRate() const = 0;
     virtual uint32_t channels() const = 0;

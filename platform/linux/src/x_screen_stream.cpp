@@ -103,12 +103,17 @@ private:
 
     // Ends the grabber thread and the audio captures, then waits until no output callback runs.
     void stopThreads() {
+        const int64_t stopAt = monotonicNanoseconds();
         {
             std::lock_guard guard(stopMutex_);
             stopRequested_ = true;
         }
         stopWake_.notify_all();
         if (grabber_.joinable()) grabber_.join();
+        // The audio the server still holds from before the stop belongs to the recording.
+        for (auto* audio : {&systemAudio_, &microphone_}) {
+            if (*audio) (*audio)->drainUntil(stopAt, kAudioDrainLimit);
+        }
         systemAudio_.reset();
         microphone_.reset();
         std::vector<Output> outputs;
