@@ -7,3 +7,4 @@ build=build/default/bench
 "$build/commands/bench_commands" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
 bench/probe/probe_bench.sh build/default 1000
 bench/writer/writer_encode_bench.sh 600
+bench/recording/recording_bench.sh build/default 10
