@@ -28,10 +28,11 @@ TEST_F(RecordingProcess, FiveMinutesOfAudioAndVideoStayWithinOneFrameInterval) {
         double audio = durationOf(probe(file(name)));
         EXPECT_NEAR(audio, video, 1 / kFramesPerSecond) << name;
     }
+    // The reported durations are measured when the stop begins, before the audio still
+    // in the sound server has arrived, so they may fall short of the files by that much.
     auto durations = (*finish)["message"];
     for (const char* key : {"mic", "sys"}) {
-        EXPECT_NEAR(durations[key].get<double>(), durations["screen"].get<double>() + 1000 / kFramesPerSecond,
-                    1000 / kFramesPerSecond)
+        EXPECT_NEAR(durations[key].get<double>(), durations["screen"].get<double>(), 2 * 1000 / kFramesPerSecond)
             << key;
     }
 }
