@@ -8,52 +8,6 @@
 #include <unistd.h>
 
 namespace capture_test {
-namespace {
-
-std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-std::string readDisplayNumber(int fd) {
-    std::string number;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, 100) <= 0) continue;
-        char buffer[16];
-        ssize_t count = read(fd, buffer, sizeof buffer);
-        if (count <= 0) break;
-        number.append(buffer, size_t(count));
-        if (number.find('\n') != std::string::npos) break;
-    }
-    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
-    return number;
-}
-
-} // namespace
-
-CaptureXServer::CaptureXServer() : previousDisplay_(environment("DISPLAY")) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
-    int handedFd = fcntl(pipeFds[1], F_DUPFD, 10);  // survives into Xvfb by number
-    server_ = devices_test::ChildProcess({"Xvfb", "-displayfd", std::to_string(handedFd), "-screen", "0",
-                                          "1920x1080x24", "-nolisten", "tcp", "-noreset"});
-    close(handedFd);
-    close(pipeFds[1]);
-    std::string number = readDisplayNumber(pipeFds[0]);
-    close(pipeFds[0]);
-    if (number.empty()) return;
-    display_ = ":" + number;
-    setenv("DISPLAY", display_.c_str(), 1);
-}
-
-CaptureXServer::~CaptureXServer() {
-    stop();
-    if (previousDisplay_) setenv("DISPLAY", previousDisplay_->c_str(), 1);
-    else unsetenv("DISPLAY");
-}
-
-void CaptureXServer::stop() { server_.stop(); }
 
 TestClient::TestClient() : connection_(xcb_connect(nullptr, nullptr)) {
     if (!xcb_connection_has_error(connection_)) screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;

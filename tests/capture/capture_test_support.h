@@ -4,6 +4,7 @@
 // that collects what a stream delivers.
 
 #include "child_process.h"
+#include "private_servers.h"
 
 #include "platform/screen_stream.h"
 
@@ -20,18 +21,7 @@
 namespace capture_test {
 
 // Xvfb with one 1920x1080 24-bit screen; DISPLAY points at it while it lives.
-class CaptureXServer {
-public:
-    CaptureXServer();
-    ~CaptureXServer();
-    bool started() const { return !display_.empty(); }
-    void stop();  // ends the server now (the clients' connections break)
-
-private:
-    std::optional<std::string> previousDisplay_;
-    devices_test::ChildProcess server_;
-    std::string display_;
-};
+using CaptureXServer = devices_test::PrivateXServer;
 
 struct Colour {
     uint8_t red = 0, green = 0, blue = 0;

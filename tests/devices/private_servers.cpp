@@ -122,6 +122,11 @@ PrivateXServer::~PrivateXServer() {
     restore("DISPLAY", previousDisplay_);
 }
 
+void PrivateXServer::stop() {
+    windowManager_.stop();
+    server_.stop();
+}
+
 bool PrivateXServer::startWindowManager() {
     windowManager_ = ChildProcess({"openbox", "--sm-disable"});
     return windowManagerManages(display_);

@@ -18,6 +18,8 @@ public:
 
     // Starts openbox on it and waits until it manages the screen.
     bool startWindowManager();
+    // Ends the server now (its clients' connections break).
+    void stop();
 
 private:
     std::optional<std::string> previousDisplay_;

@@ -81,6 +81,7 @@ void Recorder::stop() {
     auto running = session();
     if (!running) throw Error::recorderNotStarted();
     if (auto failure = running->error()) throw *failure;
+    running->markEnd();
     RecordingDurations durations = running->captureDurations();
     running->cleanUp();
     DurationsCallback onFinish;
@@ -96,6 +97,7 @@ void Recorder::stop() {
 void Recorder::pause() {
     auto running = session();
     if (!running) throw Error::recorderNotStarted();
+    running->markEnd();
     RecordingDurations durations = running->captureDurations();
     running->pause();
     DurationsCallback onPause;

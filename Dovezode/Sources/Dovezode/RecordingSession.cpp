@@ -319,6 +319,10 @@ void RecordingSession::resetSyncState() {
 }
 
 void RecordingSession::initOutput(Target target, const RecordingOptions& options) {
+    {
+        std::lock_guard guard(stateLock_);
+        endAt_ = MediaTime::invalid();
+    }
     sync_.setExpectations({
         .screen = target != Target::audioOnly,
         .mic = options.microphoneDeviceID() && options.micDestination(),
@@ -647,14 +651,17 @@ void RecordingSession::finishAll(bool dropWriters) {
     }
 }
 
+void RecordingSession::markEnd() {
+    std::lock_guard guard(stateLock_);
+    if (!endAt_.isValid() && system().captureClock) endAt_ = system().captureClock();
+}
+
 void RecordingSession::cleanUp() {
+    markEnd();
     std::shared_ptr<platform::Stream> stream;
     std::vector<std::shared_ptr<platform::CaptureSession>> sessions;
     {
         std::lock_guard guard(stateLock_);
-        // The files end together, at the moment the stop was asked: the sources stop one
-        // after the other and audio still arrives from before the stop.
-        if (!endAt_.isValid() && system().captureClock) endAt_ = system().captureClock();
         if (isStreamRecording_) stream = stream_;
         sessions = {microphoneCaptureSession_, lumbraCaptureSession_, webcamCaptureSession_};
     }
@@ -684,6 +691,7 @@ RecordingDurations RecordingSession::captureDurations() {
 }
 
 void RecordingSession::pause() {
+    markEnd();
     isPaused_ = true;
     ++segment_;
     finishAll(true);

@@ -54,6 +54,10 @@ public:
     // Sets up the stream and the outputs and starts capture. Throws Error.
     void start(Target target, const RecordingOptions& options);
     RecordingDurations captureDurations();
+    // Ends the segment's files at this moment on the capture clock: what was captured
+    // later is not written, what was captured before and is still on its way is. Called
+    // before the durations are taken, so that they measure what the files hold.
+    void markEnd();
     // Stops capture and finishes the open files. Never throws.
     void cleanUp();
     // Finishes the segment's files while capture goes on.
