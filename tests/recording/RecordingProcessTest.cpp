@@ -50,9 +50,14 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
     // Frames whose picture did not change are not written, and on a test machine busy
     // with other encoders the animation misses ticks. Lost frames are measured by the
     // recording benchmark on a quiet machine; here the count must be plausible.
-    EXPECT_GE(frames, 0.6 * 30 * durationOf(screen));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr double kPlausibleShare = 0.25;  // a sanitised encoder cannot keep up in real time
+#else
+    constexpr double kPlausibleShare = 0.6;
+#endif
+    EXPECT_GE(frames, kPlausibleShare * 30 * durationOf(screen));
     EXPECT_LE(frames, 30 * durationOf(screen) + 2);
-    EXPECT_NEAR(durationOf(screen) * 1000, durations["screen"].get<double>(), 70);
+    EXPECT_NEAR(durationOf(screen) * 1000, durations["screen"].get<double>(), 250);
     for (const char* name : {"system.m4a", "mic.m4a"}) {
         auto audio = probe(file(name));
         ASSERT_TRUE(audio.is_object()) << name;
@@ -104,8 +109,10 @@ TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
         ASSERT_TRUE(video.is_object() && audio.is_object()) << segment.video;
         EXPECT_NEAR(durationOf(video), segment.seconds, 0.3) << segment.video;
         EXPECT_NEAR(durationOf(audio), segment.seconds, 0.3) << segment.audio;
-        EXPECT_NEAR(segment.durations["screen"].get<double>(), durationOf(video) * 1000, 70) << segment.video;
-        EXPECT_NEAR(segment.durations["mic"].get<double>(), durationOf(audio) * 1000, 70) << segment.audio;
+        // The durations are taken when the pause or stop begins; frames captured before it
+        // but still in the stream's queue (at most its depth of 6) are written after.
+        EXPECT_NEAR(segment.durations["screen"].get<double>(), durationOf(video) * 1000, 250) << segment.video;
+        EXPECT_NEAR(segment.durations["mic"].get<double>(), durationOf(audio) * 1000, 250) << segment.audio;
     }
 }
 
