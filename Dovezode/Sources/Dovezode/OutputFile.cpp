@@ -30,4 +30,13 @@ void OutputFile::resetTiming() {
     lastDuration = platform::MediaTime::zero();
 }
 
+void OutputFile::replace(std::shared_ptr<platform::AssetWriter> newWriter,
+                         std::shared_ptr<platform::AssetWriterInput> newInput) {
+    writer = std::move(newWriter);
+    input = std::move(newInput);
+    running = false;
+    startFailed = false;
+    closing = false;
+}
+
 } // namespace Dovezode

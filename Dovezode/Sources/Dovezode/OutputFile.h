@@ -38,6 +38,8 @@ struct OutputFile {
     void finishWriting();
     // Needs `lock`. Forgets the timing of the segment.
     void resetTiming();
+    // Needs `lock`. A fresh file of a new segment (or none, with null writer and input).
+    void replace(std::shared_ptr<platform::AssetWriter> newWriter, std::shared_ptr<platform::AssetWriterInput> newInput);
 };
 
 } // namespace Dovezode

@@ -79,11 +79,7 @@ void makeAudioFile(OutputFile& file, const std::filesystem::path& destination, c
     auto input = writers.makeInput(platform::MediaType::audio, settings);
     {
         std::lock_guard guard(file.lock);
-        file.writer = writer;
-        file.input = input;
-        file.running = false;
-        file.startFailed = false;
-        file.closing = false;
+        file.replace(writer, input);
     }
     input->setExpectsMediaDataInRealTime(true);
     if (!writer->canAddInput(input)) throw Error::couldNotStartStream(Error::couldNotAddInput(inputName));
@@ -92,11 +88,7 @@ void makeAudioFile(OutputFile& file, const std::filesystem::path& destination, c
 
 void storeWriter(OutputFile& file, std::shared_ptr<platform::AssetWriter> writer) {
     std::lock_guard guard(file.lock);
-    file.writer = std::move(writer);
-    file.input = nullptr;
-    file.running = false;
-    file.startFailed = false;
-    file.closing = false;
+    file.replace(std::move(writer), nullptr);
 }
 
 // Appends when the file runs, its input takes more data and the sample lies before
@@ -641,13 +633,7 @@ void RecordingSession::finishAll(bool dropWriters) {
         file->closing = true;
         std::lock_guard guard(file->lock);
         file->finishWriting();
-        if (dropWriters) {
-            file->writer = nullptr;
-            file->input = nullptr;
-            file->running = false;
-            file->startFailed = false;
-            file->closing = false;
-        }
+        if (dropWriters) file->replace(nullptr, nullptr);
     }
 }
 
