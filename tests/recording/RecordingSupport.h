@@ -81,9 +81,11 @@ private:
     bool ready_ = false;
 };
 
-inline json probe(const std::string& path) {
-    auto result = testsupport::runToCompletion(
-        FFPROBE_EXECUTABLE, {"-v", "error", "-count_frames", "-show_streams", "-show_format", "-of", "json", path});
+// ffprobe's reading of a file; counting the frames decodes the whole file.
+inline json probe(const std::string& path, bool countFrames = true) {
+    std::vector<std::string> arguments{"-v", "error", "-show_streams", "-show_format", "-of", "json", path};
+    if (countFrames) arguments.insert(arguments.begin() + 2, "-count_frames");
+    auto result = testsupport::runToCompletion(FFPROBE_EXECUTABLE, arguments);
     return json::parse(result.standardOutput, nullptr, false);
 }
 

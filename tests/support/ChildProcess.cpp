@@ -163,7 +163,7 @@ RunResult runToCompletion(const std::string& program, const std::vector<std::str
     child.write(input);
     child.closeInput();
     RunResult result;
-    result.standardOutput = child.readRemainingOutput();
+    result.standardOutput = child.readRemainingOutput(std::chrono::seconds(120));
     result.standardError = child.readStandardError();
     auto status = child.wait();
     result.status = status ? *status : -1;
