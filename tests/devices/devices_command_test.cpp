@@ -2,6 +2,7 @@
 // failure answer, and how both modes hand it their words.
 
 #include "CapturedOutput.h"
+#include "FixedLines.h"
 #include "fake_listing_fixture.h"
 
 #include "Tavrik/DevicesCommand.h"
@@ -17,19 +18,6 @@ using namespace devices_test;
 using platform::CaptureDeviceType;
 using platform::MediaType;
 using tavrik::Json;
-
-class ScriptedInput final : public tavrik::LineSource {
-public:
-    explicit ScriptedInput(std::vector<std::string> lines) : lines_(std::move(lines)) {}
-    std::optional<std::string> nextLine() override {
-        if (next_ == lines_.size()) return std::nullopt;
-        return lines_[next_++];
-    }
-
-private:
-    std::vector<std::string> lines_;
-    size_t next_ = 0;
-};
 
 std::set<std::string> dataMembers(const Json& event) {
     std::set<std::string> members;
@@ -150,7 +138,7 @@ TEST_F(DevicesCommand, AFailedContentQueryAnswersDevicesErrorAndMicrophonesStill
 }
 
 TEST_F(DevicesCommand, InteractiveModeLowerCasesTheArgument) {
-    ScriptedInput input({"devices SCREENS", "DEVICES", "devices Windows", "devices mic", "devices WEBCAMS", "quit"});
+    testsupport::FixedLines input({"devices SCREENS", "DEVICES", "devices Windows", "devices mic", "devices WEBCAMS", "quit"});
     tavrik::InteractiveMode(input).run();
     auto events = output_->events();
     ASSERT_EQ(events.size(), 7u);  // the banner, "ready", five answers
@@ -176,7 +164,7 @@ TEST_F(DevicesCommand, OneShotAnswersOnceWithoutBannerOrReady) {
                                                                         {"devices", "MIC", kMicrophonesAndCameras}}) {
         auto output = std::make_shared<testsupport::CapturedOutput>();
         tavrik::setOutput(output);
-        ScriptedInput input({"devices screens", "quit"});
+        testsupport::FixedLines input({"devices screens", "quit"});
         tavrik::Tavrik{command, subcommand}.run(input);
         auto events = output->events();
         ASSERT_EQ(events.size(), 1u) << command;

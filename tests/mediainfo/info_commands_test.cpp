@@ -10,6 +10,7 @@
 #include "fixtures.h"
 
 #include "CapturedOutput.h"
+#include "FixedLines.h"
 
 #include <gtest/gtest.h>
 
@@ -35,19 +36,6 @@ protected:
     }
 
     std::shared_ptr<testsupport::CapturedOutput> sink_ = std::make_shared<testsupport::CapturedOutput>();
-};
-
-class ScriptedLines final : public tavrik::LineSource {
-public:
-    explicit ScriptedLines(std::vector<std::string> lines) : lines_(std::move(lines)) {}
-    std::optional<std::string> nextLine() override {
-        if (next_ == lines_.size()) return std::nullopt;
-        return lines_[next_++];
-    }
-
-private:
-    std::vector<std::string> lines_;
-    size_t next_ = 0;
 };
 
 } // namespace
@@ -107,7 +95,7 @@ TEST_F(InfoCommands, InfosSplitsTrimsAndKeepsBlankPieces) {
 
 TEST_F(InfoCommands, InteractiveLoopDispatchesInfoAndInfos) {
     const std::string& song = fixtures::path("ogg-opus");
-    ScriptedLines input({"INFO " + song, "info", "infos " + song + "," + song, "infos", "quit"});
+    testsupport::FixedLines input({"INFO " + song, "info", "infos " + song + "," + song, "infos", "quit"});
     tavrik::InteractiveMode(input).run();
     auto lines = sink_->lines();
     ASSERT_EQ(lines.size(), 6u);
