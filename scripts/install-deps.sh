@@ -9,6 +9,8 @@ debian_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # command line, JSON, text, queues
   libcli11-dev nlohmann-json3-dev libicu-dev libasio-dev
+  # Node.js with its headers, for the Node-API plug-ins
+  nodejs
   # media: writer, prober, colour conversion, and the peers the tests compare against
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev libyuv-dev ffmpeg
   # X11 capture and listing
@@ -23,8 +25,6 @@ debian_packages=(
   dbus-daemon
 )
 
-npm_packages=(
-)
 
 missing=()
 for package in "${debian_packages[@]}"; do
@@ -41,11 +41,13 @@ if ((${#missing[@]} > 0)); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-if ((${#npm_packages[@]} > 0)); then
-  cd "$(dirname "$0")/.."
-  for package in "${npm_packages[@]}"; do
-    if [[ ! -d node_modules/${package%@*} ]]; then
-      npm install --no-save --omit-lockfile-registry-resolved "$package"
-    fi
-  done
+# npm packages: the exact versions pinned in package.json, installed without a lock file.
+cd "$(dirname "$0")/.."
+if ! node -e '
+  const wanted = require("./package.json").dependencies;
+  for (const [name, version] of Object.entries(wanted)) {
+    if (require("./node_modules/" + name + "/package.json").version !== version) process.exit(1);
+  }' >/dev/null 2>&1; then
+  echo "Installing npm packages pinned in package.json"
+  npm install --no-package-lock --no-audit --no-fund --loglevel=error
 fi
