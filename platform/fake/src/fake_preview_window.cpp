@@ -2,6 +2,8 @@
 
 #include "platform/queues.h"
 
+#include <cmath>
+
 namespace platform::fake {
 
 std::shared_ptr<CaptureSession> FakePreviewWindowRecord::session() const {
@@ -11,7 +13,8 @@ std::shared_ptr<CaptureSession> FakePreviewWindowRecord::session() const {
 
 Rect FakePreviewWindowRecord::frame() const {
     std::lock_guard guard(mutex_);
-    return {origin_, style_.size};
+    // Whole pixels, as on X: a half pixel rounds up.
+    return {origin_, {std::floor(style_.size.width + 0.5), std::floor(style_.size.height + 0.5)}};
 }
 
 bool FakePreviewWindowRecord::onScreen() const {
@@ -31,7 +34,7 @@ int FakePreviewWindowRecord::attachCount() const {
 
 void FakePreviewWindowRecord::dragTo(Point origin) {
     std::lock_guard guard(mutex_);
-    origin_ = origin;
+    origin_ = {std::round(origin.x), std::round(origin.y)};
 }
 
 class FakePreviewWindow final : public PreviewWindow {

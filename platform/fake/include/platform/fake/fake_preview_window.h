@@ -25,6 +25,7 @@ public:
 
     const PreviewWindowStyle& style() const { return style_; }
     std::shared_ptr<CaptureSession> session() const;
+    // The place and the size in whole pixels (a half pixel rounds up), as on X.
     Rect frame() const;
     bool onScreen() const;
     // True once the engine let go of the window.
