@@ -10,7 +10,14 @@ namespace {
 // Eight floats a register (two SSE halves on the baseline, one AVX register where
 // the compiler may use it), read from any address: the buffer's bytes carry no
 // alignment promise and are read in place.
-using Float8 = float __attribute__((vector_size(32), aligned(4), may_alias));
+using Float8 = float __attribute__((vector_size(32), aligned(1), may_alias));
+
+// One float read from any address (a plain load once compiled).
+inline float floatAt(const float* address) {
+    float value;
+    std::memcpy(&value, address, sizeof value);
+    return value;
+}
 
 } // namespace
 
@@ -28,7 +35,10 @@ float rootMeanSquare(const float* samples, std::size_t count) {
     Float8 sum = sumA + sumB;
     float total = 0;
     for (int lane = 0; lane < 8; ++lane) total += sum[lane];
-    for (; index < count; ++index) total += samples[index] * samples[index];
+    for (; index < count; ++index) {
+        const float sample = floatAt(samples + index);
+        total += sample * sample;
+    }
     return std::sqrt(total / static_cast<float>(count));
 }
 
