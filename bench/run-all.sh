@@ -5,6 +5,8 @@ cd "$(dirname "$0")/.."
 build=build/default/bench
 "$build/events/bench_events" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
 "$build/commands/bench_commands" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
+"$build/preview/bench_preview" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+"$build/preview/preview_memory" 600 60
 bench/probe/probe_bench.sh build/default 1000
 bench/writer/writer_encode_bench.sh 600
 bench/recording/recording_bench.sh build/default 10

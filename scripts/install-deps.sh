@@ -16,6 +16,8 @@ debian_packages=(
   # X11 capture and listing
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libxcb-composite0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-image0-dev
+  # the preview window (Shape extension) and its drag tests (XTest)
+  libxcb-shape0-dev libxcb-xtest0-dev
   xvfb x11-apps x11-utils jq
   # a small EWMH window manager for the window-listing tests
   openbox

@@ -1,31 +1,113 @@
 #include "Dovezode/PreviewSession.h"
 
+#include "Dovezode/Devices.h"
+#include "Dovezode/Error.h"
+#include "Dovezode/LevelMeter.h"
 #include "Dovezode/WebcamPreviewWindow.h"
 
-#include "platform/error.h"
+#include "platform/capture_session.h"
+#include "platform/platform.h"
+#include "platform/queues.h"
 
 namespace {
 
-[[noreturn]] void previewsUnavailable() {
-    throw platform::PlatformError("Dovezode.PreviewSession", 1, "Previews are not available in this build.");
+// Width of the webcam preview; its height follows the camera's aspect ratio.
+constexpr double kPreviewWidth = 200.0;
+
+class LevelMeterOutput final : public platform::CaptureSampleDelegate {
+public:
+    void captureOutputDidOutput(platform::CaptureOutput&, const platform::SampleBufferRef& sample) override {
+        if (!sample) return;
+        auto measurement = Dovezode::level_meter::measure(*sample);
+        if (!measurement) return;
+        if (auto level = Dovezode::level_meter::level(*measurement)) Dovezode::level_meter::writeLevelLine(*level);
+    }
+};
+
+std::optional<platform::CaptureDevice> findDevice(const std::vector<platform::CaptureDeviceType>& types,
+                                                  platform::MediaType mediaType, const std::string& uniqueID) {
+    for (auto& device : platform::installed().captureDevices->discover(types, mediaType)) {
+        if (device.uniqueID == uniqueID) return device;
+    }
+    return std::nullopt;
+}
+
+// 200 wide, as high as the camera's active format's aspect ratio asks (divided
+// first); square when the camera reports no usable size.
+platform::Size previewSize(const platform::CaptureDevice& camera) {
+    std::optional<platform::VideoDimensions> dimensions;
+    if (camera.activeFormat && *camera.activeFormat < camera.formats.size()) {
+        dimensions = camera.formats[*camera.activeFormat].videoDimensions;
+    }
+    if (!dimensions || dimensions->width <= 0 || dimensions->height <= 0) return {kPreviewWidth, kPreviewWidth};
+    return {kPreviewWidth, double(dimensions->height) / double(dimensions->width) * kPreviewWidth};
+}
+
+void stopIfPresent(std::shared_ptr<platform::CaptureSession>& session) {
+    if (session) session->stopRunning();
+    session.reset();
 }
 
 } // namespace
 
-void PreviewSession::startWebcamPreview(const std::string&, PreviewShape) { previewsUnavailable(); }
+PreviewSession::PreviewSession()
+    : micQueue_(platform::makeSerialQueue("micVolumeQueue")), levelMeter_(std::make_shared<LevelMeterOutput>()) {}
 
-void PreviewSession::startMicrophonePreview(const std::string&) { previewsUnavailable(); }
+PreviewSession::~PreviewSession() { stopMicrophonePreview(); }
+
+void PreviewSession::startWebcamPreview(const std::string& deviceID, PreviewShape shape) {
+    if (previewingWebcam_) return;
+    auto camera = findDevice(Dovezode::Devices::cameraDeviceTypes(), platform::MediaType::video, deviceID);
+    if (!camera) throw Dovezode::Error::webcamNotFound(deviceID);
+    auto& sessions = *platform::installed().captureSessions;
+    auto session = sessions.makeSession();
+    auto input = sessions.makeDeviceInput(*camera);
+    if (session->canAddInput(input)) session->addInput(input);
+    webcamCaptureSession_ = session;
+    try {
+        WebcamPreviewWindow::show(session, previewSize(*camera), shape);
+    } catch (...) {
+        // No window to show the camera in: the preview stays idle.
+        webcamCaptureSession_.reset();
+        throw;
+    }
+    session->startRunning();
+    previewingWebcam_ = true;
+}
+
+void PreviewSession::startMicrophonePreview(const std::string& deviceID) {
+    if (previewingMicrophone_) return;
+    auto microphone = findDevice(Dovezode::Devices::microphoneDeviceTypes(), platform::MediaType::audio, deviceID);
+    if (!microphone) throw Dovezode::Error::microphoneNotFound(deviceID);
+    auto& sessions = *platform::installed().captureSessions;
+    auto session = sessions.makeSession();
+    auto input = sessions.makeDeviceInput(*microphone);
+    if (session->canAddInput(input)) session->addInput(input);
+    // The platform's audio data output gives 32-bit float samples, which the meter measures.
+    auto output = sessions.makeAudioDataOutput();
+    output->setSampleBufferDelegate(levelMeter_, micQueue_);
+    if (session->canAddOutput(output)) session->addOutput(output);
+    microphoneCaptureSession_ = session;
+    session->startRunning();
+    previewingMicrophone_ = true;
+}
 
 void PreviewSession::stopWebcamPreview() {
     stopCaptureSession();
     WebcamPreviewWindow::hide();
 }
 
-void PreviewSession::stopMicrophonePreview() { previewingMicrophone_ = false; }
-
-void PreviewSession::stopAll() {
-    stopMicrophonePreview();
-    stopWebcamPreview();
+void PreviewSession::stopMicrophonePreview() {
+    stopIfPresent(microphoneCaptureSession_);
+    previewingMicrophone_ = false;
 }
 
-void PreviewSession::stopCaptureSession() { previewingWebcam_ = false; }
+void PreviewSession::stopAll() {
+    stopWebcamPreview();
+    stopMicrophonePreview();
+}
+
+void PreviewSession::stopCaptureSession() {
+    stopIfPresent(webcamCaptureSession_);
+    previewingWebcam_ = false;
+}

@@ -3,6 +3,7 @@
 #include "platform/fake/fake_asset_writer.h"
 #include "platform/fake/fake_capture.h"
 #include "platform/fake/fake_content.h"
+#include "platform/fake/fake_preview_window.h"
 
 namespace platform::fake {
 
@@ -13,6 +14,7 @@ FakePlatform::FakePlatform()
     installFakeListing(*platform_);
     platform_->assetWriters = std::make_shared<FakeAssetWriters>();
     installFakeCapture(*platform_, failures_, samples_);
+    platform_->previewWindows = std::make_shared<FakePreviewWindows>(failures_);
 }
 
 FakePlatform::~FakePlatform() {

@@ -19,6 +19,7 @@ class AssetWriters;           // platform/asset_writer.h
 class CaptureSessionService;  // platform/capture_session.h
 class MediaAssets;            // platform/media_asset.h
 class PowerManagement;        // platform/activity.h
+class PreviewWindowService;   // platform/preview_window.h
 class StreamService;          // platform/screen_stream.h
 
 struct Platform {
@@ -31,6 +32,7 @@ struct Platform {
     std::shared_ptr<StreamService> streams;
     std::shared_ptr<CaptureSessionService> captureSessions;
     std::shared_ptr<PowerManagement> powerManagement;
+    std::shared_ptr<PreviewWindowService> previewWindows;
     // Now, on the clock the capture backends stamp their samples with; empty when
     // the backend has no such clock for the engine to read.
     std::function<MediaTime()> captureClock;

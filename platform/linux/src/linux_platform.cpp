@@ -4,6 +4,7 @@
 #include "platform/linux/linux_capture_devices.h"
 #include "platform/linux/linux_capture_sessions.h"
 #include "platform/linux/logind_power_management.h"
+#include "platform/linux/x_preview_windows.h"
 
 #include "ffmpeg_media_asset.h"
 #include "monotonic_clock.h"
@@ -24,6 +25,7 @@ std::shared_ptr<Platform> makeLinuxPlatform() {
     platform->streams = makeXScreenStreams();
     platform->captureSessions = makeLinuxCaptureSessions(cameras);
     platform->powerManagement = makeLogindPowerManagement();
+    platform->previewWindows = makeXPreviewWindows(platform->captureSessions);
     platform->captureClock = [] { return monotonicMediaTime(monotonicNanoseconds()); };
     return platform;
 }

@@ -5,6 +5,7 @@
 #include "Tavrik/InfoCommands.h"
 #include "Tavrik/LineSource.h"
 #include "Tavrik/LoopState.h"
+#include "Tavrik/PreviewCommand.h"
 #include "Tavrik/RecordingCommands.h"
 #include "Tavrik/SignalHandling.h"
 #include "Tavrik/Tavrik.h"
@@ -52,6 +53,8 @@ InteractiveMode::Next InteractiveMode::dispatch(const CommandLineWords& command)
         return Next::leave;
     } else if (word == "devices") {
         listDevices(lowercased(argument));
+    } else if (word == "preview") {
+        handlePreview(*state_, command.argument.value_or("{}"));
     } else if (word == "info") {
         handleInfo(argument);
     } else if (word == "infos") {

@@ -20,6 +20,8 @@ std::shared_ptr<OutputSink>& currentSink() {
 
 } // namespace
 
+// The stream's own lock is held over the text and its line feed: other writers of the
+// stream (the microphone level lines) take that lock, never this sink's mutex.
 void StreamSink::write(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stream_);
     std::fputc('\n', stream_);
@@ -27,13 +29,17 @@ void StreamSink::write(std::string_view text) {
 
 void StreamSink::writeLine(std::string_view text) {
     std::lock_guard lock(mutex_);
+    flockfile(stream_);
     write(text);
     std::fflush(stream_);
+    funlockfile(stream_);
 }
 
 void StreamSink::writeLineUnflushed(std::string_view text) {
     std::lock_guard lock(mutex_);
+    flockfile(stream_);
     write(text);
+    funlockfile(stream_);
 }
 
 std::shared_ptr<OutputSink> output() {
