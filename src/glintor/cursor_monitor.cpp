@@ -104,7 +104,14 @@ void CallJs(Napi::Env env, Napi::Function callback, void*, std::string* kind) {
     // No environment: the function is being torn down and its queue emptied.
     if (env == nullptr || callback.IsEmpty() || !item) return;
     if (env.IsExceptionPending()) return;
-    callback.Call({Napi::String::New(env, *item)});
+    // Plain Node-API calls: a failure here (an environment that is stopping, a
+    // callback that throws or ends its thread) is left to Node as it stands, where
+    // node-addon-api would try to build an Error object and abort the process.
+    napi_value text = nullptr;
+    if (napi_create_string_utf8(env, item->data(), item->size(), &text) != napi_ok) return;
+    napi_value undefined = nullptr;
+    if (napi_get_undefined(env, &undefined) != napi_ok) return;
+    napi_call_function(env, undefined, callback, 1, &text, nullptr);
 }
 
 // The finalizer of one run's thread-safe function: from now on the function is gone.
@@ -228,12 +235,22 @@ Napi::Value CursorAXMonitor::Start(const Napi::CallbackInfo& info) {
     if (info.Length() >= 2 && info[1].IsObject()) {
         Napi::Object bounds = info[1].As<Napi::Object>();
         if (bounds.Has("x") && bounds.Has("y") && bounds.Has("width") && bounds.Has("height")) {
-            // A value that is not a number reads as 0 and leaves a JavaScript error
+            // A value that is not a number reads as 0 and leaves Node-API's TypeError
             // pending; the values after it then read as 0 too.
-            double x = bounds.Get("x").As<Napi::Number>().DoubleValue();
-            double y = bounds.Get("y").As<Napi::Number>().DoubleValue();
-            double width = bounds.Get("width").As<Napi::Number>().DoubleValue();
-            double height = bounds.Get("height").As<Napi::Number>().DoubleValue();
+            auto readNumber = [&](const char* key) -> double {
+                if (env.IsExceptionPending()) return 0;
+                Napi::Value value = bounds.Get(key);
+                if (env.IsExceptionPending() || value.IsEmpty()) return 0;
+                if (!value.IsNumber()) {
+                    Napi::TypeError::New(env, "A number was expected").ThrowAsJavaScriptException();
+                    return 0;
+                }
+                return value.As<Napi::Number>().DoubleValue();
+            };
+            double x = readNumber("x");
+            double y = readNumber("y");
+            double width = readNumber("width");
+            double height = readNumber("height");
             CursorMonitorConfig::setTrackingBounds(TrackingBounds::of(x, y, width, height));
         }
     }
