@@ -36,15 +36,18 @@ std::string GuessCursorType(const std::optional<std::string>& role, const std::o
     return "arrow";
 }
 
-std::string GetCursorTypeAtMouse() {
-    std::string result = "arrow";
+std::string GetCursorTypeAtMouse() { return QueryCursorAtMouse().kind; }
+
+CursorAtMouse QueryCursorAtMouse() {
+    CursorAtMouse answer{"arrow", std::nullopt};
+    std::string& result = answer.kind;
     std::shared_ptr<platform::AccessibilityService> service;
     try {
         service = platform::installed().accessibility;
     } catch (const std::exception& error) {
         SafeLog(std::string("No platform: ") + error.what());
     }
-    if (!service) return result;
+    if (!service) return answer;
 
     // The query runs on the accessibility queue; every object it obtains is
     // released there, before the queue moves on.
@@ -55,6 +58,7 @@ std::string GetCursorTypeAtMouse() {
             // The pointer is read once: the location of the hit test is the one logged.
             auto location = service->pointerLocation();
             if (!location) return;
+            answer.location = location;
             SafeLog("Pointer at " + std::to_string(location->x) + ", " + std::to_string(location->y));
             auto hit = service->elementAtPosition(*systemWide, static_cast<float>(location->x),
                                                   static_cast<float>(location->y));
@@ -78,7 +82,7 @@ std::string GetCursorTypeAtMouse() {
         SafeLog(std::string("Accessibility queue failed: ") + error.what());
         result = "arrow";
     }
-    return result;
+    return answer;
 }
 
 bool TrackingBounds::contains(platform::Point point) const {

@@ -15,6 +15,14 @@ namespace glintor {
 // it on the accessibility queue's thread.
 std::string GetCursorTypeAtMouse();
 
+// The same query, with the pointer location the kind was found at (absent when
+// the query failed before it read the pointer).
+struct CursorAtMouse {
+    std::string kind;
+    std::optional<platform::Point> location;
+};
+CursorAtMouse QueryCursorAtMouse();
+
 // The table: the first matching row wins. Role rows (exact, case-sensitive) come
 // before description rows (case-sensitive substrings); an absent role skips the role
 // rows, an absent description the description rows.

@@ -129,15 +129,20 @@ void MonitorLoop(std::shared_ptr<MonitorRun> run, std::shared_ptr<platform::Acce
     while (!run->shouldStop) {
         int32_t interval = CursorMonitorConfig::pollInterval();
         if (run->shouldStop) break;
-        std::string kind;
+        CursorAtMouse found;
         try {
-            kind = GetCursorTypeAtMouse();
+            found = QueryCursorAtMouse();
         } catch (const std::exception&) {
-            kind = "arrow";
+            found = {"arrow", std::nullopt};
         }
+        const std::string& kind = found.kind;
         if (!run->shouldStop && kind != lastReported) {
-            // Without a pointer location the pointer counts as inside.
-            std::optional<platform::Point> location = service ? service->pointerLocation() : std::nullopt;
+            // The bounds test uses the location the kind was found at, so a kind found
+            // outside is never reported because the pointer moved inside meanwhile.
+            // When the query read no location the pointer is read now; without one
+            // the pointer counts as inside.
+            std::optional<platform::Point> location = found.location;
+            if (!location && service) location = service->pointerLocation();
             if (!location || CursorMonitorConfig::trackingBoundsContain(*location)) {
                 lastReported = kind;
                 std::lock_guard lock(run->callbackMutex);

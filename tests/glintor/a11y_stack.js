@@ -51,14 +51,19 @@ async function startStack({ window = true } = {}) {
   };
   process.once('exit', stopAll);
 
+  // The stack's programs are not the plug-in's: a sanitizer runtime that a
+  // sanitized build preloads into node stays out of them.
+  const plainEnv = { ...process.env };
+  delete plainEnv.LD_PRELOAD;
+  delete plainEnv.ASAN_OPTIONS;
   try {
     // Xvfb picks a free display itself and writes its number to descriptor 3.
     const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1280x800x24', '-nolisten', 'tcp'],
-      { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+      { stdio: ['ignore', 'ignore', 'ignore', 'pipe'], env: plainEnv });
     children.push({ process: xvfb });
     const display = ':' + await firstLine(xvfb.stdio[3], 'Xvfb');
 
-    const env = { ...process.env, DISPLAY: display, XDG_RUNTIME_DIR: runtimeDir };
+    const env = { ...plainEnv, DISPLAY: display, XDG_RUNTIME_DIR: runtimeDir };
     delete env.AT_SPI_BUS_ADDRESS;
     delete env.NO_AT_BRIDGE;
     // Its own process group: the bus launcher, the accessibility bus and the
