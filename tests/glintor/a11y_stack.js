@@ -82,6 +82,15 @@ async function startStack({ window = true } = {}) {
       rects = JSON.parse(await firstLine(gtk.stdout, 'GTK test window'));
     }
 
+    // Should this process die without its exit handlers (a crash), a watchdog ends
+    // the stack once it is gone.
+    const targets = children.map((child) => (child.group ? `-${child.process.pid}` : `${child.process.pid}`));
+    const watchdog = spawn('sh', ['-c', `while kill -0 ${process.pid} 2>/dev/null; do sleep 1; done; ` +
+      `kill -TERM ${targets.join(' ')} 2>/dev/null; rm -rf '${runtimeDir}'`],
+    { stdio: 'ignore', detached: true, env: plainEnv });
+    watchdog.unref();
+    children.unshift({ process: watchdog });
+
     // The plug-in reads these when it first reaches the display and the buses.
     for (const name of ['DISPLAY', 'XDG_RUNTIME_DIR', 'DBUS_SESSION_BUS_ADDRESS']) process.env[name] = env[name];
     delete process.env.AT_SPI_BUS_ADDRESS;
