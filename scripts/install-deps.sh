@@ -25,6 +25,9 @@ debian_packages=(
   libpulse-dev pulseaudio pulseaudio-utils libv4l-dev libdbus-1-dev
   # a private bus for the power-management tests
   dbus-daemon
+  # accessibility for glintor, and its tests' stack: at-spi2-core's bus launcher and
+  # registry, a GTK 3 test window in Python, pointer moves through XTest
+  libatspi2.0-dev at-spi2-core python3-gi gir1.2-gtk-3.0 xdotool
 )
 
 

@@ -15,6 +15,7 @@
 
 namespace platform {
 
+class AccessibilityService;   // platform/accessibility.h
 class AssetWriters;           // platform/asset_writer.h
 class CaptureSessionService;  // platform/capture_session.h
 class MediaAssets;            // platform/media_asset.h
@@ -33,6 +34,7 @@ struct Platform {
     std::shared_ptr<CaptureSessionService> captureSessions;
     std::shared_ptr<PowerManagement> powerManagement;
     std::shared_ptr<PreviewWindowService> previewWindows;
+    std::shared_ptr<AccessibilityService> accessibility;
     // Now, on the clock the capture backends stamp their samples with; empty when
     // the backend has no such clock for the engine to read.
     std::function<MediaTime()> captureClock;

@@ -1,0 +1,86 @@
+#pragma once
+// The scripted accessibility service. Like the Linux one it has a queue thread of
+// its own: work submitted with runOnQueue() runs there while the submitter waits.
+// A test decides whether the process is trusted, where the pointer is, what the
+// hit test finds, which step throws, and can hold the queue to stand for a queue
+// thread that is busy.
+
+#include "platform/accessibility.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace platform::fake {
+
+// What the hit test gives: its status, whether an element comes with it, and that
+// element's two attributes.
+struct FakeHitScript {
+    int32_t status = accessibility_status::kSuccess;
+    bool givesElement = true;
+    AccessibilityValue role{accessibility_status::kSuccess, "AXGroup"};
+    AccessibilityValue description{accessibility_status::kNoValue, std::nullopt};
+};
+
+// The steps at which a scripted platform exception can be thrown.
+enum class FakeAccessibilityStep { none, pointerLocation, systemWide, elementAtPosition, role, description };
+
+class FakeAccessibility final : public AccessibilityService {
+public:
+    FakeAccessibility();
+    // Ends the queue thread; work still waiting is answered with false.
+    ~FakeAccessibility() override;
+
+    // Scripting; any thread.
+    void setTrusted(bool trusted);
+    void setPointer(std::optional<Point> location);
+    void setSystemWideAvailable(bool available);
+    void setHit(FakeHitScript hit);
+    void throwAt(FakeAccessibilityStep step);
+    // While held, the queue starts no work: submitters wait as they would for a busy thread.
+    void holdQueue();
+    void releaseQueue();
+    // Submitters waiting for their work to run.
+    size_t waitingWork() const;
+    // Hit tests made so far.
+    size_t hitTests() const;
+    // Elements released off the queue (a breach of the contract).
+    size_t releasesOffQueue() const;
+
+    bool processTrusted() override;
+    std::optional<Point> pointerLocation() override;
+    bool runOnQueue(const std::function<void()>& work) override;
+    std::shared_ptr<AccessibilityElement> systemWide() override;
+    AccessibilityHit elementAtPosition(AccessibilityElement& systemWide, float x, float y) override;
+    AccessibilityValue copyAttribute(AccessibilityElement& element, AccessibilityAttribute attribute) override;
+
+private:
+    struct Task {
+        const std::function<void()>* work = nullptr;
+        std::exception_ptr error;
+        bool done = false;
+        bool ran = false;
+    };
+    void serve();
+    void throwIfScripted(FakeAccessibilityStep step);
+    bool onQueue() const { return std::this_thread::get_id() == queueThreadId_; }
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable changed_;
+    std::deque<Task*> pending_;
+    bool held_ = false;
+    bool ended_ = false;
+    bool trusted_ = true;
+    std::optional<Point> pointer_ = Point{0, 0};
+    bool systemWideAvailable_ = true;
+    FakeHitScript hit_;
+    FakeAccessibilityStep throwAt_ = FakeAccessibilityStep::none;
+    size_t hitTests_ = 0;
+    std::shared_ptr<size_t> releasesOffQueue_ = std::make_shared<size_t>(0);
+    std::thread queueThread_;
+    std::thread::id queueThreadId_;
+};
+
+} // namespace platform::fake

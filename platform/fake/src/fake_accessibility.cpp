@@ -1,0 +1,186 @@
+#include "platform/fake/fake_accessibility.h"
+
+#include <stdexcept>
+
+namespace platform::fake {
+namespace {
+
+using namespace platform::accessibility_status;
+
+class FakeElement final : public AccessibilityElement {
+public:
+    FakeElement(std::thread::id queue, std::mutex& mutex, std::shared_ptr<size_t> releasesOffQueue,
+                AccessibilityValue role, AccessibilityValue description)
+        : role(std::move(role)), description(std::move(description)), queue_(queue), mutex_(mutex),
+          releasesOffQueue_(std::move(releasesOffQueue)) {}
+    ~FakeElement() override {
+        if (std::this_thread::get_id() == queue_) return;
+        std::lock_guard lock(mutex_);
+        ++*releasesOffQueue_;
+    }
+    const AccessibilityValue role;
+    const AccessibilityValue description;
+
+private:
+    std::thread::id queue_;
+    std::mutex& mutex_;
+    std::shared_ptr<size_t> releasesOffQueue_;
+};
+
+} // namespace
+
+FakeAccessibility::FakeAccessibility() {
+    queueThread_ = std::thread([this] { serve(); });
+    queueThreadId_ = queueThread_.get_id();
+}
+
+FakeAccessibility::~FakeAccessibility() {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+    queueThread_.join();
+    std::lock_guard lock(mutex_);
+    for (Task* task : pending_) task->done = true;
+    pending_.clear();
+    changed_.notify_all();
+}
+
+void FakeAccessibility::serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return ended_ || (!held_ && !pending_.empty()); });
+        if (ended_) return;
+        Task* task = pending_.front();
+        pending_.pop_front();
+        lock.unlock();
+        try {
+            (*task->work)();
+        } catch (...) {
+            task->error = std::current_exception();
+        }
+        lock.lock();
+        task->ran = true;
+        task->done = true;
+        changed_.notify_all();
+    }
+}
+
+bool FakeAccessibility::runOnQueue(const std::function<void()>& work) {
+    if (onQueue()) {
+        work();
+        return true;
+    }
+    Task task;
+    task.work = &work;
+    {
+        std::unique_lock lock(mutex_);
+        if (ended_) return false;
+        pending_.push_back(&task);
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return task.done; });
+    }
+    if (task.error) std::rethrow_exception(task.error);
+    return task.ran;
+}
+
+void FakeAccessibility::setTrusted(bool trusted) {
+    std::lock_guard lock(mutex_);
+    trusted_ = trusted;
+}
+
+void FakeAccessibility::setPointer(std::optional<Point> location) {
+    std::lock_guard lock(mutex_);
+    pointer_ = location;
+}
+
+void FakeAccessibility::setSystemWideAvailable(bool available) {
+    std::lock_guard lock(mutex_);
+    systemWideAvailable_ = available;
+}
+
+void FakeAccessibility::setHit(FakeHitScript hit) {
+    std::lock_guard lock(mutex_);
+    hit_ = std::move(hit);
+}
+
+void FakeAccessibility::throwAt(FakeAccessibilityStep step) {
+    std::lock_guard lock(mutex_);
+    throwAt_ = step;
+}
+
+void FakeAccessibility::holdQueue() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+}
+
+void FakeAccessibility::releaseQueue() {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    changed_.notify_all();
+}
+
+size_t FakeAccessibility::waitingWork() const {
+    std::lock_guard lock(mutex_);
+    return pending_.size();
+}
+
+size_t FakeAccessibility::hitTests() const {
+    std::lock_guard lock(mutex_);
+    return hitTests_;
+}
+
+size_t FakeAccessibility::releasesOffQueue() const {
+    std::lock_guard lock(mutex_);
+    return *releasesOffQueue_;
+}
+
+void FakeAccessibility::throwIfScripted(FakeAccessibilityStep step) {
+    std::lock_guard lock(mutex_);
+    if (throwAt_ == step) throw std::runtime_error("scripted accessibility failure");
+}
+
+bool FakeAccessibility::processTrusted() {
+    std::lock_guard lock(mutex_);
+    return trusted_;
+}
+
+std::optional<Point> FakeAccessibility::pointerLocation() {
+    std::lock_guard lock(mutex_);
+    // As on Linux, reading the pointer never throws; a scripted failure gives no location.
+    if (throwAt_ == FakeAccessibilityStep::pointerLocation) return std::nullopt;
+    return pointer_;
+}
+
+std::shared_ptr<AccessibilityElement> FakeAccessibility::systemWide() {
+    if (!onQueue()) throw std::logic_error("systemWide() called off the accessibility queue");
+    throwIfScripted(FakeAccessibilityStep::systemWide);
+    std::lock_guard lock(mutex_);
+    if (!systemWideAvailable_) return nullptr;
+    return std::make_shared<FakeElement>(queueThreadId_, mutex_, releasesOffQueue_, AccessibilityValue{},
+                                         AccessibilityValue{});
+}
+
+AccessibilityHit FakeAccessibility::elementAtPosition(AccessibilityElement&, float, float) {
+    if (!onQueue()) throw std::logic_error("elementAtPosition() called off the accessibility queue");
+    throwIfScripted(FakeAccessibilityStep::elementAtPosition);
+    std::lock_guard lock(mutex_);
+    ++hitTests_;
+    AccessibilityHit hit{hit_.status, nullptr};
+    if (hit_.givesElement) {
+        hit.element = std::make_shared<FakeElement>(queueThreadId_, mutex_, releasesOffQueue_, hit_.role,
+                                                    hit_.description);
+    }
+    return hit;
+}
+
+AccessibilityValue FakeAccessibility::copyAttribute(AccessibilityElement& element, AccessibilityAttribute attribute) {
+    if (!onQueue()) throw std::logic_error("copyAttribute() called off the accessibility queue");
+    throwIfScripted(attribute == AccessibilityAttribute::role ? FakeAccessibilityStep::role
+                                                              : FakeAccessibilityStep::description);
+    auto& fake = dynamic_cast<FakeElement&>(element);
+    return attribute == AccessibilityAttribute::role ? fake.role : fake.description;
+}
+
+} // namespace platform::fake

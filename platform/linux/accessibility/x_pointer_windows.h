@@ -1,0 +1,45 @@
+#pragma once
+// The X side of the accessibility queries: the pointer on the root window and the
+// top-level windows at a point, in stacking order.
+
+#include "platform/geometry.h"
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace platform::linux_backend {
+
+struct XTopLevel {
+    Rect frame;                // root coordinates, border included
+    std::optional<uint32_t> processID;  // _NET_WM_PID of the window or of its client
+};
+
+// One connection to $DISPLAY shared by every thread (XCB is thread-safe), opened at
+// the first use and opened again after it broke.
+class XDisplayLink {
+public:
+    // The pointer on the root window in root coordinates; nullopt without an X server.
+    std::optional<Point> pointer();
+    // The viewable children of the root window that hold the point, topmost first;
+    // nullopt without an X server.
+    std::optional<std::vector<XTopLevel>> topLevelsAt(int x, int y);
+
+private:
+    struct Link {
+        xcb_connection_t* connection = nullptr;
+        xcb_window_t root = 0;
+        xcb_atom_t pidAtom = 0;
+        ~Link();
+    };
+    std::shared_ptr<Link> link();
+
+    std::mutex mutex_;  // guards link_
+    std::shared_ptr<Link> link_;
+};
+
+} // namespace platform::linux_backend

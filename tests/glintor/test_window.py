@@ -1,0 +1,72 @@
+#!/usr/bin/python3
+"""A GTK 3 window for the cursor-kind tests.
+
+It holds a text entry, a button, a check box and three labels whose accessible
+descriptions are "window resize handle", "Close" and "Resize", laid out on a fixed
+grid with empty space to the right. Once it is shown it prints one JSON line with
+the screen rectangle of every widget, then runs until it is killed or its standard
+input closes."""
+
+import json
+import sys
+
+import gi
+
+gi.require_version("Gtk", "3.0")
+from gi.repository import GLib, Gtk  # noqa: E402
+
+WINDOW_X, WINDOW_Y = 100, 80
+
+window = Gtk.Window(title="glintor test window")
+window.set_decorated(False)
+window.set_default_size(600, 360)
+window.move(WINDOW_X, WINDOW_Y)
+fixed = Gtk.Fixed()
+window.add(fixed)
+
+widgets = {}
+
+
+def place(name, widget, x, y, width, height, description=None):
+    widget.set_size_request(width, height)
+    fixed.put(widget, x, y)
+    if description is not None:
+        widget.get_accessible().set_description(description)
+    widgets[name] = widget
+
+
+place("entry", Gtk.Entry(), 20, 20, 200, 40)
+place("button", Gtk.Button(label="Press"), 20, 80, 200, 40)
+place("checkbox", Gtk.CheckButton(label="Tick"), 20, 140, 200, 40)
+place("resizeHandle", Gtk.Label(label="grip"), 20, 200, 200, 30, "window resize handle")
+place("closeLabel", Gtk.Label(label="x"), 20, 250, 200, 30, "Close")
+place("resizeLabel", Gtk.Label(label="R"), 20, 300, 200, 30, "Resize")
+
+
+def report():
+    origin = window.get_window().get_origin()
+    rectangles = {}
+    for name, widget in widgets.items():
+        allocation = widget.get_allocation()
+        rectangles[name] = {"x": origin.x + allocation.x, "y": origin.y + allocation.y,
+                            "width": allocation.width, "height": allocation.height}
+    width, height = window.get_size()
+    rectangles["window"] = {"x": origin.x, "y": origin.y, "width": width, "height": height}
+    # Empty space: the right half of the window holds no widget.
+    rectangles["empty"] = {"x": origin.x + 400, "y": origin.y + 150, "width": 100, "height": 60}
+    print(json.dumps(rectangles), flush=True)
+    return False
+
+
+def on_stdin(_channel, _condition):
+    Gtk.main_quit()
+    return False
+
+
+window.connect("destroy", Gtk.main_quit)
+window.show_all()
+# The allocation is final once the first frame has been drawn.
+window.connect("map-event", lambda *_: GLib.timeout_add(200, report) and False)
+GLib.io_add_watch(GLib.IOChannel.unix_new(sys.stdin.fileno()), GLib.PRIORITY_DEFAULT,
+                  GLib.IOCondition.HUP | GLib.IOCondition.IN, on_stdin)
+Gtk.main()
