@@ -23,6 +23,8 @@ debian_packages=(
   libpulse-dev pulseaudio pulseaudio-utils libv4l-dev libdbus-1-dev
   # a private bus for the power-management tests
   dbus-daemon
+  # iOS devices: usbmuxd's device list and events, lockdown, plists
+  libimobiledevice-dev libusbmuxd-dev libplist-dev
 )
 
 

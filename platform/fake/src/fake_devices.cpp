@@ -7,6 +7,33 @@ void FakeCaptureDevices::setDevices(std::vector<CaptureDevice> devices) {
     devices_ = std::move(devices);
 }
 
+void FakeCaptureDevices::addDevice(CaptureDevice device) {
+    std::lock_guard lock(mutex_);
+    for (auto& existing : devices_) {
+        if (existing.uniqueID == device.uniqueID) {
+            existing = std::move(device);
+            return;
+        }
+    }
+    devices_.push_back(std::move(device));
+}
+
+bool FakeCaptureDevices::removeDevice(const std::string& uniqueID) {
+    std::lock_guard lock(mutex_);
+    return std::erase_if(devices_, [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; }) > 0;
+}
+
+bool FakeCaptureDevices::updateDevice(const std::string& uniqueID, const std::function<void(CaptureDevice&)>& change) {
+    std::lock_guard lock(mutex_);
+    for (auto& device : devices_) {
+        if (device.uniqueID == uniqueID) {
+            change(device);
+            return true;
+        }
+    }
+    return false;
+}
+
 void FakeCaptureDevices::addScreenCaptureDevice(CaptureDevice device) {
     std::lock_guard lock(mutex_);
     screenCaptureDevices_.push_back(std::move(device));
@@ -59,6 +86,20 @@ std::optional<CaptureDevice> FakeCaptureDevices::device(const std::string& uniqu
 void FakeCaptureDevices::allowScreenCaptureDevices() {
     std::lock_guard lock(mutex_);
     screenCaptureDevicesAllowed_ = true;
+}
+
+std::shared_ptr<DeviceObserverHandle> FakeDeviceNotifications::addObserver(DeviceNotification name,
+                                                                          std::shared_ptr<Queue> queue,
+                                                                          DeviceObserverBlock block) {
+    return observers_.add(name, std::move(queue), std::move(block));
+}
+
+void FakeDeviceNotifications::removeObserver(const std::shared_ptr<DeviceObserverHandle>& observer) {
+    observers_.remove(observer);
+}
+
+void FakeDeviceNotifications::post(DeviceNotification name, const CaptureDevice& device) {
+    observers_.post(name, device);
 }
 
 } // namespace platform::fake

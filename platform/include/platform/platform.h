@@ -17,6 +17,7 @@ namespace platform {
 
 class AssetWriters;           // platform/asset_writer.h
 class CaptureSessionService;  // platform/capture_session.h
+class DeviceNotificationCenter;  // platform/device_notifications.h
 class MediaAssets;            // platform/media_asset.h
 class PowerManagement;        // platform/activity.h
 class StreamService;          // platform/screen_stream.h
@@ -26,6 +27,7 @@ struct Platform {
     std::shared_ptr<MediaAssets> mediaAssets;
     std::shared_ptr<ShareableContentService> shareableContent;
     std::shared_ptr<CaptureDeviceService> captureDevices;
+    std::shared_ptr<DeviceNotificationCenter> deviceNotifications;
     std::shared_ptr<ScreenService> screens;
     std::shared_ptr<AssetWriters> assetWriters;
     std::shared_ptr<StreamService> streams;
