@@ -10,6 +10,8 @@
 #include "platform/fake/fake_platform.h"
 #include "platform/queues.h"
 
+#include <chrono>
+#include <future>
 #include <mutex>
 
 namespace lumbra_binding {
@@ -119,19 +121,26 @@ Napi::Value FailNext(const Napi::CallbackInfo& info) {
     return info.Env().Undefined();
 }
 
-std::shared_ptr<platform::fake::FakeMovieFileOutput> lastOutput() {
-    return platform::fake::fakeCaptureSessions(services()).lastMovieFileOutput();
+// The movie-file output of the index (made in that order), or the last one when no index is given.
+std::shared_ptr<platform::fake::FakeMovieFileOutput> outputAt(const Napi::CallbackInfo& info, size_t argument) {
+    auto& sessions = platform::fake::fakeCaptureSessions(services());
+    if (info.Length() > argument && info[argument].IsNumber()) {
+        auto outputs = sessions.movieFileOutputs();
+        auto index = info[argument].As<Napi::Number>().Uint32Value();
+        return index < outputs.size() ? outputs[index] : nullptr;
+    }
+    return sessions.lastMovieFileOutput();
 }
 
-// reportStart(): the last movie file has started. False when it was never asked to record.
+// reportStart([index]): the movie file has started. False when it was never asked to record.
 Napi::Value ReportStart(const Napi::CallbackInfo& info) {
-    auto output = lastOutput();
+    auto output = outputAt(info, 0);
     return Napi::Boolean::New(info.Env(), output && output->reportStart());
 }
 
-// reportFinish([message, code]): the last movie file has finished, with an error when a message is given.
+// reportFinish([message, code, index]): the movie file has finished, with an error when a message is given.
 Napi::Value ReportFinish(const Napi::CallbackInfo& info) {
-    auto output = lastOutput();
+    auto output = outputAt(info, 2);
     std::optional<platform::PlatformError> error;
     if (info.Length() > 0 && info[0].IsString()) {
         int64_t code = info.Length() > 1 && info[1].IsNumber() ? info[1].As<Napi::Number>().Int64Value() : 0;
@@ -140,11 +149,7 @@ Napi::Value ReportFinish(const Napi::CallbackInfo& info) {
     return Napi::Boolean::New(info.Env(), output && output->reportFinish(std::move(error)));
 }
 
-// lastRecording(): {path, askedToRecord, recording, stops, sessionRunning, preset} of the last movie file; null when none.
-Napi::Value LastRecording(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    auto output = lastOutput();
-    if (!output) return env.Null();
+Napi::Object describeRecording(Napi::Env env, const std::shared_ptr<platform::fake::FakeMovieFileOutput>& output) {
     Napi::Object result = Napi::Object::New(env);
     result.Set("path", output->outputPath());
     result.Set("askedToRecord", output->wasAskedToRecord());
@@ -159,6 +164,31 @@ Napi::Value LastRecording(const Napi::CallbackInfo& info) {
         }
     }
     return result;
+}
+
+// recordings(): {path, askedToRecord, recording, stops, sessionRunning, preset} of every movie file, oldest first.
+Napi::Value Recordings(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    auto outputs = platform::fake::fakeCaptureSessions(services()).movieFileOutputs();
+    Napi::Array result = Napi::Array::New(env, outputs.size());
+    for (size_t i = 0; i < outputs.size(); ++i) result.Set(static_cast<uint32_t>(i), describeRecording(env, outputs[i]));
+    return result;
+}
+
+// removeAfterNextListing(id): the device vanishes right after the next listing.
+Napi::Value RemoveAfterNextListing(const Napi::CallbackInfo& info) {
+    platform::fake::fakeDevices(services()).removeAfterNextListing(info[0].As<Napi::String>().Utf8Value());
+    return info.Env().Undefined();
+}
+
+// waitMainQueue(ms): blocks until a task queued on the main queue with this delay has run,
+// so every main-queue step due earlier has run too.
+Napi::Value WaitMainQueue(const Napi::CallbackInfo& info) {
+    auto delay = std::chrono::milliseconds(info[0].As<Napi::Number>().Int64Value());
+    std::promise<void> ran;
+    platform::mainQueue()->asyncAfter(delay, [&ran] { ran.set_value(); });
+    ran.get_future().wait();
+    return info.Env().Undefined();
 }
 
 Napi::Value SessionCount(const Napi::CallbackInfo& info) {
@@ -185,7 +215,9 @@ void addTestControls(Napi::Env env, Napi::Object exports) {
     fake.Set("failNext", Napi::Function::New(env, FailNext));
     fake.Set("reportStart", Napi::Function::New(env, ReportStart));
     fake.Set("reportFinish", Napi::Function::New(env, ReportFinish));
-    fake.Set("lastRecording", Napi::Function::New(env, LastRecording));
+    fake.Set("recordings", Napi::Function::New(env, Recordings));
+    fake.Set("removeAfterNextListing", Napi::Function::New(env, RemoveAfterNextListing));
+    fake.Set("waitMainQueue", Napi::Function::New(env, WaitMainQueue));
     fake.Set("sessionCount", Napi::Function::New(env, SessionCount));
     exports.Set("fake", fake);
 }

@@ -342,13 +342,18 @@ std::shared_ptr<CaptureOutput> FakeCaptureSessions::makeVideoDataOutput() {
 std::shared_ptr<MovieFileOutput> FakeCaptureSessions::makeMovieFileOutput() {
     auto output = std::make_shared<FakeMovieFileOutput>();
     std::lock_guard guard(mutex_);
-    lastMovieFileOutput_ = output;
+    movieFileOutputs_.push_back(output);
     return output;
+}
+
+std::vector<std::shared_ptr<FakeMovieFileOutput>> FakeCaptureSessions::movieFileOutputs() const {
+    std::lock_guard guard(mutex_);
+    return movieFileOutputs_;
 }
 
 std::shared_ptr<FakeMovieFileOutput> FakeCaptureSessions::lastMovieFileOutput() const {
     std::lock_guard guard(mutex_);
-    return lastMovieFileOutput_;
+    return movieFileOutputs_.empty() ? nullptr : movieFileOutputs_.back();
 }
 
 std::vector<std::shared_ptr<FakeCaptureSession>> FakeCaptureSessions::sessions() const {

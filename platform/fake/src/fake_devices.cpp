@@ -34,6 +34,11 @@ bool FakeCaptureDevices::updateDevice(const std::string& uniqueID, const std::fu
     return false;
 }
 
+void FakeCaptureDevices::removeAfterNextListing(const std::string& uniqueID) {
+    std::lock_guard lock(mutex_);
+    removeAfterListing_.push_back(uniqueID);
+}
+
 void FakeCaptureDevices::addScreenCaptureDevice(CaptureDevice device) {
     std::lock_guard lock(mutex_);
     screenCaptureDevices_.push_back(std::move(device));
@@ -72,6 +77,10 @@ std::vector<CaptureDevice> FakeCaptureDevices::devicesWithMediaType(MediaType me
     for (auto& device : visibleDevices()) {
         if (device.hasMediaType(mediaType)) found.push_back(std::move(device));
     }
+    for (const auto& uniqueID : removeAfterListing_) {
+        std::erase_if(devices_, [&](const CaptureDevice& device) { return device.uniqueID == uniqueID; });
+    }
+    removeAfterListing_.clear();
     return found;
 }
 

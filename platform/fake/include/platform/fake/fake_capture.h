@@ -204,7 +204,8 @@ public:
     std::shared_ptr<MovieFileOutput> makeMovieFileOutput() override;
 
     std::vector<std::shared_ptr<FakeCaptureSession>> sessions() const;
-    // The movie-file output made last; null when none was made.
+    // The movie-file outputs made so far, oldest first, and the last one (null when none).
+    std::vector<std::shared_ptr<FakeMovieFileOutput>> movieFileOutputs() const;
     std::shared_ptr<FakeMovieFileOutput> lastMovieFileOutput() const;
     // The session whose input is the device with this unique ID; null when none.
     std::shared_ptr<FakeCaptureSession> sessionFor(const std::string& uniqueID) const;
@@ -214,7 +215,7 @@ private:
     SampleDelivery& delivery_;
     mutable std::mutex mutex_;  // guards sessions_
     std::vector<std::shared_ptr<FakeCaptureSession>> sessions_;
-    std::shared_ptr<FakeMovieFileOutput> lastMovieFileOutput_;  // guarded by mutex_
+    std::vector<std::shared_ptr<FakeMovieFileOutput>> movieFileOutputs_;  // guarded by mutex_
 };
 
 class FakePowerManagement final : public PowerManagement {

@@ -28,6 +28,9 @@ public:
     bool removeDevice(const std::string& uniqueID);
     // Changes the device with the ID in place; false when there is none.
     bool updateDevice(const std::string& uniqueID, const std::function<void(CaptureDevice&)>& change);
+    // The device disappears right after the next devicesWithMediaType() has listed it,
+    // as a device unplugged between a listing and a lookup does.
+    void removeAfterNextListing(const std::string& uniqueID);
     // A device that stays hidden until allowScreenCaptureDevices() is called, as an attached phone does.
     void addScreenCaptureDevice(CaptureDevice device);
     std::vector<Discovery> discoveries() const;
@@ -47,6 +50,7 @@ private:
     std::vector<CaptureDevice> screenCaptureDevices_;
     bool screenCaptureDevicesAllowed_ = false;
     std::vector<Discovery> discoveries_;
+    std::vector<std::string> removeAfterListing_;
 };
 
 // Notifications that the test posts: each observer gets the device on its queue.
