@@ -15,15 +15,23 @@
 namespace {
 
 // A queued call's text; null for the started channel, which carries nothing.
+// The call goes straight through Node-API: when the environment is stopping (a
+// worker calling process.exit() inside a callback) the failed call must not be
+// turned into an exception object, which would be fatal there. An exception of
+// the callback stays pending and reaches the host as an uncaught exception.
 void CallJs(Napi::Env env, Napi::Function callback, void* /*context*/, std::string* data) {
     std::unique_ptr<std::string> text(data);
     // Without an environment the channel is being torn down: only the copy is released.
     if (env == nullptr || callback.IsEmpty()) return;
+    napi_value undefined = nullptr;
+    if (napi_get_undefined(env, &undefined) != napi_ok) return;
+    napi_value argument = nullptr;
+    size_t argumentCount = 0;
     if (text) {
-        callback.Call(env.Undefined(), {Napi::String::New(env, *text)});
-    } else {
-        callback.Call(env.Undefined(), std::initializer_list<napi_value>{});
+        if (napi_create_string_utf8(env, text->data(), text->size(), &argument) != napi_ok) return;
+        argumentCount = 1;
     }
+    napi_call_function(env, undefined, callback, argumentCount, &argument, nullptr);
 }
 
 using ChannelFunction = Napi::TypedThreadSafeFunction<void, std::string, CallJs>;
