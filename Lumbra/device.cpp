@@ -297,6 +297,8 @@ char** ios_list_devices(int32_t* outCount) {
     } catch (...) {
         ids.clear();
     }
+    // The count must not be null; a null one is not written.
+    if (!outCount) return nullptr;
     *outCount = 0;
     if (ids.empty()) return nullptr;
     auto** list = static_cast<char**>(std::calloc(ids.size(), sizeof(char*)));
