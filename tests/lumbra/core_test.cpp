@@ -4,6 +4,7 @@
 
 #include "Lumbra/device.h"
 
+#include "platform/fake/fake_capture.h"
 #include "platform/fake/fake_devices.h"
 #include "platform/fake/fake_platform.h"
 #include "platform/queues.h"
@@ -16,6 +17,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -210,6 +212,98 @@ TEST_F(LumbraCore, CleanupDropsReportsAlreadyOnTheirWayToTheMainQueue) {
     drainMainQueue();
     std::lock_guard lock(reportsMutex);
     EXPECT_TRUE(reports.empty());
+}
+
+// What the recording callbacks were told, in order ("started", "stopped: <path>", "error: <message>").
+std::vector<std::string> recordingEvents;  // guarded by reportsMutex
+
+void recordEvent(std::string event) {
+    std::lock_guard lock(reportsMutex);
+    recordingEvents.push_back(std::move(event));
+    reportsChanged.notify_all();
+}
+
+void onStarted() { recordEvent("started"); }
+void onStopped(const char* path) { recordEvent(std::string("stopped: ") + path); }
+void onError(const char* message) { recordEvent(std::string("error: ") + message); }
+
+class LumbraRecording : public LumbraCore {
+protected:
+    void SetUp() override {
+        LumbraCore::SetUp();
+        {
+            std::lock_guard lock(reportsMutex);
+            recordingEvents.clear();
+        }
+        ios_set_recording_started_callback(onStarted);
+        ios_set_recording_stopped_callback(onStopped);
+        ios_set_recording_error_callback(onError);
+        devices().addDevice(device("phone", "iPhone", platform::MediaType::muxed));
+    }
+
+    void TearDown() override {
+        ios_cancel_recording();
+        LumbraCore::TearDown();
+    }
+
+    platform::fake::FakeCaptureSessions& sessions() { return platform::fake::fakeCaptureSessions(*fake_.platform()); }
+
+    // Generous: the test machine may be busy.
+    bool waitForEvents(size_t count) {
+        std::unique_lock lock(reportsMutex);
+        return reportsChanged.wait_for(lock, std::chrono::seconds(20), [&] { return recordingEvents.size() >= count; });
+    }
+
+    bool waitUntil(const std::function<bool()>& condition) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    std::vector<std::string> events() {
+        std::lock_guard lock(reportsMutex);
+        return recordingEvents;
+    }
+};
+
+// The threads of a recording meet here: the caller's, the global queue (session
+// start and teardown), the main queue (file start, clean-up) and the platform's
+// reports. Run under ThreadSanitizer too.
+TEST_F(LumbraRecording, AFullRecordingAcrossItsThreads) {
+    ASSERT_TRUE(ios_start_recording("phone", "/tmp/phone.mov"));
+    auto output = sessions().lastMovieFileOutput();
+    ASSERT_TRUE(waitUntil([&] { return output->wasAskedToRecord(); }));
+    EXPECT_EQ(output->outputPath(), "/tmp/phone.mov");
+    EXPECT_TRUE(ios_is_recording());
+    ASSERT_TRUE(output->reportStart());
+    ASSERT_TRUE(waitForEvents(1));
+    EXPECT_TRUE(ios_stop_recording());
+    ASSERT_TRUE(output->reportFinish(std::nullopt));
+    ASSERT_TRUE(waitForEvents(2));
+    // Idle once the clean-up has run on the main queue, 0.1 s after the finish.
+    ASSERT_TRUE(waitUntil([] { return !ios_cancel_recording(); }));
+    EXPECT_EQ(events(), (std::vector<std::string>{"started", "stopped: /tmp/phone.mov"}));
+}
+
+TEST_F(LumbraRecording, ALateFinishOfACancelledRecordingLeavesTheNewOneAlone) {
+    ASSERT_TRUE(ios_start_recording("phone", "/tmp/first.mov"));
+    auto first = sessions().lastMovieFileOutput();
+    ASSERT_TRUE(waitUntil([&] { return first->wasAskedToRecord(); }));
+    EXPECT_TRUE(ios_cancel_recording());
+    ASSERT_TRUE(ios_start_recording("phone", "/tmp/second.mov"));
+    auto second = sessions().lastMovieFileOutput();
+    ASSERT_TRUE(waitUntil([&] { return second->wasAskedToRecord(); }));
+    ASSERT_TRUE(first->reportFinish(std::nullopt));
+    ASSERT_TRUE(waitForEvents(1));
+    // Every main-queue step due within 0.3 s (the first finish's clean-up) has run after this.
+    std::promise<void> ran;
+    platform::mainQueue()->asyncAfter(std::chrono::milliseconds(300), [&ran] { ran.set_value(); });
+    ran.get_future().wait();
+    EXPECT_TRUE(ios_is_recording());
+    EXPECT_EQ(events(), (std::vector<std::string>{"stopped: /tmp/first.mov"}));
 }
 
 TEST(LumbraModule, ReportsNodeApiVersion8) {
