@@ -11,3 +11,7 @@ bench/probe/probe_bench.sh build/default 1000
 bench/writer/writer_encode_bench.sh 600
 bench/recording/recording_bench.sh build/default 10
 bench/glintor/glintor_bench.js build/default 10
+source scripts/services.sh
+start_services
+trap stop_services EXIT
+node bench/lumbra/lumbra_bench.js build/default 50

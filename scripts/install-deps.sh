@@ -28,6 +28,8 @@ debian_packages=(
   # accessibility for glintor, and its tests' stack: at-spi2-core's bus launcher and
   # registry, a GTK 3 test window in Python, pointer moves through XTest
   libatspi2.0-dev at-spi2-core python3-gi gir1.2-gtk-3.0 xdotool
+  # iOS devices: usbmuxd's device list and events, lockdown, plists
+  libimobiledevice-dev libusbmuxd-dev libplist-dev
 )
 
 

@@ -1,6 +1,7 @@
 #include "platform/fake/fake_capture.h"
 
 #include "platform/platform.h"
+#include "platform/queues.h"
 
 #include <stdexcept>
 
@@ -176,6 +177,62 @@ void FakeCaptureOutput::deliverHere(const SampleBufferRef& sample) {
     if (auto receiver = delegate.lock()) receiver->captureOutputDidOutput(*this, sample);
 }
 
+void FakeMovieFileOutput::startRecording(const std::string& outputPath,
+                                         std::shared_ptr<FileOutputRecordingDelegate> delegate) {
+    std::lock_guard guard(mutex_);
+    outputPath_ = outputPath;
+    delegate_ = std::move(delegate);
+    askedToRecord_ = true;
+    recording_ = true;
+}
+
+void FakeMovieFileOutput::stopRecording() {
+    ++stops_;
+    recording_ = false;
+}
+
+std::string FakeMovieFileOutput::outputPath() const {
+    std::lock_guard guard(mutex_);
+    return outputPath_;
+}
+
+bool FakeMovieFileOutput::wasAskedToRecord() const {
+    std::lock_guard guard(mutex_);
+    return askedToRecord_;
+}
+
+bool FakeMovieFileOutput::reportStart() {
+    std::shared_ptr<FileOutputRecordingDelegate> delegate;
+    std::string path;
+    {
+        std::lock_guard guard(mutex_);
+        if (!askedToRecord_) return false;
+        delegate = delegate_;
+        path = outputPath_;
+    }
+    globalQueue()->async([self = shared_from_this(), delegate, path] {
+        if (delegate) delegate->fileOutputDidStartRecording(*self, path);
+    });
+    return true;
+}
+
+bool FakeMovieFileOutput::reportFinish(std::optional<PlatformError> error) {
+    std::shared_ptr<FileOutputRecordingDelegate> delegate;
+    std::string path;
+    {
+        std::lock_guard guard(mutex_);
+        if (!askedToRecord_) return false;
+        delegate = std::move(delegate_);
+        delegate_.reset();
+        path = outputPath_;
+    }
+    recording_ = false;
+    globalQueue()->async([self = shared_from_this(), delegate, path, error = std::move(error)] {
+        if (delegate) delegate->fileOutputDidFinishRecording(*self, path, error);
+    });
+    return true;
+}
+
 bool FakeCaptureSession::canAddInput(const std::shared_ptr<CaptureDeviceInput>&) {
     return !failures_->next("captureSession.addInput");
 }
@@ -190,6 +247,11 @@ bool FakeCaptureSession::canAddOutput(const std::shared_ptr<CaptureOutput>&) {
 }
 
 void FakeCaptureSession::addOutput(std::shared_ptr<CaptureOutput> output) {
+    if (auto movie = std::dynamic_pointer_cast<FakeMovieFileOutput>(output)) {
+        std::lock_guard guard(mutex_);
+        movieFileOutputs_.push_back(std::move(movie));
+        return;
+    }
     auto fake = std::dynamic_pointer_cast<FakeCaptureOutput>(output);
     if (!fake) throw std::logic_error("not an output of the fake backend");
     std::lock_guard guard(mutex_);
@@ -218,6 +280,7 @@ void FakeCaptureSession::commitConfiguration() {
 
 void FakeCaptureSession::startRunning() {
     ++starts_;
+    if (failures_->next("captureSession.startRunning")) return;
     running_ = true;
 }
 
@@ -236,6 +299,11 @@ std::vector<std::shared_ptr<CaptureDeviceInput>> FakeCaptureSession::inputs() co
 std::vector<std::shared_ptr<FakeCaptureOutput>> FakeCaptureSession::outputs() const {
     std::lock_guard guard(mutex_);
     return outputs_;
+}
+
+std::vector<std::shared_ptr<FakeMovieFileOutput>> FakeCaptureSession::movieFileOutputs() const {
+    std::lock_guard guard(mutex_);
+    return movieFileOutputs_;
 }
 
 std::string FakeCaptureSession::sessionPreset() const {
@@ -269,6 +337,23 @@ std::shared_ptr<CaptureOutput> FakeCaptureSessions::makeAudioDataOutput() {
 
 std::shared_ptr<CaptureOutput> FakeCaptureSessions::makeVideoDataOutput() {
     return std::make_shared<FakeCaptureOutput>(CaptureOutput::Kind::videoData, delivery_);
+}
+
+std::shared_ptr<MovieFileOutput> FakeCaptureSessions::makeMovieFileOutput() {
+    auto output = std::make_shared<FakeMovieFileOutput>();
+    std::lock_guard guard(mutex_);
+    movieFileOutputs_.push_back(output);
+    return output;
+}
+
+std::vector<std::shared_ptr<FakeMovieFileOutput>> FakeCaptureSessions::movieFileOutputs() const {
+    std::lock_guard guard(mutex_);
+    return movieFileOutputs_;
+}
+
+std::shared_ptr<FakeMovieFileOutput> FakeCaptureSessions::lastMovieFileOutput() const {
+    std::lock_guard guard(mutex_);
+    return movieFileOutputs_.empty() ? nullptr : movieFileOutputs_.back();
 }
 
 std::vector<std::shared_ptr<FakeCaptureSession>> FakeCaptureSessions::sessions() const {

@@ -115,6 +115,11 @@ void installFakeListing(Platform& platform) {
     platform.shareableContent = std::make_shared<FakeShareableContent>();
     platform.screens = std::make_shared<FakeScreens>();
     platform.captureDevices = std::make_shared<FakeCaptureDevices>();
+    platform.deviceNotifications = std::make_shared<FakeDeviceNotifications>();
+}
+
+FakeDeviceNotifications& fakeDeviceNotifications(Platform& platform) {
+    return scripted<FakeDeviceNotifications>(platform.deviceNotifications, "device notifications");
 }
 
 } // namespace platform::fake

@@ -8,6 +8,7 @@
 #include "platform/sample_buffer.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -19,6 +20,8 @@ enum CaptureErrorCode : int64_t {
     kCaptureErrorUnknown = -11800,
     // The device is not (or no longer) attached.
     kCaptureErrorDeviceNotConnected = -11814,
+    // The device exists but cannot be captured from on this system.
+    kCaptureErrorDeviceNotAvailable = -11815,
 };
 
 class CaptureDeviceInput {
@@ -38,12 +41,40 @@ public:
 
 class CaptureOutput {
 public:
-    enum class Kind { audioData, videoData };
+    enum class Kind { audioData, videoData, movieFile };
     virtual ~CaptureOutput() = default;
     virtual Kind kind() const = 0;
     // The delegate is held weakly; samples go to it on `queue`, one at a time.
     virtual void setSampleBufferDelegate(std::weak_ptr<CaptureSampleDelegate> delegate,
                                          std::shared_ptr<Queue> queue) = 0;
+};
+
+class MovieFileOutput;
+
+// Told when a movie file has started and when it has finished, on a thread of
+// the platform's choosing (never inside the call that started or stopped it).
+class FileOutputRecordingDelegate {
+public:
+    virtual ~FileOutputRecordingDelegate() = default;
+    virtual void fileOutputDidStartRecording(MovieFileOutput& output, const std::string& outputPath) = 0;
+    // `error` is set when the recording failed, whether or not a file was written.
+    virtual void fileOutputDidFinishRecording(MovieFileOutput& output, const std::string& outputPath,
+                                              const std::optional<PlatformError>& error) = 0;
+};
+
+// Records what the session's input captures into one movie file at a time.
+class MovieFileOutput : public CaptureOutput {
+public:
+    Kind kind() const override { return Kind::movieFile; }
+    // A movie-file output delivers no samples.
+    void setSampleBufferDelegate(std::weak_ptr<CaptureSampleDelegate>, std::shared_ptr<Queue>) override {}
+    // Starts writing to the file-system path; the delegate (held until the finish
+    // is reported; may be null) hears of the file's start and finish.
+    virtual void startRecording(const std::string& outputPath, std::shared_ptr<FileOutputRecordingDelegate> delegate) = 0;
+    // Asks the file to finish; the delegate hears of it later.
+    virtual void stopRecording() = 0;
+    // True from startRecording until the file was asked to stop or has finished.
+    virtual bool isRecording() const = 0;
 };
 
 namespace session_preset {
@@ -78,6 +109,7 @@ public:
     virtual std::shared_ptr<CaptureDeviceInput> makeDeviceInput(const CaptureDevice& device) = 0;
     virtual std::shared_ptr<CaptureOutput> makeAudioDataOutput() = 0;
     virtual std::shared_ptr<CaptureOutput> makeVideoDataOutput() = 0;
+    virtual std::shared_ptr<MovieFileOutput> makeMovieFileOutput() = 0;
 };
 
 } // namespace platform

@@ -18,6 +18,7 @@ namespace platform {
 class AccessibilityService;   // platform/accessibility.h
 class AssetWriters;           // platform/asset_writer.h
 class CaptureSessionService;  // platform/capture_session.h
+class DeviceNotificationCenter;  // platform/device_notifications.h
 class MediaAssets;            // platform/media_asset.h
 class PowerManagement;        // platform/activity.h
 class PreviewWindowService;   // platform/preview_window.h
@@ -28,6 +29,7 @@ struct Platform {
     std::shared_ptr<MediaAssets> mediaAssets;
     std::shared_ptr<ShareableContentService> shareableContent;
     std::shared_ptr<CaptureDeviceService> captureDevices;
+    std::shared_ptr<DeviceNotificationCenter> deviceNotifications;
     std::shared_ptr<ScreenService> screens;
     std::shared_ptr<AssetWriters> assetWriters;
     std::shared_ptr<StreamService> streams;

@@ -1,6 +1,7 @@
 #include "platform/linux/linux_capture_devices.h"
 
 #include "pulse_sources.h"
+#include "usbmux_devices.h"
 
 namespace platform::linux_backend {
 namespace {
@@ -27,22 +28,27 @@ public:
     }
 
     std::optional<CaptureDevice> device(const std::string& uniqueID) override {
-        for (auto& device : allDevices(std::nullopt)) {
+        for (auto& device : allDevices(std::nullopt, false)) {
             if (device.uniqueID == uniqueID) return std::move(device);
         }
-        return std::nullopt;
+        // Only the phone asked for is described: lockdown is asked per device.
+        return usbmuxDevice(uniqueID);
     }
 
-    // Linux has no screen-capture devices to reveal.
+    // Attached phones and tablets are listed from usbmuxd whether or not this was called.
     void allowScreenCaptureDevices() override {}
 
 private:
-    // Microphones first, then cameras; only the sources the media type can match are asked.
-    std::vector<CaptureDevice> allDevices(std::optional<MediaType> mediaType) {
+    // Microphones first, then cameras, then iOS devices; only the sources the media
+    // type can match are asked.
+    std::vector<CaptureDevice> allDevices(std::optional<MediaType> mediaType, bool withIOSDevices = true) {
         std::vector<CaptureDevice> devices;
         if (!mediaType || *mediaType == MediaType::audio) devices = listPulseMicrophones();
         if (!mediaType || *mediaType == MediaType::video) {
             for (auto& camera : listV4l2Cameras(*cameras_)) devices.push_back(std::move(camera));
+        }
+        if (withIOSDevices && (!mediaType || *mediaType == MediaType::muxed)) {
+            for (auto& phone : listUsbmuxDevices()) devices.push_back(std::move(phone));
         }
         return devices;
     }
@@ -55,5 +61,7 @@ private:
 std::shared_ptr<CaptureDeviceService> makeLinuxCaptureDevices(std::shared_ptr<V4l2System> cameras) {
     return std::make_shared<LinuxCaptureDevices>(std::move(cameras));
 }
+
+std::shared_ptr<DeviceNotificationCenter> makeLinuxDeviceNotifications() { return makeUsbmuxDeviceNotifications(); }
 
 } // namespace platform::linux_backend

@@ -91,6 +91,15 @@ std::optional<VideoDimensions> presetSize(const std::string& preset) {
     return std::nullopt;  // high: the camera's largest
 }
 
+class UnusedMovieFileOutput final : public MovieFileOutput {
+public:
+    void startRecording(const std::string&, std::shared_ptr<FileOutputRecordingDelegate>) override {
+        throw std::logic_error("a movie-file output records only as part of a session");
+    }
+    void stopRecording() override {}
+    bool isRecording() const override { return false; }
+};
+
 class Session final : public CaptureSession {
 public:
     ~Session() override { stopRunning(); }
@@ -216,6 +225,12 @@ public:
     std::shared_ptr<CaptureSession> makeSession() override { return std::make_shared<Session>(); }
 
     std::shared_ptr<CaptureDeviceInput> makeDeviceInput(const CaptureDevice& device) override {
+        if (device.hasMediaType(MediaType::muxed)) {
+            // usbmuxd lets us list and query attached iPhones and iPads, but Linux has
+            // no service that streams their screen: there is nothing to open.
+            throw PlatformError(kCaptureErrorDomain, kCaptureErrorDeviceNotAvailable,
+                                "There is no route to capture the screen of an iOS device on Linux.");
+        }
         if (device.hasMediaType(MediaType::video)) return openCamera(device);
         if (device.hasMediaType(MediaType::audio)) {
             if (!pulseSourceChannels(device.uniqueID)) {
@@ -235,6 +250,10 @@ public:
     std::shared_ptr<CaptureOutput> makeVideoDataOutput() override {
         return std::make_shared<DataOutput>(CaptureOutput::Kind::videoData);
     }
+
+    // No session here takes a movie-file output (canAddOutput refuses it): only
+    // muxed devices record to movie files, and they cannot be opened on Linux.
+    std::shared_ptr<MovieFileOutput> makeMovieFileOutput() override { return std::make_shared<UnusedMovieFileOutput>(); }
 
 private:
     std::shared_ptr<CaptureDeviceInput> openCamera(const CaptureDevice& device) {

@@ -20,6 +20,7 @@ std::shared_ptr<Platform> makeLinuxPlatform() {
     platform->shareableContent = makeXShareableContent();
     auto cameras = kernelV4l2System();
     platform->captureDevices = makeLinuxCaptureDevices(cameras);
+    platform->deviceNotifications = makeLinuxDeviceNotifications();
     platform->screens = makeXScreens();
     platform->assetWriters = makeFfmpegAssetWriters();
     platform->streams = makeXScreenStreams();

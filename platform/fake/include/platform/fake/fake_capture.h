@@ -7,7 +7,8 @@
 // Scripted operations (FailureScript): "stream.addOutput", "stream.startCapture",
 // "stream.stopCapture", "captureSessions.makeDeviceInput" throw the scripted
 // error; "captureSession.addInput", "captureSession.addOutput" make the session
-// refuse (canAdd... is false).
+// refuse (canAdd... is false); "captureSession.startRunning" makes startRunning
+// return with the session not running, as a session that failed to start does.
 
 #include "platform/activity.h"
 #include "platform/capture_session.h"
@@ -126,6 +127,34 @@ private:
     std::shared_ptr<Queue> queue_;
 };
 
+// A movie file that records when told to. The platform's reports of the file's
+// start and finish come only when the test asks for them (reportStart,
+// reportFinish), on the global queue as a real output reports on a thread of its own.
+class FakeMovieFileOutput final : public MovieFileOutput, public std::enable_shared_from_this<FakeMovieFileOutput> {
+public:
+    void startRecording(const std::string& outputPath, std::shared_ptr<FileOutputRecordingDelegate> delegate) override;
+    void stopRecording() override;
+    bool isRecording() const override { return recording_; }
+
+    // The path given to startRecording; empty before.
+    std::string outputPath() const;
+    bool wasAskedToRecord() const;
+    int stopCount() const { return stops_; }
+    // Reports the file's start to the delegate. False when the file was never asked to record.
+    bool reportStart();
+    // Reports the file's finish (with the error, if any) and drops the delegate;
+    // the output no longer records. False when the file was never asked to record.
+    bool reportFinish(std::optional<PlatformError> error);
+
+private:
+    mutable std::mutex mutex_;  // guards outputPath_, delegate_ and askedToRecord_
+    std::string outputPath_;
+    std::shared_ptr<FileOutputRecordingDelegate> delegate_;
+    bool askedToRecord_ = false;
+    std::atomic<bool> recording_{false};
+    std::atomic<int> stops_{0};
+};
+
 class FakeCaptureSession final : public CaptureSession {
 public:
     explicit FakeCaptureSession(std::shared_ptr<FailureScript> failures) : failures_(std::move(failures)) {}
@@ -146,6 +175,7 @@ public:
     void acceptOnlyPresets(std::set<std::string> presets);
     std::vector<std::shared_ptr<CaptureDeviceInput>> inputs() const;
     std::vector<std::shared_ptr<FakeCaptureOutput>> outputs() const;
+    std::vector<std::shared_ptr<FakeMovieFileOutput>> movieFileOutputs() const;
     std::string sessionPreset() const;
     // Configurations begun and not yet committed.
     int openConfigurations() const;
@@ -156,6 +186,7 @@ private:
     mutable std::mutex mutex_;  // guards every field below
     std::vector<std::shared_ptr<CaptureDeviceInput>> inputs_;
     std::vector<std::shared_ptr<FakeCaptureOutput>> outputs_;
+    std::vector<std::shared_ptr<FakeMovieFileOutput>> movieFileOutputs_;
     std::set<std::string> acceptedPresets_;
     std::string preset_ = "high";
     int openConfigurations_ = 0;
@@ -170,8 +201,12 @@ public:
     std::shared_ptr<CaptureDeviceInput> makeDeviceInput(const CaptureDevice& device) override;
     std::shared_ptr<CaptureOutput> makeAudioDataOutput() override;
     std::shared_ptr<CaptureOutput> makeVideoDataOutput() override;
+    std::shared_ptr<MovieFileOutput> makeMovieFileOutput() override;
 
     std::vector<std::shared_ptr<FakeCaptureSession>> sessions() const;
+    // The movie-file outputs made so far, oldest first, and the last one (null when none).
+    std::vector<std::shared_ptr<FakeMovieFileOutput>> movieFileOutputs() const;
+    std::shared_ptr<FakeMovieFileOutput> lastMovieFileOutput() const;
     // The session whose input is the device with this unique ID; null when none.
     std::shared_ptr<FakeCaptureSession> sessionFor(const std::string& uniqueID) const;
 
@@ -180,6 +215,7 @@ private:
     SampleDelivery& delivery_;
     mutable std::mutex mutex_;  // guards sessions_
     std::vector<std::shared_ptr<FakeCaptureSession>> sessions_;
+    std::vector<std::shared_ptr<FakeMovieFileOutput>> movieFileOutputs_;  // guarded by mutex_
 };
 
 class FakePowerManagement final : public PowerManagement {
