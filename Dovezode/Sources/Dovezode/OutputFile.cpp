@@ -24,6 +24,17 @@ void OutputFile::finishWriting() {
     writer->finishWriting();
 }
 
+std::optional<platform::PlatformError> OutputFile::takeFailure() {
+    // A writer that never started is not reported: its file stays silent for the segment.
+    if (!writer || !running || failureReported || writer->status() != platform::AssetWriterStatus::failed) {
+        return std::nullopt;
+    }
+    failureReported = true;
+    if (auto error = writer->error()) return error;
+    return platform::PlatformError("AVFoundationErrorDomain", -11800, "The file at " + writer->outputPath() +
+                                                                         " could not be written.");
+}
+
 void OutputFile::resetTiming() {
     sessionStartPTS = platform::MediaTime::invalid();
     lastPTS = platform::MediaTime::invalid();
@@ -36,6 +47,7 @@ void OutputFile::replace(std::shared_ptr<platform::AssetWriter> newWriter,
     input = std::move(newInput);
     running = false;
     startFailed = false;
+    failureReported = false;
     closing = false;
 }
 

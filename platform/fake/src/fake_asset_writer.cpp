@@ -115,6 +115,13 @@ bool FakeAssetWriter::canAddInput(const std::shared_ptr<AssetWriterInput>& input
         std::lock_guard inputLock(fake->mutex_);
         if (!fake->writer_.expired()) return false;
     }
+    // Like the Linux writer, an AAC input with a bit rate the encoder cannot use is refused.
+    if (const auto* audio = std::get_if<AudioSettings>(&fake->outputSettings())) {
+        if (audio->formatID == audio_format::mpeg4AAC && audio->encoderBitRate &&
+            *audio->encoderBitRate < kMinimumAacBitRate) {
+            return false;
+        }
+    }
     std::lock_guard lock(mutex_);
     return !script_.refuseInputs && status_ == AssetWriterStatus::unknown;
 }
