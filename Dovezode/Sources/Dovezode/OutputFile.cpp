@@ -16,7 +16,12 @@ bool OutputFile::startWriting(const platform::MediaTime& time) {
 }
 
 void OutputFile::finishWriting() {
-    if (!writer || writer->status() != platform::AssetWriterStatus::writing) return;
+    if (!writer) return;
+    // A writer that failed while writing is finished too: what it wrote stays readable.
+    const auto status = writer->status();
+    if (status != platform::AssetWriterStatus::writing && !(status == platform::AssetWriterStatus::failed && running)) {
+        return;
+    }
     if (input) {
         auto inputs = writer->inputs();
         if (std::find(inputs.begin(), inputs.end(), input) != inputs.end()) input->markAsFinished();

@@ -37,7 +37,7 @@ struct OutputFile {
     // Needs `lock`. Starts writing at `time`; false (and startFailed) when the writer refuses.
     bool startWriting(const platform::MediaTime& time);
     // Needs `lock`. Marks the input finished and waits for the file to be complete,
-    // when the writer is writing.
+    // when the writer is writing or failed while writing.
     void finishWriting();
     // Needs `lock`. The writer's error, once, when it failed after it had started writing.
     std::optional<platform::PlatformError> takeFailure();

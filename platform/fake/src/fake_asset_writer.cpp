@@ -264,6 +264,20 @@ std::shared_ptr<FakeAssetWriter> FakeAssetWriters::writer(const std::string& pat
     return nullptr;
 }
 
+bool FakeAssetWriters::fileExists(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    for (auto it = writers_.rbegin(); it != writers_.rend(); ++it) {
+        const auto& writer = *it;
+        if (writer->outputPath() != path) continue;
+        for (const auto& input : writer->fakeInputs()) {
+            if (!input->appended().empty()) return true;
+        }
+        // Without a sample: there while the writer is unfinished and held by its user.
+        if (writer->finishWritingCalls() == 0 && writer.use_count() > 1) return true;
+    }
+    return false;
+}
+
 std::vector<std::string> FakeAssetWriters::finishOrder() const {
     std::lock_guard lock(journal_->mutex);
     return journal_->paths;
