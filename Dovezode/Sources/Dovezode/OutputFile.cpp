@@ -27,6 +27,8 @@ void OutputFile::finishWriting() {
         if (std::find(inputs.begin(), inputs.end(), input) != inputs.end()) input->markAsFinished();
     }
     writer->finishWriting();
+    // Finished for good: a later finish of the same file has nothing to do.
+    running = false;
 }
 
 std::optional<platform::PlatformError> OutputFile::takeFailure() {

@@ -716,8 +716,12 @@ void RecordingSession::recordError(const Error& error) {
             resumeHandOff_.reset();
         }
     }
+    // Capture stops and the files are finished (a writer that never wrote removes its
+    // file) before the failure is told: a host that ends the program on hearing of it
+    // finds every file complete and no empty one.
+    cleanUp();
+    finishAll(true);
     if (onError) onError(error);
-    platform::globalQueue()->async([self = shared_from_this()] { self->cleanUp(); });
 }
 
 void RecordingSession::finishAll(bool dropWriters) {
