@@ -151,7 +151,7 @@ const Scenario kScenarios[] = {
          t.recorder().pause();
          return t.resumeWith(withFiles(2, true), 100, false);
      },
-     "Could not start recording: Nothing came from the microphone within 3 seconds.", "", 0,
+     "Could not start recording: Nothing came from the microphone within 4 seconds.", "", 0,
      {"main-2.mp4", "mic-2.m4a"}, {"main-1.mp4", "mic-1.m4a"},
      [](FailureTest& t) {
          EXPECT_TRUE(t.recorder().isPaused());
@@ -258,7 +258,7 @@ const Scenario kScenarios[] = {
 TEST_P(FailureTest, EndsWithinSecondsWithTheErrorToldAndNoEmptyFile) {
     const Scenario& scenario = GetParam();
     auto failing = std::async(std::launch::async, [&] { return scenario.act(*this); });
-    // Every scenario ends on its own: the longest waits out the three seconds a resume
+    // Every scenario ends on its own: the longest waits out the four seconds a resume
     // gives its segment; the rest is slack for a loaded machine.
     ASSERT_EQ(failing.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "hangs";
     const std::string thrown = failing.get();

@@ -104,7 +104,7 @@ bool appendIfReady(OutputFile& file, const SampleBufferRef& sample, const MediaT
 // How long a resume waits for its segment to start: every source of a segment
 // delivers within a few frame intervals, so a source still silent after this
 // will not deliver (a device that stopped, a stream without that source).
-constexpr std::chrono::seconds kSegmentStartLimit{3};
+constexpr std::chrono::seconds kSegmentStartLimit{4};
 
 PlatformError segmentDidNotStart(const std::vector<SyncPipeline>& silent) {
     std::string sources;
