@@ -187,6 +187,34 @@ TEST(RecordingCommands, AStreamFailureEndsTheRecordingOnce) {
     EXPECT_EQ(harness.events().back()["event"], "paused");
 }
 
+// A stream that fails while "start" runs: both errors, and the program is not left
+// believing it records ("Already recording" for ever).
+TEST(RecordingCommands, AStreamFailureDuringTheStartLeavesTheProgramAbleToRecord) {
+    LoopHarness harness;
+    platform::fake::fakeStreams(*harness.fake().platform()).setOnStartCapture([](platform::fake::FakeStream& stream) {
+        stream.stopWithError(platform::PlatformError("test.stream", 7, "The display went away."));
+    });
+    harness.run();
+    harness.send(LoopHarness::startRequest("/tmp/harness-failing.mp4"));
+    harness.send("stop");
+    harness.settle();
+    auto events = harness.events();
+    ASSERT_EQ(names(events), (std::vector<std::string>{"error", "error", "error"}));
+    EXPECT_EQ(events[0]["code"], "RECORDING_ERROR");
+    EXPECT_EQ(events[0]["message"], "An unknown error has occurred: The display went away.");
+    EXPECT_EQ(events[1]["code"], "ERROR_STARTING");
+    EXPECT_EQ(events[2]["code"], "NO_RECORDING");
+
+    platform::fake::fakeStreams(*harness.fake().platform()).setOnStartCapture({});
+    harness.send(LoopHarness::startRequest("/tmp/harness-failing.mp4"));
+    harness.settle();
+    harness.deliverFrame(1.0);
+    harness.send("stop");
+    harness.settle();
+    EXPECT_EQ(names(harness.events()),
+              (std::vector<std::string>{"error", "error", "error", "started", "finish"}));
+}
+
 TEST(RecordingCommands, QuitAndEndOfInputFinishARunningRecording) {
     for (const char* ending : {"quit", "exit", ""}) {
         LoopHarness harness;

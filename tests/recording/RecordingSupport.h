@@ -54,7 +54,9 @@ private:
 
 class Recorder {
 public:
-    Recorder() : process_(TAVRIK_BINARY, {}) {
+    // The program, or another that runs it (a shell that limits it first).
+    explicit Recorder(const std::string& program = TAVRIK_BINARY, const std::vector<std::string>& arguments = {})
+        : process_(program, arguments) {
         process_.readLine();  // banner
         ready_ = waitFor("ready").has_value();
     }

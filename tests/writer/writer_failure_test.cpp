@@ -68,6 +68,10 @@ TEST(WriterInputs, CanAddInputRefusesWhatTheFileCannotHold) {
         {"AAC at a rate it has not", FileType::appleM4A, MediaType::audio, AudioSettings{audio_format::mpeg4AAC, 47000, 2, {}, {}}},
         {"unknown audio format", FileType::appleM4A, MediaType::audio, AudioSettings{fourCharCode("opus"), 48000, 2, {}, {}}},
         {"no channels", FileType::appleM4A, MediaType::audio, AudioSettings{audio_format::mpeg4AAC, 48000, 0, {}, {}}},
+        {"AAC at a negative bit rate", FileType::appleM4A, MediaType::audio, AudioSettings{audio_format::mpeg4AAC, 48000, 1, -1, {}}},
+        {"AAC at 1 bit/s", FileType::appleM4A, MediaType::audio, AudioSettings{audio_format::mpeg4AAC, 48000, 2, 1, {}}},
+        {"AAC just below the lowest bit rate", FileType::appleM4A, MediaType::audio,
+         AudioSettings{audio_format::mpeg4AAC, 44100, 1, kMinimumAacBitRate - 1, {}}},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -226,6 +230,42 @@ TEST(WriterFailure, DiskRefusingWritesFailsTheWriterAndFinishingStillReturns) {
     ASSERT_TRUE(writer->error());
     EXPECT_NE(writer->error()->localizedDescription().find(path), std::string::npos)
         << writer->error()->localizedDescription();
+}
+
+// Under a file-size limit the writer stops short of it, keeping room for the index:
+// the frames written before the failure read back to the end.
+TEST(WriterFailure, AFileAtTheFileSizeLimitKeepsRoomForItsIndexAndReadsToTheEnd) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("limited.mp4");
+    auto w = writers();
+    auto writer = w->makeWriter(path, FileType::mpeg4);
+    auto input = w->makeInput(MediaType::video, h264(320, 240));
+    input->setExpectsMediaDataInRealTime(true);
+    writer->addInput(input);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSession(MediaTime::zero());
+
+    constexpr rlim_t kLimit = 1024 * 1024;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit limited = previous;
+    limited.rlim_cur = kLimit;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    appendUntilFailed(*writer, *input, 300, 320, 240, true);
+    writer->finishWriting();
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
+    ASSERT_TRUE(writer->error());
+    const std::string message = writer->error()->localizedDescription();
+    EXPECT_NE(message.find(path), std::string::npos) << message;
+    EXPECT_NE(message.find("File too large"), std::string::npos) << message;
+    EXPECT_LE(std::filesystem::file_size(path), kLimit);
+    auto probed = probe(path);
+    ASSERT_TRUE(probed.contains("streams")) << "the file has no index";
+    EXPECT_GT(number(probed["streams"][0]["nb_read_packets"]), 0);
 }
 
 } // namespace

@@ -16,12 +16,30 @@ bool OutputFile::startWriting(const platform::MediaTime& time) {
 }
 
 void OutputFile::finishWriting() {
-    if (!writer || writer->status() != platform::AssetWriterStatus::writing) return;
+    if (!writer) return;
+    // A writer that failed while writing is finished too: what it wrote stays readable.
+    const auto status = writer->status();
+    if (status != platform::AssetWriterStatus::writing && !(status == platform::AssetWriterStatus::failed && running)) {
+        return;
+    }
     if (input) {
         auto inputs = writer->inputs();
         if (std::find(inputs.begin(), inputs.end(), input) != inputs.end()) input->markAsFinished();
     }
     writer->finishWriting();
+    // Finished for good: a later finish of the same file has nothing to do.
+    running = false;
+}
+
+std::optional<platform::PlatformError> OutputFile::takeFailure() {
+    // A writer that never started is not reported: its file stays silent for the segment.
+    if (!writer || !running || failureReported || writer->status() != platform::AssetWriterStatus::failed) {
+        return std::nullopt;
+    }
+    failureReported = true;
+    if (auto error = writer->error()) return error;
+    return platform::PlatformError("AVFoundationErrorDomain", -11800, "The file at " + writer->outputPath() +
+                                                                         " could not be written.");
 }
 
 void OutputFile::resetTiming() {
@@ -36,6 +54,7 @@ void OutputFile::replace(std::shared_ptr<platform::AssetWriter> newWriter,
     input = std::move(newInput);
     running = false;
     startFailed = false;
+    failureReported = false;
     closing = false;
 }
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace Dovezode {
 
@@ -27,6 +28,8 @@ struct OutputFile {
     bool running = false;
     // The writer refused to start: the file stays silent for the rest of the segment.
     bool startFailed = false;
+    // The writer's failure has been reported: it is reported once.
+    bool failureReported = false;
     platform::MediaTime sessionStartPTS = platform::MediaTime::invalid();
     platform::MediaTime lastPTS = platform::MediaTime::invalid();
     platform::MediaTime lastDuration = platform::MediaTime::zero();
@@ -34,8 +37,10 @@ struct OutputFile {
     // Needs `lock`. Starts writing at `time`; false (and startFailed) when the writer refuses.
     bool startWriting(const platform::MediaTime& time);
     // Needs `lock`. Marks the input finished and waits for the file to be complete,
-    // when the writer is writing.
+    // when the writer is writing or failed while writing.
     void finishWriting();
+    // Needs `lock`. The writer's error, once, when it failed after it had started writing.
+    std::optional<platform::PlatformError> takeFailure();
     // Needs `lock`. Forgets the timing of the segment.
     void resetTiming();
     // Needs `lock`. A fresh file of a new segment (or none, with null writer and input).

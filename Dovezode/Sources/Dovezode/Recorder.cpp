@@ -48,6 +48,11 @@ bool Recorder::isPaused() const {
     return running && running->isPaused();
 }
 
+bool Recorder::hasFailed() const {
+    auto running = session();
+    return running && running->error().has_value();
+}
+
 void Recorder::start(Target target, const RecordingOptions& options) {
     if (session()) throw Error::recorderAlreadyStarted();
     previewSession_.stopMicrophonePreview();
@@ -73,6 +78,9 @@ void Recorder::start(Target target, const RecordingOptions& options) {
         if (callback) callback(startMs);
     });
     fresh->start(target, options);
+    // A recording that failed while it started (its error already told to onError) is
+    // not kept: the start fails with that error and the recorder can start again.
+    if (auto failure = fresh->error()) throw *failure;
     std::lock_guard guard(mutex_);
     recordingSession_ = std::move(fresh);
 }

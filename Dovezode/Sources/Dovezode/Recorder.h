@@ -41,6 +41,8 @@ public:
     void setOnError(ErrorCallback callback);
 
     bool isPaused() const;
+    // The recording failed (the error was told to onError); false without a session.
+    bool hasFailed() const;
     bool isPreviewingWebcam() const { return previewSession_.isPreviewingWebcam(); }
     bool isPreviewingMicrophone() const { return previewSession_.isPreviewingMicrophone(); }
 

@@ -101,6 +101,28 @@ bool appendIfReady(OutputFile& file, const SampleBufferRef& sample, const MediaT
     return true;
 }
 
+// How long a resume waits for its segment to start: every source of a segment
+// delivers within a few frame intervals, so a source still silent after this
+// will not deliver (a device that stopped, a stream without that source).
+constexpr std::chrono::seconds kSegmentStartLimit{4};
+
+PlatformError segmentDidNotStart(const std::vector<SyncPipeline>& silent) {
+    std::string sources;
+    for (size_t i = 0; i < silent.size(); ++i) {
+        if (i > 0) sources += i + 1 == silent.size() ? " and " : ", ";
+        switch (silent[i]) {
+        case SyncPipeline::screen: sources += "the screen"; break;
+        case SyncPipeline::mic: sources += "the microphone"; break;
+        case SyncPipeline::webcam: sources += "the camera"; break;
+        case SyncPipeline::sysAudio: sources += "the system audio"; break;
+        }
+    }
+    if (sources.empty()) sources = "the screen";
+    return PlatformError(platform::kCaptureErrorDomain, platform::kCaptureErrorDeviceNotConnected,
+                         "Nothing came from " + sources + " within " + std::to_string(kSegmentStartLimit.count()) +
+                             " seconds.");
+}
+
 } // namespace
 
 std::shared_ptr<platform::AssetWriter> getAssetWriter(const std::filesystem::path& destination, Target target,
@@ -203,6 +225,13 @@ void RecordingSession::start(Target target, const RecordingOptions& options) {
         configuration.microphoneCaptureDeviceID = options.microphoneDeviceID();
     }
 
+    {
+        // What the stream captures besides the screen is set once, here: a resume cannot add to it.
+        std::lock_guard guard(stateLock_);
+        streamCapturesAudio_ = options.recordSystemAudio();
+        streamCapturesMicrophone_ = streamMicrophone;
+    }
+
     std::optional<platform::ContentFilter> filter;
     makeFilterAndSize(target, options, content, configuration, filter);
 
@@ -235,6 +264,8 @@ void RecordingSession::start(Target target, const RecordingOptions& options) {
     }
     if (!failure) return;
     cleanUp();
+    // A refused start leaves no file behind: the writers that never wrote remove their files.
+    finishAll(true);
     ErrorCallback onError;
     {
         std::lock_guard guard(stateLock_);
@@ -313,6 +344,18 @@ void RecordingSession::resetSyncState() {
 void RecordingSession::initOutput(Target target, const RecordingOptions& options) {
     {
         std::lock_guard guard(stateLock_);
+        // A resume that asks the running stream for a source it was not started with would
+        // wait for ever for that source's first sample: it is refused before any file is made.
+        if (stream_ && isStreamRecording_) {
+            if (options.recordSystemAudio() && options.sysDestination() && !streamCapturesAudio_) {
+                throw Error::couldNotStartStream(Error::couldNotAddInput("systemAudio"));
+            }
+            const bool streamMicrophone = system().capabilities.streamCapturesMicrophone && target != Target::lumbra &&
+                                          options.microphoneDeviceID() && options.micDestination();
+            if (streamMicrophone && !streamCapturesMicrophone_) {
+                throw Error::couldNotStartStream(Error::couldNotAddInput("microphone"));
+            }
+        }
         endAt_ = MediaTime::invalid();
     }
     sync_.setExpectations({
@@ -367,18 +410,27 @@ void RecordingSession::setUpMicrophone(Target target, const RecordingOptions& op
             if (!microphoneCaptureSession_) session = microphoneCaptureSession_ = system().captureSessions->makeSession();
         }
         if (session) {
-            auto& sessions = *system().captureSessions;
-            auto input = sessions.makeDeviceInput(*device);
-            if (!session->canAddInput(input)) throw Error::couldNotAddInput("microphoneCaptureInput");
-            session->addInput(input);
-            auto output = sessions.makeAudioDataOutput();
-            {
+            try {
+                auto& sessions = *system().captureSessions;
+                auto input = sessions.makeDeviceInput(*device);
+                if (!session->canAddInput(input)) throw Error::couldNotAddInput("microphoneCaptureInput");
+                session->addInput(input);
+                auto output = sessions.makeAudioDataOutput();
+                {
+                    std::lock_guard guard(stateLock_);
+                    microphoneDataOutput_ = output;
+                }
+                output->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("microphoneQueue"));
+                if (!session->canAddOutput(output)) throw Error::couldNotAddInput("microphoneCaptureOutput");
+                session->addOutput(output);
+            } catch (...) {
+                // A session left without its input would never deliver: a later set-up makes a new one.
                 std::lock_guard guard(stateLock_);
-                microphoneDataOutput_ = output;
+                microphoneCaptureSession_.reset();
+                microphoneDataOutput_.reset();
+                throw;
             }
-            output->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("microphoneQueue"));
-            if (!session->canAddOutput(output)) throw Error::couldNotAddInput("microphoneCaptureOutput");
-            session->addOutput(output);
+            watch(session);
         }
     }
     makeAudioFile(microphone_, *options.micDestination(), microphoneSettings(options, channels), "microphone");
@@ -395,22 +447,31 @@ void RecordingSession::setUpLumbraDevice(const RecordingOptions& options) {
         if (!lumbraCaptureSession_) session = lumbraCaptureSession_ = system().captureSessions->makeSession();
     }
     if (!session) return;
-    auto& sessions = *system().captureSessions;
-    auto input = sessions.makeDeviceInput(*device);
-    if (!session->canAddInput(input)) throw Error::couldNotAddInput("lumbraCaptureInput");
-    session->addInput(input);
-    auto video = sessions.makeVideoDataOutput();
-    video->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("deviceQueue"));
-    if (!session->canAddOutput(video)) throw Error::couldNotAddInput("lumbraVideoOutput");
-    session->addOutput(video);
-    auto audio = sessions.makeAudioDataOutput();
-    {
+    try {
+        auto& sessions = *system().captureSessions;
+        auto input = sessions.makeDeviceInput(*device);
+        if (!session->canAddInput(input)) throw Error::couldNotAddInput("lumbraCaptureInput");
+        session->addInput(input);
+        auto video = sessions.makeVideoDataOutput();
+        video->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("deviceQueue"));
+        if (!session->canAddOutput(video)) throw Error::couldNotAddInput("lumbraVideoOutput");
+        session->addOutput(video);
+        auto audio = sessions.makeAudioDataOutput();
+        {
+            std::lock_guard guard(stateLock_);
+            lumbraDataOutput_ = audio;
+        }
+        audio->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("deviceAudioQueue"));
+        if (!session->canAddOutput(audio)) throw Error::couldNotAddInput("lumbraAudioOutput");
+        session->addOutput(audio);
+    } catch (...) {
+        // A session left half made would never deliver: a later set-up makes a new one.
         std::lock_guard guard(stateLock_);
-        lumbraDataOutput_ = audio;
+        lumbraCaptureSession_.reset();
+        lumbraDataOutput_.reset();
+        throw;
     }
-    audio->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("deviceAudioQueue"));
-    if (!session->canAddOutput(audio)) throw Error::couldNotAddInput("lumbraAudioOutput");
-    session->addOutput(audio);
+    watch(session);
 }
 
 void RecordingSession::setUpWebcam(Target target, const RecordingOptions& options) {
@@ -423,29 +484,38 @@ void RecordingSession::setUpWebcam(Target target, const RecordingOptions& option
         if (!webcamCaptureSession_) session = webcamCaptureSession_ = system().captureSessions->makeSession();
     }
     if (session) {
-        auto& sessions = *system().captureSessions;
-        auto input = sessions.makeDeviceInput(*device);
-        session->beginConfiguration();
-        if (!session->canAddInput(input)) {
+        try {
+            auto& sessions = *system().captureSessions;
+            auto input = sessions.makeDeviceInput(*device);
+            session->beginConfiguration();
+            if (!session->canAddInput(input)) {
+                session->commitConfiguration();
+                throw Error::couldNotAddInput("webcamCaptureInput");
+            }
+            session->addInput(input);
+            if (auto resolution = options.webcamResolution()) {
+                if (session->canSetSessionPreset(presetOf(*resolution))) session->setSessionPreset(presetOf(*resolution));
+            }
+            auto output = sessions.makeVideoDataOutput();
+            {
+                std::lock_guard guard(stateLock_);
+                webcamVideoDataOutput_ = output;
+            }
+            output->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("webcamQueue"));
+            if (!session->canAddOutput(output)) {
+                session->commitConfiguration();
+                throw Error::couldNotAddInput("webcamCaptureOutput");
+            }
+            session->addOutput(output);
             session->commitConfiguration();
-            throw Error::couldNotAddInput("webcamCaptureInput");
-        }
-        session->addInput(input);
-        if (auto resolution = options.webcamResolution()) {
-            if (session->canSetSessionPreset(presetOf(*resolution))) session->setSessionPreset(presetOf(*resolution));
-        }
-        auto output = sessions.makeVideoDataOutput();
-        {
+        } catch (...) {
+            // A session left half made would never deliver: a later set-up makes a new one.
             std::lock_guard guard(stateLock_);
-            webcamVideoDataOutput_ = output;
+            webcamCaptureSession_.reset();
+            webcamVideoDataOutput_.reset();
+            throw;
         }
-        output->setSampleBufferDelegate(weak_from_this(), platform::makeSerialQueue("webcamQueue"));
-        if (!session->canAddOutput(output)) {
-            session->commitConfiguration();
-            throw Error::couldNotAddInput("webcamCaptureOutput");
-        }
-        session->addOutput(output);
-        session->commitConfiguration();
+        watch(session);
         // A preview that showed the camera before the start now shows the recording's session.
         platform::mainQueue()->async([session] {
             if (auto window = WebcamPreviewWindow::shared()) window->updateSession(session);
@@ -461,8 +531,30 @@ void RecordingSession::startCaptureSessions() {
         sessions = {microphoneCaptureSession_, lumbraCaptureSession_, webcamCaptureSession_};
     }
     for (auto& session : sessions) {
-        if (session && !session->isRunning()) session->startRunning();
+        if (!session || session->isRunning()) continue;
+        session->startRunning();
+        // A session that did not start would never deliver, and its segment never start.
+        if (!session->isRunning()) {
+            throw session->startError().value_or(platform::PlatformError(
+                platform::kCaptureErrorDomain, platform::kCaptureErrorUnknown, "A capture session did not start."));
+        }
     }
+}
+
+void RecordingSession::watch(const std::shared_ptr<platform::CaptureSession>& session) {
+    // A device that goes away while recording fails the recording, naming the device.
+    session->setRuntimeErrorHandler([weak = weak_from_this()](const PlatformError& error) {
+        if (auto self = weak.lock()) self->recordError(Error::unknown(error));
+    });
+}
+
+void RecordingSession::reportWriterFailure(OutputFile& file) {
+    auto failure = file.takeFailure();
+    if (!failure) return;
+    // Reported away from the file's lock, which the clean-up it starts takes.
+    platform::globalQueue()->async([weak = weak_from_this(), error = *failure] {
+        if (auto self = weak.lock()) self->recordError(Error::unknown(error));
+    });
 }
 
 // ---- Sample routing
@@ -515,7 +607,7 @@ void RecordingSession::handleAudio(OutputFile& file, const SampleBufferRef& deli
     std::lock_guard guard(file.lock);
     if (file.closing || isStale(state)) return;
     if (file.writer && !file.running && !file.startFailed) file.startWriting(sessionStartFor(*sample));
-    if (!appendIfReady(file, sample, state.endAt)) return;
+    if (!appendIfReady(file, sample, state.endAt)) return reportWriterFailure(file);
     MediaTime duration = sample->duration();
     if (duration.isValid() && duration.value > 0) file.lastDuration = duration;
 }
@@ -546,7 +638,7 @@ void RecordingSession::handleScreen(const SampleBufferRef& delivered, const Snap
     std::lock_guard guard(main_.lock);
     if (main_.closing || isStale(state)) return;
     if (main_.writer && !main_.running) startVideoStream(sample, state);
-    appendIfReady(main_, sample, state.endAt);
+    if (!appendIfReady(main_, sample, state.endAt)) reportWriterFailure(main_);
 }
 
 void RecordingSession::handleWebcam(const SampleBufferRef& delivered, const Snapshot& state) {
@@ -556,7 +648,7 @@ void RecordingSession::handleWebcam(const SampleBufferRef& delivered, const Snap
     std::lock_guard guard(webcam_.lock);
     if (webcam_.closing || isStale(state)) return;
     if (webcam_.writer && !webcam_.running) startWebcamStream(sample, state);
-    appendIfReady(webcam_, sample, state.endAt);
+    if (!appendIfReady(webcam_, sample, state.endAt)) reportWriterFailure(webcam_);
 }
 
 void RecordingSession::handleLumbraVideo(const SampleBufferRef& sample, const Snapshot& state) {
@@ -624,8 +716,12 @@ void RecordingSession::recordError(const Error& error) {
             resumeHandOff_.reset();
         }
     }
+    // Capture stops and the files are finished (a writer that never wrote removes its
+    // file) before the failure is told: a host that ends the program on hearing of it
+    // finds every file complete and no empty one.
+    cleanUp();
+    finishAll(true);
     if (onError) onError(error);
-    platform::globalQueue()->async([self = shared_from_this()] { self->cleanUp(); });
 }
 
 void RecordingSession::finishAll(bool dropWriters) {
@@ -687,18 +783,56 @@ void RecordingSession::pause() {
 void RecordingSession::resume(Target target, const RecordingOptions& options) {
     {
         std::lock_guard guard(stateLock_);
+        // A recording that failed is not resumed: no device is restarted and no file made.
+        if (error_) throw *error_;
         target_ = target;
         options_ = std::make_shared<const RecordingOptions>(options);
     }
-    initOutput(target, options);
+    try {
+        initOutput(target, options);
+    } catch (...) {
+        // A refused resume leaves no file behind, so that the same request can be tried again.
+        finishAll(true);
+        throw;
+    }
     std::future<void> handedOff;
+    std::optional<Error> failed;
     {
         std::lock_guard guard(stateLock_);
-        if (error_) throw *error_;
-        resumeHandOff_.emplace();
-        handedOff = resumeHandOff_->get_future();
-        isPaused_ = false;
-        isResuming_ = true;
+        failed = error_;
+        if (!failed) {
+            resumeHandOff_.emplace();
+            handedOff = resumeHandOff_->get_future();
+            isPaused_ = false;
+            isResuming_ = true;
+        }
+    }
+    if (failed) {
+        finishAll(true);
+        throw *failed;
+    }
+    if (handedOff.wait_for(kSegmentStartLimit) != std::future_status::ready) {
+        bool waiting = false;
+        {
+            std::lock_guard guard(stateLock_);
+            // Still ours: neither the first frame nor a failure has taken the hand-off.
+            if (resumeHandOff_) {
+                waiting = true;
+                resumeHandOff_.reset();
+                isResuming_ = false;
+            }
+        }
+        // The segment started and its first frame is on its way: the resume succeeded.
+        if (waiting && sync_.isResolved()) return;
+        if (waiting) {
+            // A source that never delivers: back to paused, without the files of the segment.
+            auto silent = sync_.waitingFor();
+            isPaused_ = true;
+            ++segment_;
+            finishAll(true);
+            resetSyncState();
+            throw Error::couldNotStartStream(segmentDidNotStart(silent));
+        }
     }
     handedOff.get();
 }

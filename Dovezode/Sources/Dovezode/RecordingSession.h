@@ -64,7 +64,9 @@ public:
     void pause();
     // Opens the files of a new segment and returns at its first screen frame.
     // Throws what the output set-up throws (Error, or platform::PlatformError),
-    // or the recorded error when the stream fails meanwhile.
+    // the recorded error of a failed recording, or couldNotStartStream when the
+    // segment has not started within a few seconds. A refused resume stays paused
+    // and leaves none of its files behind.
     void resume(Target target, const RecordingOptions& options);
 
     // Sample delivery.
@@ -101,6 +103,10 @@ private:
     void setUpLumbraDevice(const RecordingOptions& options);
     void setUpWebcam(Target target, const RecordingOptions& options);
     void startCaptureSessions();
+    // Makes a device that goes away while recording fail the recording.
+    void watch(const std::shared_ptr<platform::CaptureSession>& session);
+    // Needs file.lock. Reports, once, a writer that failed while writing.
+    void reportWriterFailure(OutputFile& file);
     void resetSyncState();
 
     void recordError(const Error& error);
@@ -139,6 +145,9 @@ private:
     std::optional<std::promise<void>> resumeHandOff_;
     std::shared_ptr<platform::Stream> stream_;
     bool isStreamRecording_ = false;
+    // The sources the stream was started with besides the screen.
+    bool streamCapturesAudio_ = false;
+    bool streamCapturesMicrophone_ = false;
     std::shared_ptr<platform::CaptureSession> microphoneCaptureSession_;
     std::shared_ptr<platform::CaptureSession> lumbraCaptureSession_;
     std::shared_ptr<platform::CaptureSession> webcamCaptureSession_;

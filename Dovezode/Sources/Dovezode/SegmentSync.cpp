@@ -92,6 +92,15 @@ void SegmentSync::reset() {
     segmentStart_ = MediaTime::invalid();
 }
 
+std::vector<SyncPipeline> SegmentSync::waitingFor() const {
+    std::lock_guard guard(lock_);
+    std::vector<SyncPipeline> waiting;
+    for (size_t p = 0; p < kPipelines; ++p) {
+        if (isExpected(p) && !firstPTS_[p]) waiting.push_back(static_cast<SyncPipeline>(p));
+    }
+    return waiting;
+}
+
 bool SegmentSync::isResolved() const {
     std::lock_guard guard(lock_);
     return resolved_;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace Dovezode {
 
@@ -53,6 +54,8 @@ public:
     void reset();
 
     bool isResolved() const;
+    // The expected pipelines that have not delivered since the last reset.
+    std::vector<SyncPipeline> waitingFor() const;
     std::optional<int64_t> recordingStartMs() const;
     // When the current segment started on the capture clock: the time zero of every
     // file of the segment, so that they line up. Invalid while waiting, or without a

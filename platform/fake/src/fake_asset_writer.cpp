@@ -115,6 +115,13 @@ bool FakeAssetWriter::canAddInput(const std::shared_ptr<AssetWriterInput>& input
         std::lock_guard inputLock(fake->mutex_);
         if (!fake->writer_.expired()) return false;
     }
+    // Like the Linux writer, an AAC input with a bit rate the encoder cannot use is refused.
+    if (const auto* audio = std::get_if<AudioSettings>(&fake->outputSettings())) {
+        if (audio->formatID == audio_format::mpeg4AAC && audio->encoderBitRate &&
+            *audio->encoderBitRate < kMinimumAacBitRate) {
+            return false;
+        }
+    }
     std::lock_guard lock(mutex_);
     return !script_.refuseInputs && status_ == AssetWriterStatus::unknown;
 }
@@ -255,6 +262,20 @@ std::shared_ptr<FakeAssetWriter> FakeAssetWriters::writer(const std::string& pat
     for (auto it = writers_.rbegin(); it != writers_.rend(); ++it)
         if ((*it)->outputPath() == path) return *it;
     return nullptr;
+}
+
+bool FakeAssetWriters::fileExists(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    for (auto it = writers_.rbegin(); it != writers_.rend(); ++it) {
+        const auto& writer = *it;
+        if (writer->outputPath() != path) continue;
+        for (const auto& input : writer->fakeInputs()) {
+            if (!input->appended().empty()) return true;
+        }
+        // Without a sample: there while the writer is unfinished and held by its user.
+        if (writer->finishWritingCalls() == 0 && writer.use_count() > 1) return true;
+    }
+    return false;
 }
 
 std::vector<std::string> FakeAssetWriters::finishOrder() const {

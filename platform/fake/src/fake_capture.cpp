@@ -280,11 +280,37 @@ void FakeCaptureSession::commitConfiguration() {
 
 void FakeCaptureSession::startRunning() {
     ++starts_;
-    if (failures_->next("captureSession.startRunning")) return;
-    running_ = true;
+    if (running_) return;
+    auto failure = failures_->next("captureSession.startRunning");
+    std::lock_guard guard(mutex_);
+    if (!failure && inputs_.empty()) {
+        failure = PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown, "The capture session has no device to capture.");
+    }
+    startError_ = failure;
+    running_ = !failure;
 }
 
 void FakeCaptureSession::stopRunning() { running_ = false; }
+
+std::optional<PlatformError> FakeCaptureSession::startError() const {
+    std::lock_guard guard(mutex_);
+    return startError_;
+}
+
+void FakeCaptureSession::setRuntimeErrorHandler(RuntimeErrorHandler handler) {
+    std::lock_guard guard(mutex_);
+    runtimeErrorHandler_ = std::move(handler);
+}
+
+void FakeCaptureSession::loseDevice(const PlatformError& error) {
+    RuntimeErrorHandler handler;
+    {
+        std::lock_guard guard(mutex_);
+        if (!running_.exchange(false)) return;
+        handler = runtimeErrorHandler_;
+    }
+    if (handler) handler(error);
+}
 
 void FakeCaptureSession::acceptOnlyPresets(std::set<std::string> presets) {
     std::lock_guard guard(mutex_);

@@ -81,10 +81,14 @@ struct AudioSettings {
     FourCharCode formatID = audio_format::mpeg4AAC;  // AVFormatIDKey
     double sampleRate = 48000;                       // AVSampleRateKey, Hz
     int32_t numberOfChannels = 2;                    // AVNumberOfChannelsKey
-    std::optional<int64_t> encoderBitRate;           // AVEncoderBitRateKey, bit/s (AAC)
+    std::optional<int64_t> encoderBitRate;           // AVEncoderBitRateKey, bit/s (AAC); see kMinimumAacBitRate
     std::optional<int32_t> encoderBitDepthHint;      // AVEncoderBitDepthHintKey, bits (Apple Lossless)
     bool operator==(const AudioSettings&) const = default;
 };
+
+// The lowest AAC bit rate an input takes: an audio input whose AAC bit rate is set
+// below it (zero and negative included) cannot be added to a writer.
+inline constexpr int64_t kMinimumAacBitRate = 8000;
 
 using OutputSettings = std::variant<AudioSettings, VideoSettings>;
 

@@ -7,6 +7,7 @@
 #include "platform/queues.h"
 #include "platform/sample_buffer.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -95,10 +96,20 @@ public:
     virtual void setSessionPreset(const std::string& preset) = 0;
     virtual void beginConfiguration() = 0;
     virtual void commitConfiguration() = 0;
-    // Blocks the caller until the session runs (or has failed to start).
+    // Blocks the caller until the session runs, or has failed to start: then
+    // isRunning() stays false and startError() tells why.
     virtual void startRunning() = 0;
     virtual void stopRunning() = 0;
     virtual bool isRunning() const = 0;
+    // Why the last startRunning failed; none once a start succeeded.
+    virtual std::optional<PlatformError> startError() const = 0;
+
+    using RuntimeErrorHandler = std::function<void(const PlatformError&)>;
+    // Told at most once per start, when the running session stops by itself (its
+    // device went away or failed): the session is then no longer running. Runs on a
+    // thread of the backend's choosing, never inside startRunning or stopRunning,
+    // and never after stopRunning has returned. The error names the device.
+    virtual void setRuntimeErrorHandler(RuntimeErrorHandler handler) = 0;
 };
 
 class CaptureSessionService {

@@ -6,7 +6,9 @@
 #include "video_encoder_parameters.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,8 +48,11 @@ bool validAudio(const AudioSettings& audio) {
     if (audio.numberOfChannels < 1 || audio.numberOfChannels > kMaxAudioChannels) return false;
     const double rate = audio.sampleRate;
     if (rate != static_cast<double>(static_cast<int>(rate))) return false;
-    if (audio.formatID == audio_format::mpeg4AAC)
+    if (audio.formatID == audio_format::mpeg4AAC) {
+        // A bit rate the encoder cannot use would fail the file at its first sample.
+        if (audio.encoderBitRate && *audio.encoderBitRate < kMinimumAacBitRate) return false;
         return std::find(kAacSampleRates.begin(), kAacSampleRates.end(), static_cast<int>(rate)) != kAacSampleRates.end();
+    }
     if (audio.formatID == audio_format::appleLossless) return rate >= 1 && rate <= 384000;
     return false;
 }
@@ -64,6 +69,29 @@ const char* muxerName(FileType type, bool hasHevc) {
 }
 
 std::string systemErrorText(int code) { return std::strerror(code); }
+
+// Room kept free for finishing a file: the packets the muxer still holds and the
+// index, which grows with the packets written. A file that would eat into it
+// fails instead, so that what it holds stays readable on a full disk or under
+// a file-size limit.
+constexpr int64_t kFinishingRoom = 256 * 1024;
+constexpr int64_t kIndexBytesPerPacket = 32;
+
+// The error (ENOSPC or EFBIG) when the file at `path`, now `fileSize` bytes, cannot
+// grow by `needed` bytes: the disk's room for this user, or the file-size limit.
+std::optional<int> roomShortage(const std::string& path, int64_t fileSize, int64_t needed) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<int64_t>(limit.rlim_cur) - fileSize < needed) {
+        return EFBIG;
+    }
+    struct statvfs disk {};
+    if (::statvfs(path.c_str(), &disk) == 0 &&
+        static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize) < needed) {
+        return ENOSPC;
+    }
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -401,6 +429,16 @@ void FfmpegAssetWriter::writeHeaderIfReady(bool finishing) {
 }
 
 void FfmpegAssetWriter::writePacket(size_t index, AVPacket* packet) {
+    // Out of room: what follows is left out, so that the index still fits.
+    if (outOfRoom_) return;
+    const int64_t needed = kFinishingRoom + kIndexBytesPerPacket * packetsWritten_ + packet->size;
+    if (auto shortage = roomShortage(path_, avio_tell(format_->pb), needed)) {
+        outOfRoom_ = true;
+        throw PlatformError(kAssetWriterErrorDomain, *shortage,
+                            "Cannot write to " + path_ + ": " + systemErrorText(*shortage) +
+                                " (the file ends here, with room kept for its index)");
+    }
+    ++packetsWritten_;
     const Track& track = tracks_[index];
     AVStream* stream = format_->streams[track.streamIndex];
     packet->stream_index = track.streamIndex;

@@ -112,6 +112,8 @@ private:
     std::vector<Track> tracks_;
     bool headerWritten_ = false;
     std::vector<std::pair<size_t, AVPacket*>> earlyPackets_;  // made before the header could be written
+    int64_t packetsWritten_ = 0;
+    bool outOfRoom_ = false;  // the disk or the file-size limit left only the room for finishing
 };
 
 } // namespace platform::linux_backend

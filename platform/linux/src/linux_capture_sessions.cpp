@@ -8,6 +8,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -142,11 +143,18 @@ public:
     void beginConfiguration() override {}
     void commitConfiguration() override {}
 
-    // A device that cannot start leaves the session not running; the caller sees isRunning() false.
+    // A device that cannot start leaves the session not running; the caller sees
+    // isRunning() false and startError() telling why.
     void startRunning() override {
         std::lock_guard lifecycle(lifecycleMutex_);
-        if (running_ || !input_) return;
+        if (isRunning()) return;
+        if (!input_) {
+            setStartError(PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown,
+                                        "The capture session has no device to capture."));
+            return;
+        }
         setOutputsOpen(true);
+        const uint64_t run = ++runs_;
         try {
             if (input_->isCamera()) {
                 camera_ = V4l2Capture::start(input_->system(), input_->fd(), presetSize(preset_),
@@ -155,20 +163,30 @@ public:
                 PulseCaptureRequest request;
                 request.source = input_->device().uniqueID;
                 request.streamName = "microphone";
+                // The stream stays on the chosen microphone: when it goes away the capture fails
+                // instead of recording another source.
+                request.stayOnSource = true;
                 microphone_ = PulseCapture::start(
-                    request, [this](const SampleBufferRef& buffer) { deliver(Kind::audioData, buffer); }, {});
+                    request, [this](const SampleBufferRef& buffer) { deliver(Kind::audioData, buffer); },
+                    [this, run](const std::string& reason) { lost(run, reason); });
             }
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
             setOutputsOpen(false);
+            setStartError(PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown,
+                                        "The " + what() + " cannot be captured: " + error.what() + "."));
             return;
         }
+        std::string device = what();
         std::lock_guard guard(outputsMutex_);
+        startError_.reset();
+        lostDeviceName_ = std::move(device);
         running_ = true;
     }
 
     void stopRunning() override {
         const int64_t stopAt = monotonicNanoseconds();
         std::lock_guard lifecycle(lifecycleMutex_);
+        ++runs_;  // a loss reported from now on belongs to no run
         camera_.reset();
         // The audio the server still holds from before the stop belongs to the recording.
         if (microphone_) microphone_->drainUntil(stopAt, kAudioDrainLimit);
@@ -179,6 +197,16 @@ public:
     bool isRunning() const override {
         std::lock_guard guard(outputsMutex_);
         return running_;
+    }
+
+    std::optional<PlatformError> startError() const override {
+        std::lock_guard guard(outputsMutex_);
+        return startError_;
+    }
+
+    void setRuntimeErrorHandler(RuntimeErrorHandler handler) override {
+        std::lock_guard guard(outputsMutex_);
+        runtimeErrorHandler_ = std::move(handler);
     }
 
 private:
@@ -200,6 +228,37 @@ private:
         }
     }
 
+    void setStartError(std::optional<PlatformError> error) {
+        std::lock_guard guard(outputsMutex_);
+        startError_ = std::move(error);
+    }
+
+    // Needs lifecycleMutex_ (or a set input).
+    std::string what() const {
+        const CaptureDevice& device = input_->device();
+        return std::string(input_->isCamera() ? "camera" : "microphone") + " \"" + device.localizedName + "\" (" +
+               device.uniqueID + ")";
+    }
+
+    // On the capture's own thread: the device of run `run` went away. The session stops
+    // counting as running at once; the handler is told from the global queue, since it
+    // may stop the session, which waits for this thread.
+    void lost(uint64_t run, const std::string& reason) {
+        RuntimeErrorHandler handler;
+        std::string device;
+        {
+            std::lock_guard guard(outputsMutex_);
+            if (run != runs_ || !running_) return;
+            running_ = false;
+            handler = runtimeErrorHandler_;
+            device = lostDeviceName_;
+        }
+        if (!handler) return;
+        PlatformError error(kCaptureErrorDomain, kCaptureErrorDeviceNotConnected,
+                            "The " + device + " stopped delivering: " + reason + ".");
+        globalQueue()->async([handler, error] { handler(error); });
+    }
+
     void deliver(Kind kind, const SampleBufferRef& sample) {
         for (auto& output : outputs()) {
             if (output->kind() == kind) output->deliver(sample);
@@ -213,9 +272,14 @@ private:
     std::unique_ptr<V4l2Capture> camera_;
     std::unique_ptr<PulseCapture> microphone_;
 
-    mutable std::mutex outputsMutex_;  // guards outputs_ and running_; taken by the capture threads
+    mutable std::mutex outputsMutex_;  // guards the fields below; taken by the capture threads
     std::vector<std::shared_ptr<DataOutput>> outputs_;
     bool running_ = false;
+    std::optional<PlatformError> startError_;
+    RuntimeErrorHandler runtimeErrorHandler_;
+    // Counts starts and stops: a loss told by the capture of an earlier run is not this run's.
+    std::atomic<uint64_t> runs_{0};
+    std::string lostDeviceName_;  // what() of the running device, for the loss message
 };
 
 class LinuxCaptureSessions final : public CaptureSessionService {

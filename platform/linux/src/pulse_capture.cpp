@@ -179,6 +179,8 @@ public:
         attributes.fragsize = uint32_t(pa_usec_to_bytes(10'000, &spec_));
         auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                        PA_STREAM_AUTO_TIMING_UPDATE);
+        // Without this the server moves the stream to another source when the chosen one goes away.
+        if (request.stayOnSource) flags = pa_stream_flags_t(flags | PA_STREAM_DONT_MOVE);
         std::string failure;
         startedAt_ = monotonicNanoseconds();
         if (pa_stream_connect_record(stream_, request.source.c_str(), &attributes, flags) < 0) {

@@ -24,6 +24,8 @@ struct PulseCaptureRequest {
     std::optional<uint32_t> sampleRate;
     std::optional<uint32_t> channels;
     std::string streamName = "capture";
+    // The stream is never moved to another source: when this one goes away, the capture fails.
+    bool stayOnSource = false;
 };
 
 // Why a source cannot be recorded (no server, no such source, refused stream).

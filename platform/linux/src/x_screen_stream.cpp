@@ -133,6 +133,8 @@ private:
             if (source == kDefaultSinkMonitor) {
                 request.sampleRate = 48000;
                 request.channels = 2;
+            } else {
+                request.stayOnSource = true;  // a microphone that goes away fails the stream
             }
             try {
                 return PulseCapture::start(

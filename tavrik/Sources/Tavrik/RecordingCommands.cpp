@@ -45,6 +45,9 @@ void handleStart(const std::shared_ptr<LoopState>& state, const std::string& arg
         return emitError(textualDescription(std::current_exception()), "ERROR_STARTING");
     }
     state->recordingActive = true;
+    // A recording that failed after the start returned and before the flag was set told its
+    // error then, and its clearing of the flag came too early: it is not recording.
+    if (recorder->hasFailed()) state->recordingActive = false;
     // A recording that failed while paused leaves the flag set; a new one starts unpaused.
     state->recordingPaused = false;
 }

@@ -18,6 +18,8 @@
 int main(int argc, char** argv) {
     // A host that closes its end of the pipe must not kill the program mid-write.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file that reaches the file-size limit fails its writer instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     std::vector<std::string> words(argv + 1, argv + argc);
     auto parsed = tavrik::parseCommandLine(words);

@@ -137,6 +137,11 @@ public:
     // Paths, in the order finishWriting was called on their writers.
     std::vector<std::string> finishOrder() const;
 
+    // ---- Files on disk, as the Linux writer leaves them: a file is made with its
+    // writer and stays once a sample was appended; a writer that received none
+    // removes it when it is finished or dropped (held by no one but this factory).
+    bool fileExists(const std::string& path) const;
+
 private:
     const std::shared_ptr<FakeFinishJournal> journal_ = std::make_shared<FakeFinishJournal>();
     mutable std::mutex mutex_;  // guards the fields below

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,6 +171,15 @@ public:
     void startRunning() override;
     void stopRunning() override;
     bool isRunning() const override { return running_; }
+    std::optional<PlatformError> startError() const override;
+    void setRuntimeErrorHandler(RuntimeErrorHandler handler) override;
+
+    // ---- Sessions that fail: "captureSession.startRunning" scripted in the failure
+    // script makes startRunning fail (not running, startError() set), as a device that
+    // cannot start does on Linux. A session without an input never starts either.
+    // The running session's device goes away: the session stops running and its runtime
+    // error handler is told, on the calling thread.
+    void loseDevice(const PlatformError& error);
 
     // Presets the session accepts; every preset when empty.
     void acceptOnlyPresets(std::set<std::string> presets);
@@ -190,6 +200,8 @@ private:
     std::set<std::string> acceptedPresets_;
     std::string preset_ = "high";
     int openConfigurations_ = 0;
+    std::optional<PlatformError> startError_;
+    RuntimeErrorHandler runtimeErrorHandler_;
     std::atomic<bool> running_{false};
     std::atomic<int> starts_{0};
 };
