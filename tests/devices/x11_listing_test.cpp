@@ -96,6 +96,24 @@ TEST_F(X11Listing, TwoRandrMonitorsAreTwoDisplaysNamedByTheirScreens) {
     EXPECT_TRUE(Dovezode::hasPermissions());
 }
 
+TEST_F(X11Listing, AThousandScreenListingsInARowAreAllRight) {
+    // Each listing opens and closes X connections at once; the server retires the
+    // closed ones late and refuses new ones meanwhile. None of that may show.
+    const std::string expected = tavrik::writeJson(tavrik::Json(Devices::screen()), {.pretty = true}).value_or("");
+    ASSERT_NE(expected.find("\"screen\""), std::string::npos) << expected;
+    auto output = std::make_shared<testsupport::CapturedOutput>();
+    tavrik::setOutput(output);
+    for (int i = 0; i < 1000; ++i) tavrik::listDevices("screens");
+    tavrik::setOutput(nullptr);
+    auto events = output->events();
+    ASSERT_EQ(events.size(), 1000u);
+    int wrong = 0;
+    for (const auto& event : events) {
+        if (event.value("event", "") != "devices" || event.value("screens", "") != expected) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0) << "for instance " << events.front().dump();
+}
+
 TEST_F(X11Listing, TheVisibleFrameIsTheWorkAreaWithinEachScreen) {
     client_->setMonitor({"LEFT", true, 0, 0, 960, 1080});
     client_->setMonitor({"RIGHT", false, 960, 0, 960, 1080});

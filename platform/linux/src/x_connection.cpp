@@ -3,8 +3,10 @@
 #include "platform/error.h"
 #include "platform/shareable_content.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace platform::linux_backend {
 namespace {
@@ -37,11 +39,23 @@ XConnection XConnection::open(const std::string& failure, int64_t code) {
     std::string display = environment("DISPLAY");
     if (display.empty()) failToReachX(display, failure, code);
     int screenNumber = 0;
-    xcb_connection_t* connection = xcb_connect(display.c_str(), &screenNumber);
-    if (xcb_connection_has_error(connection)) {
+    // Every query opens a connection of its own and closes it at once. An X server
+    // retires closed clients only when its main loop gets to them, and until then it
+    // refuses new ones (the connect fails with EAGAIN, or the server resets it): a
+    // burst of queries, like a host listing the screens again and again, meets such
+    // refusals now and then although the server is fine. A refused connect is
+    // therefore tried again a few times, a little later each time (under a tenth
+    // of a second in all), before the server counts as unreachable.
+    constexpr int kConnectAttempts = 7;
+    xcb_connection_t* connection = nullptr;
+    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1 << (attempt - 1)));
+        connection = xcb_connect(display.c_str(), &screenNumber);
+        if (!xcb_connection_has_error(connection)) break;
         xcb_disconnect(connection);
-        failToReachX(display, failure, code);
+        connection = nullptr;
     }
+    if (!connection) failToReachX(display, failure, code);
     auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
     for (int i = 0; i < screenNumber && roots.rem; ++i) xcb_screen_next(&roots);
     if (!roots.rem) {
