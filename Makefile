@@ -1,5 +1,8 @@
 # The two entry points of the README: `make demo` runs the main job, `make test` runs every test.
-.PHONY: demo test build asan-test tsan-test bench deps
+.PHONY: demo test build asan-test tsan-test bench deps fuzz
+
+# Seconds each fuzz target runs for under `make fuzz`.
+FUZZ_SECONDS ?= 60
 
 deps:
 	@scripts/install-deps.sh
@@ -26,3 +29,6 @@ tsan-test: deps
 
 bench: build
 	@bench/run-all.sh
+
+fuzz: deps
+	@scripts/fuzz.sh $(FUZZ_SECONDS)

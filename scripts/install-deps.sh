@@ -6,6 +6,8 @@ set -euo pipefail
 debian_packages=(
   # toolchain and test runners
   build-essential cmake ninja-build pkg-config
+  # clang with its libFuzzer and sanitizer runtimes, for the fuzz targets
+  clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # command line, JSON, text, queues
   libcli11-dev nlohmann-json3-dev libicu-dev libasio-dev

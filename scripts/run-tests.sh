@@ -8,3 +8,8 @@ source scripts/services.sh
 start_services
 trap stop_services EXIT
 ctest --preset "$preset"
+# The fuzz targets run briefly with every full test run, so that they keep building
+# and the inputs kept from earlier crashes keep passing.
+if [[ "$preset" == default ]]; then
+  scripts/fuzz.sh "${FUZZ_TEST_SECONDS:-15}"
+fi

@@ -100,13 +100,15 @@ bool canConnect(const std::string& socketPath) {
 
 } // namespace
 
-PrivateXServer::PrivateXServer() : previousDisplay_(environment("DISPLAY")) {
+PrivateXServer::PrivateXServer(bool resetsWhenIdle) : previousDisplay_(environment("DISPLAY")) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
     // The write end must survive into Xvfb: hand it over by a fixed descriptor number.
     int handedFd = fcntl(pipeFds[1], F_DUPFD, 10);
-    server_ = ChildProcess({"Xvfb", "-displayfd", std::to_string(handedFd), "-screen", "0", "1920x1080x24",
-                            "-nolisten", "tcp", "-noreset"});
+    std::vector<std::string> arguments{"Xvfb", "-displayfd", std::to_string(handedFd), "-screen", "0", "1920x1080x24",
+                                       "-nolisten", "tcp"};
+    if (!resetsWhenIdle) arguments.push_back("-noreset");
+    server_ = ChildProcess(arguments);
     close(handedFd);
     close(pipeFds[1]);
     std::string number = readDisplayNumber(pipeFds[0]);

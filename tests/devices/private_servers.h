@@ -11,7 +11,9 @@ namespace devices_test {
 
 class PrivateXServer {
 public:
-    PrivateXServer();  // sets DISPLAY; check started()
+    // Sets DISPLAY; check started(). Unless `resetsWhenIdle`, the server keeps its state
+    // when its last client leaves (-noreset); otherwise it resets then, as X servers do by default.
+    explicit PrivateXServer(bool resetsWhenIdle = false);
     ~PrivateXServer();
     bool started() const { return !display_.empty(); }
     const std::string& display() const { return display_; }

@@ -206,6 +206,35 @@ TEST_F(X11Listing, WithAWindowManagerItsClientsAreListedAndTheOptionsFilter) {
     EXPECT_EQ(active, 1);
 }
 
+// The program alone on an X server (a virtual one, without a desktop): the server
+// resets whenever the program's last connection closes and refuses connections
+// while it does. Each listing opens and closes connections at once; a thousand in a
+// row must all answer rightly.
+TEST(X11ListingAlone, AThousandScreenListingsInARowAreAllRight) {
+    PrivateXServer server(/*resetsWhenIdle=*/true);
+    ASSERT_TRUE(server.started());
+    platform::install(platform::linux_backend::makeLinuxPlatform());
+    auto output = std::make_shared<testsupport::CapturedOutput>();
+    tavrik::setOutput(output);
+    for (int i = 0; i < 1000; ++i) tavrik::listDevices("screens");
+    tavrik::setOutput(nullptr);
+    platform::install(nullptr);
+    auto events = output->events();
+    ASSERT_EQ(events.size(), 1000u);
+    int wrong = 0;
+    std::string example;
+    for (const auto& event : events) {
+        // The display's number is the server's; everything else is known.
+        auto listed = tavrik::Json::parse(event.value("screens", "[]"), nullptr, false);
+        bool right = event.value("event", "") == "devices" && listed.is_array() && listed.size() == 1 &&
+                     listed[0].value("name", "") == "screen" && listed[0].value("width", 0) == 1920 &&
+                     listed[0].value("height", 0) == 1080 && !listed[0].value("id", "").empty();
+        if (!right && example.empty()) example = event.dump();
+        wrong += !right;
+    }
+    EXPECT_EQ(wrong, 0) << "for instance " << example;
+}
+
 struct Unreachable {
     const char* name;
     std::optional<std::string> display;

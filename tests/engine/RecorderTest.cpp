@@ -200,7 +200,16 @@ INSTANTIATE_TEST_SUITE_P(
                      Error::unsupportedFileExtension("wav", true)},
         SetUpFailure{"MicrophoneNotM4A", Target::screen,
                      [] { auto o = withMicrophone(); o.micDestination = "mic.mp4"; return o; }(), {},
-                     Error::unsupportedFileExtension("mp4", true)}),
+                     Error::unsupportedFileExtension("mp4", true)},
+        // The system would cut such a name at the NUL: no file kind takes it.
+        SetUpFailure{"MainWithANul", Target::screen, {.destination = std::string("nul\0byte.mp4", 12)}, {},
+                     Error::unsupportedFileExtension("", false)},
+        SetUpFailure{"MicrophoneWithANul", Target::screen,
+                     [] { auto o = withMicrophone(); o.micDestination = std::string("mic\0.m4a", 8); return o; }(), {},
+                     Error::unsupportedFileExtension("", true)},
+        SetUpFailure{"WebcamWithANul", Target::screen,
+                     [] { auto o = withWebcam(); o.webcamDestination = std::string("cam.mp4\0.mp4", 12); return o; }(),
+                     {}, Error::unsupportedFileExtension("", false)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(

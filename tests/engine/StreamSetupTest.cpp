@@ -59,6 +59,49 @@ INSTANTIATE_TEST_SUITE_P(
                                std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The crop is clipped to the display (1920 x 1080 points, here at twice as many
+// pixels): a request never makes a picture larger than the display, and a crop
+// that misses the display has nothing to capture, which the stream refuses.
+struct CropCase {
+    const char* name;
+    Rect crop;
+    std::optional<Rect> source;  // absent: the start fails
+};
+
+class CropClippingTest : public EngineTest, public ::testing::WithParamInterface<CropCase> {};
+
+TEST_P(CropClippingTest, TheCropIsClippedToTheDisplay) {
+    const auto& c = GetParam();
+    screens().setMode(1, {.pixelWidth = 3840, .width = 1920});
+    Options options;
+    options.cropRect = c.crop;
+    if (c.source) {
+        start(Target::screen, options);
+        const auto& configuration = stream()->configuration();
+        EXPECT_EQ(configuration.sourceRect, c.source);
+        EXPECT_EQ(configuration.width, 2 * int64_t(c.source->size.width));
+        EXPECT_EQ(configuration.height, 2 * int64_t(c.source->size.height));
+    } else {
+        auto failure = failureOf([&] { start(Target::screen, options); });
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->kind(), Error::Kind::couldNotStartStream);
+        EXPECT_NE(failure->textualDescription().find("empty"), std::string::npos) << failure->textualDescription();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Start, CropClippingTest,
+    ::testing::Values(CropCase{"OnePointInside", {{5, 5}, {1, 1}}, Rect{{5, 5}, {1, 1}}},
+                      CropCase{"Inside", {{100, 50}, {640, 360}}, Rect{{100, 50}, {640, 360}}},
+                      CropCase{"AcrossTheBottomRight", {{1800, 1000}, {1000, 1000}}, Rect{{1800, 1000}, {120, 80}}},
+                      CropCase{"AcrossTheTopLeft", {{-50, -20}, {100, 100}}, Rect{{0, 0}, {50, 80}}},
+                      CropCase{"AMillionPointsFromTheOrigin", {{0, 0}, {1e6, 1e6}}, Rect{{0, 0}, {1920, 1080}}},
+                      CropCase{"AMillionPointsAroundTheDisplay", {{-5e5, -5e5}, {1e6, 1e6}}, Rect{{0, 0}, {1920, 1080}}},
+                      CropCase{"BesideTheDisplay", {{1920, 0}, {100, 100}}, std::nullopt},
+                      CropCase{"FarOutside", {{1e6, 1e6}, {1e6, 1e6}}, std::nullopt},
+                      CropCase{"EmptyInside", {{10, 10}, {0, 0}}, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(StreamSetupTest, PixelFormatAndColourSpaceFollowTheCodec) {
     struct Case {
         VideoCodec codec;

@@ -143,6 +143,28 @@ TEST(TavrikInteractive, LastLineWithoutTerminatorIsACommand) {
     EXPECT_EQ(event(output[2])["message"], "Unknown command: bogus");
 }
 
+TEST(TavrikInteractive, AnOverlongLineIsRefusedWholeAndNothingOfItRuns) {
+    // Over the 1 MiB cap: spaces hiding a command behind them, one long word, a long
+    // request whose head would be a valid "start"; each gets one error, then the
+    // loop goes on with the next line.
+    const std::string spacesThenStop = std::string(2 << 20, ' ') + "stop";
+    const std::string longWord(16 << 20, 'x');
+    const std::string longStart = "start {\"sig\":\"x\",\"outputPath\":\"never.mp4\"}" + std::string(2 << 20, ' ');
+    auto result = runToCompletion(TAVRIK_BINARY, {},
+                                  spacesThenStop + "\n" + longWord + "\n" + longStart + "\nstop\nquit\n");
+    auto output = lines(result.standardOutput);
+    ASSERT_EQ(output.size(), 6u) << result.standardOutput.substr(0, 2000);
+    for (size_t i = 2; i < 5; ++i) {
+        auto error = event(output[i]);
+        EXPECT_EQ(error["event"], "error");
+        EXPECT_EQ(error["code"], "INVALID_COMMAND");
+        EXPECT_NE(error["message"].get<std::string>().find("Line too long"), std::string::npos) << output[i];
+    }
+    // The "stop" of its own line runs: nothing was recording.
+    EXPECT_EQ(event(output[5])["code"], "NO_RECORDING");
+    EXPECT_EQ(exitStatus(result.status), 0);
+}
+
 TEST(TavrikSignals, HandledSignalsAnnounceShutdownAndExitZero) {
     const std::pair<int, const char*> cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
     for (const auto& [number, name] : cases) {

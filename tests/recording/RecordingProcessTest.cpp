@@ -7,9 +7,11 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
@@ -209,4 +211,102 @@ TEST_F(RecordingProcess, ATerminationSignalFinishesTheFilesAndASecondChangesNoth
     EXPECT_EQ(shutdowns, 1);
     EXPECT_NEAR(durationOf(probe(file("signal.mp4"))), 1.0, 0.4);
     EXPECT_NEAR(durationOf(probe(file("signal.m4a"))), 1.0, 0.4);
+}
+
+namespace {
+
+// The next "started" or "error" event of a start; absent when neither came in time.
+std::optional<json> startOutcome(Recorder& recorder) {
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto line = recorder.process().readLine(20s);
+        if (!line) return std::nullopt;
+        auto event = json::parse(*line, nullptr, false);
+        if (!event.is_object()) continue;
+        if (event.value("event", "") == "started") return event;
+        if (event.value("event", "") == "error" && event.value("code", "") == "ERROR_STARTING") return event;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+// Crops from 1 x 1 to the decoder's limit of a million points a side, inside, across
+// the edge of and beside the 1920 x 1080 display: the program never aborts, and each
+// start either records the part of the crop on the display or says why it cannot.
+TEST_F(RecordingProcess, CropsOfAnySizeRecordTheirPartOfTheDisplayOrSayWhyNot) {
+    Animation animation;
+    Recorder recorder;
+    ASSERT_TRUE(recorder.ready());
+    struct Case {
+        const char* where;
+        double side;
+        int width;  // of the recorded picture; 0: the start is refused
+        int height;
+    };
+    const Case cases[] = {
+        {"inside", 1, 0, 0},           {"inside", 100, 100, 100},       {"inside", 1e4, 1910, 1070},
+        {"inside", 1e6, 1910, 1070},   {"across", 1, 0, 0},             {"across", 100, 50, 50},
+        {"across", 1e4, 1920, 1080},   {"across", 1e6, 1920, 1080},     {"beside", 1, 0, 0},
+        {"beside", 100, 0, 0},         {"beside", 1e4, 0, 0},           {"beside", 1e6, 0, 0},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.where) + " " + std::to_string(c.side));
+        double x = 10, y = 10;
+        if (std::string(c.where) == "across") x = 1920 - c.side / 2, y = 1080 - c.side / 2;
+        if (std::string(c.where) == "beside") x = 1920 + 10;
+        const std::string path = file("crop-" + std::to_string(index++) + ".mp4");
+        recorder.send("start " + request({{"outputPath", path},
+                                          {"cropRect", json::array({json::array({x, y}), json::array({c.side, c.side})})}}));
+        auto outcome = startOutcome(recorder);
+        ASSERT_TRUE(outcome) << "neither started nor refused";
+        if (c.width == 0) {
+            EXPECT_EQ((*outcome)["event"], "error") << outcome->dump();
+            EXPECT_NE(outcome->value("message", "").find("cannot be captured"), std::string::npos) << outcome->dump();
+            EXPECT_FALSE(std::filesystem::exists(path));
+            continue;
+        }
+        ASSERT_EQ((*outcome)["event"], "started") << outcome->dump();
+        std::this_thread::sleep_for(600ms);  // a few frames of the animation
+        recorder.send("stop");
+        auto finish = recorder.waitFor("finish");
+        ASSERT_TRUE(finish);
+        EXPECT_TRUE((*finish)["message"]["screen"].is_number()) << finish->dump();
+        auto video = probe(path, false)["streams"][0];
+        EXPECT_EQ(video["width"], c.width);
+        EXPECT_EQ(video["height"], c.height);
+    }
+    recorder.send("quit");
+    auto status = recorder.process().wait();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+}
+
+// Under a file-size limit (ulimit -f) the sound server's client and the writers
+// meet EFBIG instead of SIGXFSZ: the program records, stops and exits normally.
+TEST_F(RecordingProcess, AFileSizeLimitNeverKillsTheProgram) {
+    Animation animation;
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit limited = previous;
+    limited.rlim_cur = 32 * 1024;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+    std::optional<Recorder> recorder;
+    recorder.emplace();  // the child inherits the limit
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+    ASSERT_TRUE(recorder->ready());
+    recorder->send("start " + request({{"outputPath", file("limited.mp4")},
+                                       {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                       {"micOutputPath", file("limited.m4a")}}));
+    ASSERT_TRUE(startOutcome(*recorder));
+    std::this_thread::sleep_for(1s);
+    recorder->send("stop");
+    recorder->send("quit");
+    auto status = recorder->process().wait();
+    ASSERT_TRUE(status);
+    EXPECT_FALSE(WIFSIGNALED(*status)) << "killed by signal " << WTERMSIG(*status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }

@@ -56,13 +56,20 @@ TEST(LineSource, SplitsOnLineFeedAndCarriageReturnLineFeed) {
     EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "", "three\rx", "last"}));
 }
 
-TEST(LineSource, KeepsOnlyTheStartOfAnOverlongLine) {
-    const char text[] = "start 0123456789abcdef\nquit\n";
+TEST(LineSource, KeepsOnlyTheStartOfAnOverlongLineAndMarksIt) {
+    const char text[] = "start 0123456789abcdef\nquit\n0123456789\n0123456789ab";
     std::FILE* stream = fmemopen(const_cast<char*>(text), sizeof text - 1, "r");
     ASSERT_NE(stream, nullptr);
     tavrik::StreamLineSource source(stream, 10);
     EXPECT_EQ(source.nextLine(), "start 0123");
+    EXPECT_TRUE(source.lastLineTooLong());
     EXPECT_EQ(source.nextLine(), "quit");
+    EXPECT_FALSE(source.lastLineTooLong());
+    // Exactly the limit is not too long; a last line over it without a terminator is.
+    EXPECT_EQ(source.nextLine(), "0123456789");
+    EXPECT_FALSE(source.lastLineTooLong());
+    EXPECT_EQ(source.nextLine(), "0123456789");
+    EXPECT_TRUE(source.lastLineTooLong());
     EXPECT_EQ(source.nextLine(), std::nullopt);
     std::fclose(stream);
 }

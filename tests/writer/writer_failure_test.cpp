@@ -51,6 +51,95 @@ TEST(WriterCreation, FileThatCannotBeCreatedFailsWithTheCauseAndThePath) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's recording");
 }
 
+TEST(WriterCreation, ALinkOrANulInThePathIsRefusedAndNothingIsWrittenThrough) {
+    TemporaryFolder folder;
+    const std::string target = folder.file("precious.txt");
+    std::ofstream(target) << "someone else's data";
+    const std::string link = folder.file("link.mp4");
+    std::filesystem::create_symlink(target, link);
+    const std::string dangling = folder.file("dangling.mp4");
+    std::filesystem::create_symlink(folder.file("nowhere.mp4"), dangling);
+    const std::string nul = folder.file(std::string("nul\0byte.mp4", 12));
+    for (const auto& path : {link, dangling, nul}) {
+        EXPECT_THROW(writers()->makeWriter(path, FileType::mpeg4), PlatformError) << path;
+    }
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's data");
+    EXPECT_FALSE(std::filesystem::exists(folder.file("nowhere.mp4")));
+    EXPECT_FALSE(std::filesystem::exists(folder.file("nul")));
+}
+
+// The created file swapped for a link to another file before the first sample: the
+// writer writes through the file it created, never by its name again, so the link's
+// target stays as it was, and the recording is refused rather than lost unseen.
+TEST(WriterCreation, ThePathSwappedForALinkBeforeTheFirstSampleNeverReachesTheLinksTarget) {
+    const struct {
+        const char* name;
+        FileType fileType;
+        bool video;
+    } kinds[] = {{"swapped.mp4", FileType::mpeg4, true},
+                 {"swapped.mov", FileType::quickTimeMovie, true},
+                 {"swapped.m4v", FileType::appleM4V, true},
+                 {"swapped.m4a", FileType::appleM4A, false}};
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        TemporaryFolder folder;
+        const std::string target = folder.file("precious.txt");
+        std::ofstream(target) << "someone else's data";
+        const std::string path = folder.file(kind.name);
+        auto w = writers();
+        auto writer = w->makeWriter(path, kind.fileType);
+        auto input = kind.video ? w->makeInput(MediaType::video, h264(64, 48))
+                                : w->makeInput(MediaType::audio, AudioSettings{});
+        writer->addInput(input);
+        // A neighbour replaces the empty file with a link, as rename(2) does at once.
+        const std::string staged = folder.file("staged-link");
+        std::filesystem::create_symlink(target, staged);
+        std::filesystem::rename(staged, path);
+
+        if (writer->startWriting()) {
+            writer->startSession(MediaTime::zero());
+            for (int i = 0; i < 5; ++i) {
+                input->append(kind.video ? videoFrame(64, 48, MediaTime::make(i, 30), MediaTime::make(1, 30), i)
+                                         : audioBuffer(48000, 2, 1024, MediaTime::make(i * 1024, 48000),
+                                                       [](int64_t, uint32_t) { return 0.25f; }));
+            }
+        }
+        writer->finishWriting();
+        EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
+        ASSERT_TRUE(writer->error());
+        EXPECT_NE(writer->error()->localizedDescription().find(path), std::string::npos)
+            << writer->error()->localizedDescription();
+        std::ifstream kept(target);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's data");
+        EXPECT_TRUE(std::filesystem::is_symlink(path));  // the neighbour's link is not removed either
+    }
+}
+
+// Swapped after writing began: what was written stays in the file the writer
+// created, the link's target is untouched, and finishing reports the failure.
+TEST(WriterCreation, ThePathSwappedWhileWritingIsReportedAndTheLinksTargetStaysUnchanged) {
+    TemporaryFolder folder;
+    const std::string target = folder.file("precious.txt");
+    std::ofstream(target) << "someone else's data";
+    const std::string path = folder.file("late.mp4");
+    auto w = writers();
+    auto writer = w->makeWriter(path, FileType::mpeg4);
+    auto input = w->makeInput(MediaType::video, h264(64, 48));
+    writer->addInput(input);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSession(MediaTime::zero());
+    ASSERT_TRUE(input->append(videoFrame(64, 48, MediaTime::zero(), MediaTime::make(1, 30), 0)));
+    const std::string staged = folder.file("staged-link");
+    std::filesystem::create_symlink(target, staged);
+    std::filesystem::rename(staged, path);
+    for (int i = 1; i < 5; ++i) input->append(videoFrame(64, 48, MediaTime::make(i, 30), MediaTime::make(1, 30), i));
+    writer->finishWriting();
+    EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's data");
+}
+
 TEST(WriterInputs, CanAddInputRefusesWhatTheFileCannotHold) {
     TemporaryFolder folder;
     auto w = writers();

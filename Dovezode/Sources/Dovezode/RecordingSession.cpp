@@ -23,7 +23,11 @@ namespace {
 
 platform::Platform& system() { return platform::installed(); }
 
+// The extension a file name is checked by. A path holding a NUL character names
+// no file the system can make (its name would end at the NUL): it has no
+// acceptable extension, so every file kind refuses it.
 std::string extensionOf(const std::filesystem::path& path) {
+    if (path.native().find('\0') != std::string::npos) return {};
     std::string extension = path.extension().string();
     return extension.empty() ? extension : extension.substr(1);
 }
@@ -303,9 +307,13 @@ void RecordingSession::makeFilterAndSize(Target target, const RecordingOptions& 
             return mode->pixelWidth / mode->width;
         };
         if (const auto& crop = options.cropRect()) {
-            configuration.sourceRect = *crop;
-            configuration.width = scale() * truncated(crop->size.width);
-            configuration.height = scale() * truncated(crop->size.height);
+            // Only the part of the crop on the display can be captured: the picture is
+            // never larger than the display, whatever the request asks for. A crop
+            // beside the display leaves an empty area, which the stream refuses.
+            const platform::Rect area = platform::intersection({{0, 0}, display->frame.size}, *crop);
+            configuration.sourceRect = area;
+            configuration.width = scale() * truncated(area.size.width);
+            configuration.height = scale() * truncated(area.size.height);
         } else {
             platform::Rect rect = contentRectSizing ? filter->contentRect() : display->frame;
             configuration.width = scale() * truncated(rect.size.width);

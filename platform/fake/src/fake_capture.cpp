@@ -26,6 +26,11 @@ void FakeStream::addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutpu
 
 void FakeStream::startCapture() {
     failures_->throwIfScripted("stream.startCapture");
+    // As on X: an empty source rectangle has nothing to capture.
+    if (const auto& source = configuration_.sourceRect; source && (source->size.width < 1 || source->size.height < 1)) {
+        throw PlatformError(kStreamErrorDomain, kStreamErrorNoCaptureSource,
+                            "The screen cannot be captured: the rectangle to capture is empty.");
+    }
     ++starts_;
     capturing_ = true;
     std::function<void(FakeStream&)> hook;

@@ -77,52 +77,124 @@ std::string systemErrorText(int code) { return std::strerror(code); }
 constexpr int64_t kFinishingRoom = 256 * 1024;
 constexpr int64_t kIndexBytesPerPacket = 32;
 
-// The error (ENOSPC or EFBIG) when the file at `path`, now `fileSize` bytes, cannot
-// grow by `needed` bytes: the disk's room for this user, or the file-size limit.
-std::optional<int> roomShortage(const std::string& path, int64_t fileSize, int64_t needed) {
+// The error (ENOSPC or EFBIG) when the open file `descriptor`, now `fileSize` bytes,
+// cannot grow by `needed` bytes: the disk's room for this user, or the file-size limit.
+std::optional<int> roomShortage(int descriptor, int64_t fileSize, int64_t needed) {
     rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         static_cast<int64_t>(limit.rlim_cur) - fileSize < needed) {
         return EFBIG;
     }
     struct statvfs disk {};
-    if (::statvfs(path.c_str(), &disk) == 0 &&
+    if (::fstatvfs(descriptor, &disk) == 0 &&
         static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize) < needed) {
         return ENOSPC;
     }
     return std::nullopt;
 }
 
+// The muxer writes through the writer's own descriptor (a custom I/O context).
+constexpr int kIoBufferBytes = 64 * 1024;
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using IoWriteBuffer = const uint8_t*;
+#else
+using IoWriteBuffer = uint8_t*;
+#endif
+
+int descriptorOf(void* opaque) { return static_cast<int>(reinterpret_cast<intptr_t>(opaque)); }
+
+int readFromDescriptor(void* opaque, uint8_t* buffer, int size) {
+    ssize_t got;
+    do got = ::read(descriptorOf(opaque), buffer, size_t(size));
+    while (got < 0 && errno == EINTR);
+    if (got < 0) return AVERROR(errno);
+    return got == 0 ? AVERROR_EOF : int(got);
+}
+
+int writeToDescriptor(void* opaque, IoWriteBuffer buffer, int size) {
+    int done = 0;
+    while (done < size) {
+        const ssize_t wrote = ::write(descriptorOf(opaque), buffer + done, size_t(size - done));
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            return AVERROR(errno);  // EFBIG beyond a file-size limit, ENOSPC on a full disk
+        }
+        done += int(wrote);
+    }
+    return size;
+}
+
+int64_t seekDescriptor(void* opaque, int64_t offset, int whence) {
+    const int descriptor = descriptorOf(opaque);
+    if (whence & AVSEEK_SIZE) {
+        struct stat status {};
+        if (::fstat(descriptor, &status) != 0) return AVERROR(errno);
+        return status.st_size;
+    }
+    const off_t position = ::lseek(descriptor, off_t(offset), whence & ~AVSEEK_FORCE);
+    return position < 0 ? AVERROR(errno) : int64_t(position);
+}
+
 } // namespace
 
 // ---- creation
 
-FfmpegAssetWriter::FfmpegAssetWriter(std::string path, FileType fileType, FfmpegAssetWriterOptions options)
-    : path_(std::move(path)), fileType_(fileType), options_(std::move(options)) {}
+FfmpegAssetWriter::FfmpegAssetWriter(std::string path, FileType fileType, FfmpegAssetWriterOptions options,
+                                     int descriptor)
+    : path_(std::move(path)), fileType_(fileType), options_(std::move(options)), descriptor_(descriptor) {
+    struct stat status {};
+    if (::fstat(descriptor_, &status) == 0) {
+        fileDevice_ = uint64_t(status.st_dev);
+        fileInode_ = uint64_t(status.st_ino);
+    }
+}
 
 std::shared_ptr<FfmpegAssetWriter> FfmpegAssetWriter::create(const std::string& path, FileType fileType,
                                                              const FfmpegAssetWriterOptions& options) {
+    // The system would take a name holding a NUL only up to it: another file than the one asked for.
+    if (path.find('\0') != std::string::npos) {
+        throw PlatformError(kAssetWriterErrorDomain, EINVAL,
+                            "Cannot create the file at " + path + ": " + systemErrorText(EINVAL));
+    }
     // An existing file is never overwritten: a recording must not replace another one.
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // The file is opened once, here, without following a link; the muxer writes to
+    // this descriptor, so swapping the path for a link later cannot redirect the writes.
+    const int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (descriptor < 0) {
         const int code = errno;
         throw PlatformError(kAssetWriterErrorDomain, code,
                             "Cannot create the file at " + path + ": " + systemErrorText(code));
     }
-    ::close(descriptor);
-    return std::shared_ptr<FfmpegAssetWriter>(new FfmpegAssetWriter(path, fileType, options));
+    return std::shared_ptr<FfmpegAssetWriter>(new FfmpegAssetWriter(path, fileType, options, descriptor));
 }
 
 FfmpegAssetWriter::~FfmpegAssetWriter() {
     // A writer dropped while writing still completes its file rather than leave it unreadable.
     finishWriting();
     removeFileIfEmpty();
+    closeDescriptor();
+}
+
+// Whether the path still names the file this writer created (not a file or link put in its place).
+bool FfmpegAssetWriter::pathNamesOurFile() const {
+    struct stat status {};
+    return ::lstat(path_.c_str(), &status) == 0 && uint64_t(status.st_dev) == fileDevice_ &&
+           uint64_t(status.st_ino) == fileInode_;
+}
+
+int FfmpegAssetWriter::closeDescriptor() {
+    if (descriptor_ < 0) return 0;
+    const int closed = ::close(descriptor_);
+    descriptor_ = -1;
+    return closed == 0 ? 0 : AVERROR(errno);
 }
 
 void FfmpegAssetWriter::removeFileIfEmpty() {
     std::lock_guard lock(mutex_);
     if (!fileCreated_ || headerWritten_) return;
-    ::unlink(path_.c_str());
+    // Only our own empty file goes, never what someone else put at the path.
+    if (pathNamesOurFile()) ::unlink(path_.c_str());
     fileCreated_ = false;
 }
 
@@ -177,9 +249,28 @@ bool FfmpegAssetWriter::startWriting() {
             hasHevc = hasHevc || settings->codec == VideoCodecType::hevc;
     }
 
+    // The file created for this writer must still be the one at the path: one moved
+    // away or replaced (by a link, say) would take the recording somewhere else.
+    if (!pathNamesOurFile()) {
+        status_ = AssetWriterStatus::failed;
+        error_ = PlatformError(kAssetWriterErrorDomain, EEXIST,
+                               "Cannot write the file at " + path_ + ": it was replaced by another file");
+        return false;
+    }
     const char* muxer = muxerName(fileType_, hasHevc);
     int result = avformat_alloc_output_context2(&format_, nullptr, muxer, path_.c_str());
-    if (result >= 0) result = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    if (result >= 0) {
+        auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
+        format_->pb = buffer ? avio_alloc_context(buffer, kIoBufferBytes, 1,
+                                                  reinterpret_cast<void*>(intptr_t(descriptor_)),
+                                                  readFromDescriptor, writeToDescriptor, seekDescriptor)
+                             : nullptr;
+        if (!format_->pb) {
+            av_free(buffer);
+            result = AVERROR(ENOMEM);
+        }
+        format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
     if (result < 0) {
         status_ = AssetWriterStatus::failed;
         error_ = ffmpegError("Cannot write the file at " + path_, result);
@@ -432,7 +523,7 @@ void FfmpegAssetWriter::writePacket(size_t index, AVPacket* packet) {
     // Out of room: what follows is left out, so that the index still fits.
     if (outOfRoom_) return;
     const int64_t needed = kFinishingRoom + kIndexBytesPerPacket * packetsWritten_ + packet->size;
-    if (auto shortage = roomShortage(path_, avio_tell(format_->pb), needed)) {
+    if (auto shortage = roomShortage(descriptor_, avio_tell(format_->pb), needed)) {
         outOfRoom_ = true;
         throw PlatformError(kAssetWriterErrorDomain, *shortage,
                             "Cannot write to " + path_ + ": " + systemErrorText(*shortage) +
@@ -464,10 +555,24 @@ void FfmpegAssetWriter::completeFile() {
     earlyPackets_.clear();
     tracks_.clear();
     if (format_) {
-        const int closed = avio_closep(&format_->pb);
+        int closed = 0;
+        if (format_->pb) {
+            avio_flush(format_->pb);
+            closed = format_->pb->error;
+            av_freep(&format_->pb->buffer);
+            avio_context_free(&format_->pb);
+        }
+        const int descriptorClosed = closeDescriptor();
+        if (closed >= 0) closed = descriptorClosed;
         avformat_free_context(format_);
         format_ = nullptr;
         if (closed < 0 && headerWritten_) fail(ffmpegError("Cannot finish the file at " + path_, closed));
+        // What was written went into the file this writer created; if the path names
+        // another file now, the recording is not where it was asked for.
+        if (headerWritten_ && !pathNamesOurFile()) {
+            fail(PlatformError(kAssetWriterErrorDomain, EEXIST,
+                               "Cannot finish the file at " + path_ + ": it was replaced by another file"));
+        }
     }
     std::lock_guard lock(mutex_);
     if (status_ == AssetWriterStatus::writing) status_ = AssetWriterStatus::completed;

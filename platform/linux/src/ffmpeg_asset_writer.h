@@ -51,7 +51,7 @@ public:
     void finishInput(size_t index);
 
 private:
-    FfmpegAssetWriter(std::string path, FileType fileType, FfmpegAssetWriterOptions options);
+    FfmpegAssetWriter(std::string path, FileType fileType, FfmpegAssetWriterOptions options, int descriptor);
 
     struct Job {
         enum class Kind { sample, endOfInput, finishFile } kind = Kind::sample;
@@ -81,6 +81,8 @@ private:
     std::optional<Job> makeSampleJob(size_t index, const SampleBufferRef& sample) const;
     void fail(const PlatformError& error);
     void removeFileIfEmpty();
+    bool pathNamesOurFile() const;
+    int closeDescriptor();
 
     // Writer thread.
     void run();
@@ -103,6 +105,11 @@ private:
     std::optional<MediaTime> sessionStart_;
     bool finishRequested_ = false;
     bool fileCreated_ = true;  // the empty file made by create(), ours to remove while nothing is in it
+    // The file made by create(), opened once: everything is written through this
+    // descriptor, never by opening the path again. -1 once closed.
+    int descriptor_ = -1;
+    uint64_t fileDevice_ = 0;  // identity of that file, to tell whether the path still names it
+    uint64_t fileInode_ = 0;
     std::thread worker_;
 
     std::mutex finishMutex_;  // one finishWriting at a time

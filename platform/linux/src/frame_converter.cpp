@@ -22,7 +22,7 @@ AVPixelFormat ffmpegSourceFormat(FourCharCode format) {
 } // namespace
 
 FrameConverter::FrameConverter(FourCharCode sourceFormat, int width, int height, AVPixelFormat target)
-    : sourceFormat_(sourceFormat), width_(width), height_(height), target_(target) {
+    : sourceFormat_(sourceFormat), width_(width), height_(height) {
     const AVPixelFormat source = ffmpegSourceFormat(sourceFormat);
     if (source == AV_PIX_FMT_NONE)
         throw PlatformError(kAssetWriterErrorDomain, AVERROR(EINVAL),

@@ -32,7 +32,6 @@ private:
     FourCharCode sourceFormat_;
     int width_;
     int height_;
-    AVPixelFormat target_;
     SwsContext* scaler_ = nullptr;  // only for targets the I420 kernel does not cover
     std::vector<uint8_t> bgraScratch_;  // packed 10-bit frames repacked to BGRA
 };

@@ -1,5 +1,7 @@
 #include "frame_memory_pool.h"
 
+#include <new>
+
 namespace platform::linux_backend {
 namespace {
 
@@ -14,7 +16,14 @@ struct HeapMemory final : FrameMemory {
 } // namespace
 
 FrameMemoryPool::Allocate FrameMemoryPool::heap() {
-    return [](size_t size) { return std::make_unique<HeapMemory>(size); };
+    return [](size_t size) -> std::unique_ptr<FrameMemory> {
+        // Memory the system cannot give drops the frame (acquire() gives nothing), never the process.
+        try {
+            return std::make_unique<HeapMemory>(size);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    };
 }
 
 std::shared_ptr<FrameMemory> FrameMemoryPool::acquire(size_t size) {

@@ -101,6 +101,12 @@ XFrameGrabber::XFrameGrabber(const ContentFilter& filter, const std::optional<Re
     if (region_.width <= 0 || region_.height <= 0) {
         refuse(kStreamErrorNoCaptureSource, "the rectangle to capture is empty or lies outside the X screen.");
     }
+    // Video is encoded in 2 x 2 blocks of pixels: a thinner picture could never be recorded.
+    if (region_.width < 2 || region_.height < 2) {
+        refuse(kStreamErrorNoCaptureSource, "the rectangle to capture is " + std::to_string(region_.width) + " x " +
+                                                std::to_string(region_.height) +
+                                                " pixels, less than the 2 x 2 pixels a video needs.");
+    }
 
     if (hasShm_) {
         std::lock_guard guard(shmLink_->mutex);

@@ -6,6 +6,7 @@
 #include "pulse_capture.h"
 #include "x_frame_grabber.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -28,9 +29,13 @@ int64_t frameNanoseconds(const MediaTime& interval) {
     return nanoseconds > __int128(INT64_MAX) ? INT64_MAX : int64_t(nanoseconds);
 }
 
+// Largest side of a delivered picture, whatever the configuration asks for: as
+// large as the writer encodes, and it bounds the memory a stream holds for frames.
+constexpr int64_t kLargestPictureSide = 16384;
+
 int32_t outputDimension(const std::optional<int64_t>& configured, int32_t source) {
-    if (!configured || *configured <= 0 || *configured > INT32_MAX) return source;
-    return int32_t(*configured);
+    if (!configured || *configured <= 0) return source;
+    return int32_t(std::min(*configured, kLargestPictureSide));
 }
 
 class XScreenStream final : public Stream, public std::enable_shared_from_this<XScreenStream> {

@@ -23,6 +23,13 @@ void InteractiveMode::run() {
     signals_ = std::make_unique<SignalHandling>(state_);
     emit("ready", {{"message", "Recorder is ready"}});
     while (auto line = input_.nextLine()) {
+        if (input_.lastLineTooLong()) {
+            // Only the head of the line was kept: nothing of it runs.
+            emit("error", {{"message", "Line too long: a command line holds at most " +
+                                           std::to_string(StreamLineSource::kDefaultMaxLineBytes) + " bytes"},
+                           {"code", "INVALID_COMMAND"}});
+            continue;
+        }
         auto command = parseCommand(*line);
         if (!command) continue;
         if (dispatch(*command) == Next::leave) return;

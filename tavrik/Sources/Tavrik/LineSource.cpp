@@ -27,6 +27,7 @@ std::optional<std::string> StreamLineSource::nextLine() {
             cut = true;
         }
     }
+    lastLineTooLong_ = cut;
     if (!readAnything) return std::nullopt;
     return withoutTerminator(std::move(line));
 }

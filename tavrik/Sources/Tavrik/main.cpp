@@ -18,7 +18,8 @@
 int main(int argc, char** argv) {
     // A host that closes its end of the pipe must not kill the program mid-write.
     std::signal(SIGPIPE, SIG_IGN);
-    // A file that reaches the file-size limit fails its writer instead of killing the program.
+    // Nor must a file-size limit (ulimit -f): a write beyond it then fails with EFBIG,
+    // which the writer of that file reports like a full disk.
     std::signal(SIGXFSZ, SIG_IGN);
 
     std::vector<std::string> words(argv + 1, argv + argc);
