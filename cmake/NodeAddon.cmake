@@ -3,6 +3,10 @@
 # Node.js and the pinned node-addon-api in node_modules (Node-API version 8, C++
 # exceptions off in node-addon-api). Node-API functions are resolved from the host
 # process when the plug-in is loaded, so they stay undefined at link time.
+# A plug-in is never unloaded (-z nodelete): Node unloads an add-on when the last
+# worker environment that loaded it ends, while the threads and library types it
+# started (queue threads, GLib types) live for the process. An exception that cannot
+# be thrown into an environment that is stopping is dropped instead of aborting the host.
 function(kalvesta_node_addon name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
   find_path(NODE_API_INCLUDE_DIR node_api.h PATHS /usr/include/node /usr/local/include/node NO_DEFAULT_PATH)
@@ -20,6 +24,8 @@ function(kalvesta_node_addon name)
                         CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${name} SYSTEM PRIVATE ${NODE_API_INCLUDE_DIR} ${node_addon_api_dir})
   target_compile_definitions(${name} PRIVATE NAPI_VERSION=8 NAPI_DISABLE_CPP_EXCEPTIONS
-                             NODE_ADDON_API_DISABLE_DEPRECATED BUILDING_NODE_EXTENSION)
+                             NODE_ADDON_API_DISABLE_DEPRECATED BUILDING_NODE_EXTENSION
+                             NODE_API_SWALLOW_UNTHROWABLE_EXCEPTIONS)
+  target_link_options(${name} PRIVATE -Wl,-z,nodelete)
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
 endfunction()
