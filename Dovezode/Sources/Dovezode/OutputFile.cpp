@@ -15,8 +15,12 @@ bool OutputFile::startWriting(const platform::MediaTime& time) {
     return true;
 }
 
-void OutputFile::finishWriting() {
+void OutputFile::finishWriting(const platform::MediaTime& end) {
     if (!writer || writer->status() != platform::AssetWriterStatus::writing) return;
+    if (end.isValid() && sessionStartPTS.isValid() && platform::compare(end, sessionStartPTS) > 0) {
+        writer->endSession(end);
+        endPTS = end;
+    }
     if (input) {
         auto inputs = writer->inputs();
         if (std::find(inputs.begin(), inputs.end(), input) != inputs.end()) input->markAsFinished();
@@ -28,6 +32,7 @@ void OutputFile::resetTiming() {
     sessionStartPTS = platform::MediaTime::invalid();
     lastPTS = platform::MediaTime::invalid();
     lastDuration = platform::MediaTime::zero();
+    endPTS = platform::MediaTime::invalid();
 }
 
 void OutputFile::replace(std::shared_ptr<platform::AssetWriter> newWriter,

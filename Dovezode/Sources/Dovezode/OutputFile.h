@@ -30,12 +30,15 @@ struct OutputFile {
     platform::MediaTime sessionStartPTS = platform::MediaTime::invalid();
     platform::MediaTime lastPTS = platform::MediaTime::invalid();
     platform::MediaTime lastDuration = platform::MediaTime::zero();
+    // Where the finished file ends (its writer's session end); invalid while it is open
+    // or when it was finished without an end time.
+    platform::MediaTime endPTS = platform::MediaTime::invalid();
 
     // Needs `lock`. Starts writing at `time`; false (and startFailed) when the writer refuses.
     bool startWriting(const platform::MediaTime& time);
-    // Needs `lock`. Marks the input finished and waits for the file to be complete,
-    // when the writer is writing.
-    void finishWriting();
+    // Needs `lock`. Ends the file at `end` (when valid), marks the input finished and
+    // waits for the file to be complete, when the writer is writing.
+    void finishWriting(const platform::MediaTime& end);
     // Needs `lock`. Forgets the timing of the segment.
     void resetTiming();
     // Needs `lock`. A fresh file of a new segment (or none, with null writer and input).

@@ -13,6 +13,7 @@ FakePlatform::FakePlatform()
     installFakeListing(*platform_);
     platform_->assetWriters = std::make_shared<FakeAssetWriters>();
     installFakeCapture(*platform_, failures_, samples_);
+    platform_->captureClock = [clock = samples_.clock()] { return clock->now(); };
 }
 
 FakePlatform::~FakePlatform() {
