@@ -100,7 +100,8 @@ void VideoEncoder::finish() {
 void VideoEncoder::repeatHeldUntil(int64_t pts) {
     if (!hasHeld_ || keyInterval_ <= 0) return;
     while (true) {
-        const int64_t lastKey = lastKeyPts_.value_or(held_->pts);
+        // The held picture itself becomes a key frame when it goes out this late after the last one.
+        const int64_t lastKey = heldBecomesKey() ? held_->pts : *lastKeyPts_;
         const int64_t repeatAt = lastKey + keyInterval_;
         if (repeatAt >= pts || repeatAt <= held_->pts) return;
         // The held picture goes out up to repeatAt; a copy of it is held from there on.
@@ -113,14 +114,16 @@ void VideoEncoder::repeatHeldUntil(int64_t pts) {
     }
 }
 
+bool VideoEncoder::heldBecomesKey() const {
+    return keyInterval_ > 0 && (!lastKeyPts_ || held_->pts - *lastKeyPts_ >= keyInterval_ - nominalFrameDuration_);
+}
+
 void VideoEncoder::sendHeld(int64_t duration) {
     durationByPts_[held_->pts] = duration;
     lastInterval_ = duration;
     // A frame after which the next one could come too late for the key-frame bound is a key frame.
     held_->pict_type = AV_PICTURE_TYPE_NONE;
-    if (keyInterval_ > 0 &&
-        (!lastKeyPts_ || held_->pts - *lastKeyPts_ >= keyInterval_ - nominalFrameDuration_ ||
-         held_->pts + duration - *lastKeyPts_ > keyInterval_)) {
+    if (heldBecomesKey() || (keyInterval_ > 0 && held_->pts + duration - *lastKeyPts_ > keyInterval_)) {
         held_->pict_type = AV_PICTURE_TYPE_I;
         lastKeyPts_ = held_->pts;
     }

@@ -41,6 +41,9 @@ private:
     void prepareSpareFrame();
     // Sends the held picture again at each key-frame time that falls before `pts`.
     void repeatHeldUntil(int64_t pts);
+    // Whether the held picture goes out as a key frame: one frame more without one could
+    // overstep the key-frame interval.
+    bool heldBecomesKey() const;
     void sendHeld(int64_t duration);
     void send(const AVFrame* frame);
 
