@@ -237,6 +237,7 @@ TEST_F(SampleRoutingTest, AWriterWhoseStartFailedIsNotStartedAgain) {
         EXPECT_EQ(appendedTo("mic.m4a").empty(), c.failing == std::string("mic.m4a"));
         recorder().stop();
         writers().setScript(c.failing, {});
+        for (const char* path : {"main.mp4", "main.m4a", "mic.m4a", "cam.mp4"}) writers().removeFile(path);
     }
 }
 
@@ -310,6 +311,7 @@ TEST_F(SampleRoutingTest, VideoSettingsFollowTheCodecAndTheFramesOwnSize) {
         EXPECT_TRUE(inputOf("main.mov")->expectsMediaDataInRealTime());
         EXPECT_TRUE(inputOf("cam.mov")->expectsMediaDataInRealTime());
         recorder().stop();
+        for (const char* path : {"main.mov", "cam.mov"}) writers().removeFile(path);
     }
 }
 

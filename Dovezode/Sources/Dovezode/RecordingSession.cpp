@@ -726,9 +726,14 @@ void RecordingSession::setEndTime() {
     if (!endAt_.isValid() && system().captureClock) endAt_ = system().captureClock();
 }
 
-// Long enough for the first frame of a loaded machine to arrive (a stream grabs its
-// first picture as it starts), short enough for a stop.
-constexpr auto kFirstPictureWait = std::chrono::milliseconds(500);
+// How long a pause or stop waits for the stream's first picture: a stream grabs it as
+// it starts, so a few frame intervals (at least 100 ms) cover a busy machine, and a stop
+// of a stream that delivers nothing is not held up for long.
+std::chrono::milliseconds firstPictureWait(const RecordingOptions* options) {
+    const int64_t fps = options ? options->framesPerSecond() : 0;
+    const int64_t intervals = fps > 0 ? 3000 / fps : 0;
+    return std::chrono::milliseconds(std::max<int64_t>(100, intervals));
+}
 
 void RecordingSession::markEnd() {
     Snapshot state = snapshot();
@@ -741,7 +746,8 @@ void RecordingSession::markEnd() {
         }
         if (waiting) {
             std::unique_lock lock(pictureLock_);
-            pictureArrived_.wait_for(lock, kFirstPictureWait, [&] { return latestPicture_ != nullptr; });
+            pictureArrived_.wait_for(lock, firstPictureWait(state.options.get()),
+                                     [&] { return latestPicture_ != nullptr; });
         }
     }
     if (!isPaused_) {

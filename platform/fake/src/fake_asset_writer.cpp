@@ -254,7 +254,7 @@ std::shared_ptr<AssetWriter> FakeAssetWriters::makeWriter(const std::string& pat
         std::shared_ptr<FakeAssetWriter> writer;
         ~Lease() { writer->removeFileIfEmpty(); }
     };
-    auto lease = std::make_shared<Lease>(Lease{writer});
+    std::shared_ptr<Lease> lease(new Lease{writer});
     return std::shared_ptr<AssetWriter>(lease, writer.get());
 }
 
@@ -313,6 +313,11 @@ bool FakeAssetWriters::fileExists(const std::string& path) const {
 void FakeAssetWriters::addFile(const std::string& path) {
     std::lock_guard lock(journal_->mutex);
     journal_->files.insert(path);
+}
+
+void FakeAssetWriters::removeFile(const std::string& path) {
+    std::lock_guard lock(journal_->mutex);
+    journal_->files.erase(path);
 }
 
 // ---- times: what the Linux writer refuses for the time a sample is presented at

@@ -163,6 +163,7 @@ public:
     // Files on the fake disk: made by writers (see above) or added by the test.
     bool fileExists(const std::string& path) const;
     void addFile(const std::string& path);
+    void removeFile(const std::string& path);
 
 private:
     const std::shared_ptr<FakeFinishJournal> journal_ = std::make_shared<FakeFinishJournal>();
