@@ -726,6 +726,8 @@ void RecordingSession::setEndTime() {
     if (!endAt_.isValid() && system().captureClock) endAt_ = system().captureClock();
 }
 
+namespace {
+
 // How long a pause or stop waits for the stream's first picture: a stream grabs it as
 // it starts, so a few frame intervals (at least 100 ms) cover a busy machine, and a stop
 // of a stream that delivers nothing is not held up for long.
@@ -734,6 +736,8 @@ std::chrono::milliseconds firstPictureWait(const RecordingOptions* options) {
     const int64_t intervals = fps > 0 ? 3000 / fps : 0;
     return std::chrono::milliseconds(std::max<int64_t>(100, intervals));
 }
+
+} // namespace
 
 void RecordingSession::markEnd() {
     Snapshot state = snapshot();
