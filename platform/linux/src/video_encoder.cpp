@@ -3,6 +3,7 @@
 #include "ffmpeg_error.h"
 #include "video_encoder_parameters.h"
 
+#include <algorithm>
 #include <cmath>
 
 extern "C" {
@@ -39,8 +40,10 @@ VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePix
     if (globalHeader) c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     codecTag_ = parameters.codecTag;
     nominalFrameDuration_ = std::max<int64_t>(1, std::llround(kVideoTimescale / frameRate));
+    // Never shorter than a frame, so that a long gap is bridged by a bounded number of repeats.
     if (parameters.keyFrameSeconds > 0)
-        keyInterval_ = std::max<int64_t>(1, std::llround(parameters.keyFrameSeconds * kVideoTimescale));
+        keyInterval_ = std::max<int64_t>(nominalFrameDuration_,
+                                         std::llround(std::min(parameters.keyFrameSeconds, 86400.0) * kVideoTimescale));
 
     AVDictionary* options = nullptr;
     for (const auto& [key, value] : parameters.privateOptions) av_dict_set(&options, key.c_str(), value.c_str(), 0);
