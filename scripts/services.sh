@@ -11,7 +11,9 @@ start_services() {
     local display_number
     for display_number in $(seq 90 120); do
       [[ -e /tmp/.X11-unix/X$display_number || -e /tmp/.X$display_number-lock ]] && continue
-      Xvfb ":$display_number" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+      # -noreset: without it the server starts afresh whenever its last client leaves, which
+      # makes every new connection wait (a still screen with no other client pays it each time).
+      Xvfb ":$display_number" -screen 0 1920x1080x24 -nolisten tcp -noreset >/dev/null 2>&1 &
       _started_xvfb_pid=$!
       export DISPLAY=":$display_number"
       break

@@ -1,6 +1,7 @@
 #include "platform/asset_writer.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace platform {
@@ -8,14 +9,16 @@ namespace platform {
 namespace {
 
 // Why these presets suit screen recordings:
-// - Frame rate: screens are captured at up to 60 frames a second, so the rate
-//   budget assumes 60 (a slower capture simply spends less).
+// - Frame rate: the source's own rate when it is given (the bit budget per frame
+//   stays the same, so a slower capture gets a smaller rate), else 60, the
+//   fastest a screen is captured at.
 // - Bit rate: screen content is mostly static, flat areas and sharp text. About
 //   0.1 bit per pixel per frame for H.264 keeps text edges clean when a window
 //   scrolls (12.4 Mbit/s for 1920x1080 at 60) without the 20+ Mbit/s of camera
 //   presets; HEVC needs about 40% less for the same quality.
-// - Key frames every 2 seconds: seeking in the editor lands close to the wanted
-//   frame, and a damaged stretch of the file heals quickly.
+// - Key frames at most 2 seconds apart, in frames at the source's rate and in
+//   time (a screen stream skips frames while nothing changes): seeking in the
+//   editor lands close to the wanted frame, and a damaged stretch heals quickly.
 // - Frame reordering (B-frames) on: a static screen compresses into almost free
 //   B-frames.
 // - H.264 High profile: every current decoder plays it. HEVC names no profile: the
@@ -55,6 +58,13 @@ VideoDimensions fittedSize(const PresetLimits& limits, const std::shared_ptr<con
     return {evenDown(width * scale), evenDown(height * scale)};
 }
 
+// Frames a second of the source, from its average frame duration; the preset's rate without one.
+double frameRateOf(const MediaTime& frameDuration) {
+    const double seconds = frameDuration.seconds();
+    if (!(seconds > 0) || !std::isfinite(1 / seconds)) return kExpectedFrameRate;
+    return 1 / seconds;
+}
+
 } // namespace
 
 std::optional<OutputSettingsAssistant> OutputSettingsAssistant::make(OutputSettingsPreset preset) {
@@ -70,12 +80,15 @@ std::optional<VideoSettings> OutputSettingsAssistant::videoSettings() const {
     const PresetLimits limits = limitsOf(preset_);
     const VideoDimensions size = fittedSize(limits, source_);
 
+    const double frameRate = frameRateOf(frameDuration_);
     VideoCompressionProperties compression;
-    compression.averageBitRate = static_cast<int64_t>(
-        std::llround(double(size.width) * size.height * kExpectedFrameRate * limits.bitsPerPixelPerFrame));
+    compression.averageBitRate = std::max<int64_t>(
+        1, std::llround(double(size.width) * size.height * frameRate * limits.bitsPerPixelPerFrame));
     compression.profileLevel = limits.profile;
-    compression.expectedSourceFrameRate = kExpectedFrameRate;
-    compression.maxKeyFrameInterval = static_cast<int32_t>(kExpectedFrameRate) * kKeyFrameIntervalSeconds;
+    compression.expectedSourceFrameRate = frameRate;
+    compression.maxKeyFrameInterval =
+        static_cast<int32_t>(std::clamp<double>(std::llround(frameRate * kKeyFrameIntervalSeconds), 1, INT32_MAX));
+    compression.maxKeyFrameIntervalDuration = kKeyFrameIntervalSeconds;
     compression.allowFrameReordering = true;
 
     VideoSettings settings;

@@ -29,6 +29,11 @@
 #include <thread>
 #include <vector>
 
+namespace platform {
+// Media times in failure messages: value/timescale.
+inline void PrintTo(const MediaTime& time, std::ostream* out) { *out << time.value << "/" << time.timescale; }
+} // namespace platform
+
 namespace engine_test {
 
 using Dovezode::Error;

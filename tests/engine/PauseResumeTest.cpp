@@ -92,7 +92,12 @@ TEST_F(PauseResumeTest, AResumeEndsAtTheFirstSynchronisedScreenFrameWhateverItsS
     recorder().pause();
     resumeDelivering(Target::screen, segment(2, false), 100, [this](int64_t t) { screenFrame(t, FrameStatus::idle); });
     EXPECT_EQ(events().count(&Events::resumes), 1u);
-    EXPECT_EQ(writer("main-2.mp4")->status(), AssetWriterStatus::unknown) << "an idle frame is not written";
+    // Nothing changed on screen: the new segment's video shows the picture it last had, from its start.
+    auto w = writer("main-2.mp4");
+    EXPECT_EQ(w->status(), AssetWriterStatus::writing);
+    ASSERT_TRUE(w->sessionStartTime());
+    EXPECT_EQ(appendedTo("main-2.mp4"), (std::vector<MediaTime>{*w->sessionStartTime()}));
+    EXPECT_EQ(inputOf("main-2.mp4")->appended().front().sample->pixels(), inputOf("main-1.mp4")->appended().front().sample->pixels());
 }
 
 TEST_F(PauseResumeTest, AResumeWhoseSetUpFailsStaysPausedAndCanBeResumedAgain) {
@@ -147,6 +152,9 @@ public:
 
 TEST_P(DurationsTest, AreMeasuredToTheMillisecondAtPauseAndAbsentAfterIt) {
     const auto& c = GetParam();
+    // The pause comes at the last delivery's capture time: the videos show their last
+    // frame until then.
+    fake().captureClock().setDeliveryLatency(MediaTime::zero());
     start(Target::screen, segment(1));
     // Resolve the segment with samples that are not written: the last, an idle frame, completes it.
     deliver({Source::microphone, ms(-1000)});
@@ -187,12 +195,12 @@ INSTANTIATE_TEST_SUITE_P(
                      {{Source::screen, ms(0)},
                       {Source::screen, k1_9996},
                       {Source::microphone, ms(5)},
-                      // Ends 10 ms later, 1.9996 s after the first sample began.
-                      {Source::microphone, MediaTime::make(19946, 10000)},
+                      // Ends 10 ms later, 1.9996 s after the segment began.
+                      {Source::microphone, MediaTime::make(19896, 10000)},
                       {Source::webcam, ms(0)},
                       {Source::webcam, k1_9996}},
                      1999, 1999, 1999},
-        DurationCase{"ASingleFrameIsNothingASingleSampleItsDuration",
+        DurationCase{"AVideoEndingWhereItStartsIsNothingASingleSampleItsDuration",
                      {{Source::screen, ms(0)}, {Source::microphone, ms(0)}, {Source::webcam, ms(0)}},
                      std::nullopt, 10, std::nullopt},
         DurationCase{"NothingAfterTheSynchronisation", {}, std::nullopt, std::nullopt, std::nullopt},
@@ -207,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                      std::nullopt, 510, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(PauseResumeTest, StopMeasuresTheFilesBeforeFinishingThemAndReportsAfterwards) {
+TEST_F(PauseResumeTest, StopMeasuresTheFilesOnceTheyAreCompleteAndReportsAfterwards) {
     start(Target::screen, segment(1));
     for (int64_t t = 0; t <= 500; t += 10) {
         captureAudio(kMicrophone, t);
@@ -223,11 +231,13 @@ TEST_F(PauseResumeTest, StopMeasuresTheFilesBeforeFinishingThemAndReportsAfterwa
     });
     recorder().stop();
     ASSERT_TRUE(reported);
-    // Measured while the files were open. The screen frame at 0 completed the segment; the
-    // microphone and webcam start at 10 and the microphone runs to the end of its last sample.
+    // Measured once the files were complete. The screen frame at 0 completed the segment, which
+    // started at 1 on the capture clock; the stop came at 501 (the clock after the last delivery).
+    // The videos show their last pictures until the stop; the microphone runs to the end of
+    // its last sample.
     EXPECT_EQ(reported->screen(), 500u);
-    EXPECT_EQ(reported->mic(), 500u);
-    EXPECT_EQ(reported->cam(), 490u);
+    EXPECT_EQ(reported->mic(), 509u);
+    EXPECT_EQ(reported->cam(), 500u);
     EXPECT_EQ(reported->sys(), std::nullopt);
 }
 

@@ -66,16 +66,19 @@ TEST_P(RouteTest, SendsEachSourceToItsFile) {
 INSTANTIATE_TEST_SUITE_P(
     Sources, RouteTest,
     ::testing::Values(
+        // The segment starts on the capture clock once its first frame was delivered (1 ms
+        // later in the fake): the frame, captured before, is shown from the start.
         Route{"StreamScreen", Target::screen, {}, false, [](EngineTest& t) { t.screenFrame(0); t.screenFrame(33); },
-              {{"main.mp4", {0, 33}}}},
-        // The first screen frame waits for the first audio sample, which completes the segment.
+              {{"main.mp4", {1, 33}}}},
+        // The first screen frame waits for the first audio sample, which completes the
+        // segment; the video begins with that frame's picture at the segment's start.
         Route{"StreamSystemAudio", Target::screen, withFiles(false, true, false), false,
               [](EngineTest& t) {
                   t.screenFrame(0);
                   t.streamAudio(StreamOutputType::audio, 5);
                   t.screenFrame(33);
               },
-              {{"sys.m4a", {5}}, {"main.mp4", {33}}}},
+              {{"sys.m4a", {5}}, {"main.mp4", {6, 33}}}},
         Route{"StreamMicrophone", Target::screen, withFiles(true, false, false), true,
               [](EngineTest& t) {
                   t.screenFrame(0);
@@ -94,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
                   t.screenFrame(0);
                   t.webcamFrame(5);
               },
-              {{"cam.mp4", {5}}}},
+              {{"cam.mp4", {6}}}},
         // Phone samples bypass the synchronisation: written although the expected
         // screen and microphone never deliver.
         Route{"PhoneAudioAndVideo", Target::lumbra, withFiles(true, true, false, {.targetID = kPhone}), false,
@@ -121,13 +124,13 @@ TEST_F(SampleRoutingTest, InvalidBuffersAreDroppedFromTheStreamButNotFromCapture
     outputOf(kMicrophone)->deliver(invalid(platform::fake::makeAudioSample(480, 48000, ms(45))));
     waitForSamples();
     screenFrame(80);
-    EXPECT_EQ(appendedTo("main.mp4"), (std::vector<MediaTime>{ms(80)}));
+    EXPECT_EQ(appendedTo("main.mp4"), (std::vector<MediaTime>{ms(6), ms(80)}));
     EXPECT_EQ(appendedTo("mic.m4a"), (std::vector<MediaTime>{ms(5), ms(45)}));
 }
 
 // ---- Frame status.
 
-TEST_F(SampleRoutingTest, OnlyCompleteFramesAreWrittenButEveryFrameTakesPartInTheSynchronisation) {
+TEST_F(SampleRoutingTest, EveryFrameTakesPartInTheSynchronisationAndTheVideoBeginsWithAPicture) {
     start(Target::screen, withFiles(true, false, false));
     // An idle frame is the screen's first timestamp; the microphone then completes the segment.
     screenFrame(0, FrameStatus::idle);
@@ -139,17 +142,18 @@ TEST_F(SampleRoutingTest, OnlyCompleteFramesAreWrittenButEveryFrameTakesPartInTh
                         std::optional(FrameStatus::stopped), std::optional<FrameStatus>()}) {
         screenFrame(t += 10, status);
     }
-    EXPECT_EQ(writer("main.mp4")->status(), AssetWriterStatus::unknown) << "no complete frame yet";
+    EXPECT_EQ(writer("main.mp4")->status(), AssetWriterStatus::unknown) << "no picture yet";
     screenFrame(100);
     screenFrame(110, FrameStatus::idle);
     screenFrame(120);
-    EXPECT_EQ(writer("main.mp4")->sessionStartTime(), ms(100));
-    EXPECT_EQ(appendedTo("main.mp4"), (std::vector<MediaTime>{ms(100), ms(120)}));
+    // The file starts with the segment; its first picture is shown from there.
+    EXPECT_EQ(writer("main.mp4")->sessionStartTime(), ms(6));
+    EXPECT_EQ(appendedTo("main.mp4"), (std::vector<MediaTime>{ms(6), ms(100), ms(120)}));
 }
 
 // ---- Writer start per file.
 
-TEST_F(SampleRoutingTest, EachWriterStartsAtItsOwnFirstSynchronisedSample) {
+TEST_F(SampleRoutingTest, EveryWriterStartsAtTheSegmentsStartOnTheCaptureClock) {
     start(Target::screen, withFiles(true, true, true));
     screenFrame(0);
     captureAudio(kMicrophone, 3);
@@ -159,17 +163,20 @@ TEST_F(SampleRoutingTest, EachWriterStartsAtItsOwnFirstSynchronisedSample) {
     for (const char* path : {"main.mp4", "mic.m4a", "sys.m4a", "cam.mp4"}) {
         EXPECT_EQ(writer(path)->status(), AssetWriterStatus::unknown) << path;
     }
-    webcamFrame(12);  // completes the segment and is written
+    webcamFrame(12);  // completes the segment (at 13 on the capture clock) and is shown from its start
     streamAudio(StreamOutputType::audio, 14);
     screenFrame(20);
     captureAudio(kMicrophone, 23);
     screenFrame(30);
     webcamFrame(32);
-    const std::map<std::string, int64_t> starts{{"cam.mp4", 12}, {"sys.m4a", 14}, {"main.mp4", 20}, {"mic.m4a", 23}};
-    for (const auto& [path, startMs] : starts) {
-        EXPECT_EQ(writer(path)->sessionStartTime(), ms(startMs)) << path;
+    const std::map<std::string, std::vector<int64_t>> appended{
+        {"cam.mp4", {13, 32}}, {"sys.m4a", {14}}, {"main.mp4", {13, 20, 30}}, {"mic.m4a", {23}}};
+    for (const auto& [path, times] : appended) {
+        EXPECT_EQ(writer(path)->sessionStartTime(), ms(13)) << path;
         EXPECT_EQ(writer(path)->startWritingCalls(), 1) << path;
-        for (const auto& time : appendedTo(path)) EXPECT_GE(platform::compare(time, ms(startMs)), 0) << path;
+        std::vector<int64_t> written;
+        for (const auto& time : appendedTo(path)) written.push_back(time.convertScale(1000).value);
+        EXPECT_EQ(written, times) << path;
     }
     EXPECT_EQ(events().count(&Events::starts), 1u);
 }
@@ -183,7 +190,7 @@ TEST_F(SampleRoutingTest, TheAudioOnlyMainFileStartsAtTheFirstAudioSampleAndRece
     auto main = writer("main.m4a");
     EXPECT_EQ(main->outputFileType(), platform::FileType::appleM4A);
     EXPECT_EQ(main->status(), AssetWriterStatus::writing);
-    EXPECT_EQ(main->sessionStartTime(), ms(7));
+    EXPECT_EQ(main->sessionStartTime(), ms(8)) << "the segment's start on the capture clock";
     EXPECT_EQ(main->startWritingCalls(), 1);
     EXPECT_TRUE(main->fakeInputs().empty());
     EXPECT_EQ(appendedTo("mic.m4a"), (std::vector<MediaTime>{ms(7), ms(17)}));
@@ -230,6 +237,7 @@ TEST_F(SampleRoutingTest, AWriterWhoseStartFailedIsNotStartedAgain) {
         EXPECT_EQ(appendedTo("mic.m4a").empty(), c.failing == std::string("mic.m4a"));
         recorder().stop();
         writers().setScript(c.failing, {});
+        for (const char* path : {"main.mp4", "main.m4a", "mic.m4a", "cam.mp4"}) writers().removeFile(path);
     }
 }
 
@@ -239,6 +247,7 @@ VideoSettings assistantSettings(platform::OutputSettingsPreset preset, platform:
                                 int32_t height) {
     auto assistant = platform::OutputSettingsAssistant::make(preset);
     assistant->setSourceVideoFormat(platform::FormatDescription::makeVideo(codec, width, height));
+    assistant->setSourceVideoAverageFrameDuration(MediaTime::make(1, 30));  // the options' frame rate
     return *assistant->videoSettings();
 }
 
@@ -302,6 +311,7 @@ TEST_F(SampleRoutingTest, VideoSettingsFollowTheCodecAndTheFramesOwnSize) {
         EXPECT_TRUE(inputOf("main.mov")->expectsMediaDataInRealTime());
         EXPECT_TRUE(inputOf("cam.mov")->expectsMediaDataInRealTime());
         recorder().stop();
+        for (const char* path : {"main.mov", "cam.mov"}) writers().removeFile(path);
     }
 }
 

@@ -95,6 +95,8 @@ private:
 using StressTest = EngineTest;
 
 TEST_F(StressTest, PauseAndResumeWhileEveryQueueDelivers) {
+    // The feeders' ticks are the time: a sample reaches delivery one tick after its capture.
+    fake().captureClock().setDeliveryLatency(MediaTime::make(1, kTimescale));
     start(Target::screen, segmentFiles(0));
     auto feeders = std::make_unique<Feeders>(stream(), outputOf(kMicrophone), outputOf(kCamera));
 
@@ -146,7 +148,10 @@ TEST_F(StressTest, PauseAndResumeWhileEveryQueueDelivers) {
             auto appended = input->appended();
             ASSERT_FALSE(appended.empty());
             const MediaTime sessionStart = *w->sessionStartTime();
-            EXPECT_EQ(appended.front().presentationTime, sessionStart) << "the session starts at the first sample";
+            const bool audio = path.find(".m4a") != std::string::npos;
+            if (path.rfind("main", 0) == 0) {
+                EXPECT_EQ(appended.front().presentationTime, sessionStart) << "the video begins at the segment's start";
+            }
             const bool serial = path.rfind("main", 0) != 0;
             MediaTime previous = MediaTime::invalid();
             for (const auto& sample : appended) {
@@ -155,7 +160,10 @@ TEST_F(StressTest, PauseAndResumeWhileEveryQueueDelivers) {
                 EXPECT_LT(tick, upper[n]) << "a sample from after the segment";
                 // Screen frames of four threads may be appended out of order; the serial queues may not.
                 if (serial) {
-                    EXPECT_GE(platform::compare(sample.presentationTime, sessionStart), 0);
+                    // Audio captured just before the start is cut at it by the writer.
+                    if (!audio || previous.isValid()) {
+                        EXPECT_GE(platform::compare(sample.presentationTime, sessionStart), 0);
+                    }
                     if (previous.isValid()) {
                         EXPECT_GT(platform::compare(sample.presentationTime, previous), 0);
                     }

@@ -4,9 +4,12 @@
 
 #include "platform/fake/fake_asset_writer.h"
 #include "platform/fake/fake_platform.h"
+#include "platform/linux/ffmpeg_asset_writers.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 using namespace platform;
 using namespace platform::fake;
@@ -93,6 +96,52 @@ TEST(FakeAssetWriters, ScriptedRefusals) {
     EXPECT_EQ(failing->status(), AssetWriterStatus::failed);
     failing->finishWriting();
     EXPECT_EQ(failing->status(), AssetWriterStatus::failed);
+}
+
+} // namespace
+
+namespace {
+
+// What the fake writer refuses for a path or a time, it refuses as the Linux writer does.
+TEST(FakeAndLinuxWriters, RefuseAnExistingFileAndFramesOutsideTheSession) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("both.mp4");
+    auto fakeWriters = std::dynamic_pointer_cast<FakeAssetWriters>(makeFakePlatform()->assetWriters);
+    const std::pair<const char*, std::shared_ptr<AssetWriters>> backends[] = {
+        {"fake", fakeWriters}, {"linux", linux_backend::makeFfmpegAssetWriters()}};
+    const MediaTime start = MediaTime::make(10, 1);
+    for (const auto& [name, writers] : backends) {
+        SCOPED_TRACE(name);
+        auto writer = writers->makeWriter(path, FileType::mpeg4);
+        EXPECT_THROW(writers->makeWriter(path, FileType::mpeg4), PlatformError) << "the file exists";
+        VideoSettings settings;
+        settings.width = 64;
+        settings.height = 48;
+        auto input = writers->makeInput(MediaType::video, settings);
+        input->setExpectsMediaDataInRealTime(true);
+        writer->addInput(input);
+        ASSERT_TRUE(writer->startWriting());
+        writer->startSession(start);
+        auto frame = [](MediaTime at) { return videoFrame(64, 48, at, MediaTime::invalid(), 0); };
+        EXPECT_FALSE(input->append(frame(start - MediaTime::make(1, 100)))) << "before the session start";
+        EXPECT_TRUE(input->append(frame(start)));
+        EXPECT_FALSE(input->append(frame(start))) << "not after the previous frame";
+        EXPECT_TRUE(input->append(frame(start + MediaTime::make(1, 10))));
+        writer->endSession(start + MediaTime::make(1, 1));
+        EXPECT_FALSE(input->append(frame(start + MediaTime::make(1, 1)))) << "at the session end";
+        input->markAsFinished();
+        writer->finishWriting();
+        EXPECT_EQ(writer->status(), AssetWriterStatus::completed);
+        EXPECT_THROW(writers->makeWriter(path, FileType::mpeg4), PlatformError) << "the finished file exists";
+        std::filesystem::remove(path);
+    }
+    // A writer released without a sample leaves no file behind.
+    {
+        auto unused = fakeWriters->makeWriter("unused.mp4", FileType::mpeg4);
+        EXPECT_TRUE(fakeWriters->fileExists("unused.mp4"));
+    }
+    EXPECT_FALSE(fakeWriters->fileExists("unused.mp4"));
+    EXPECT_NO_THROW(fakeWriters->makeWriter("unused.mp4", FileType::mpeg4));
 }
 
 } // namespace

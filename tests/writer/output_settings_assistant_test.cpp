@@ -41,7 +41,35 @@ TEST(OutputSettingsAssistant, PresetsSizeAndBudgetTheSettingsFromTheSource) {
         EXPECT_EQ(settings->compressionProperties->averageBitRate, c.bitRate);
         EXPECT_EQ(settings->compressionProperties->expectedSourceFrameRate, 60);
         EXPECT_EQ(settings->compressionProperties->maxKeyFrameInterval, 120);
+        EXPECT_EQ(settings->compressionProperties->maxKeyFrameIntervalDuration, 2.0);
         EXPECT_EQ(settings->colorProperties, VideoColorProperties{});
+    }
+}
+
+TEST(OutputSettingsAssistant, TheSourcesFrameRateSetsTheBudgetAndTheKeyFrameInterval) {
+    const struct {
+        MediaTime frameDuration;
+        double frameRate;
+        int32_t keyFrameInterval;
+        int64_t bitRate;  // 1920x1080, 0.1 bit per pixel per frame
+    } cases[] = {
+        {MediaTime::make(1, 10), 10, 20, 2073600},
+        {MediaTime::make(1, 30), 30, 60, 6220800},
+        {MediaTime::make(1, 60), 60, 120, 12441600},
+        {MediaTime::make(1001, 30000), 30000.0 / 1001, 60, 6214585},
+        {MediaTime::invalid(), 60, 120, 12441600},  // none given: the preset's own rate
+        {MediaTime::make(0, 30), 60, 120, 12441600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.frameRate);
+        auto assistant = OutputSettingsAssistant::make(OutputSettingsPreset::screenH264UpTo4K);
+        assistant->setSourceVideoFormat(source(1920, 1080));
+        assistant->setSourceVideoAverageFrameDuration(c.frameDuration);
+        const auto compression = *assistant->videoSettings()->compressionProperties;
+        EXPECT_DOUBLE_EQ(*compression.expectedSourceFrameRate, c.frameRate);
+        EXPECT_EQ(compression.maxKeyFrameInterval, c.keyFrameInterval);
+        EXPECT_EQ(compression.maxKeyFrameIntervalDuration, 2.0);
+        EXPECT_EQ(compression.averageBitRate, c.bitRate);
     }
 }
 

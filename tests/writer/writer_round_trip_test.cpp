@@ -200,3 +200,52 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+namespace {
+
+// A screen that shows the same picture for seconds: two frames, then the session ends
+// 7 s after its start. The last frame is held to the end, and key frames still come at
+// most 2 s apart (the held picture is sent again to carry them).
+TEST(VideoSessionEnd, TheLastFrameIsHeldToTheEndWithKeyFramesAtMost2SecondsApart) {
+    TemporaryFolder folder;
+    const std::string path = folder.file("still.mp4");
+    auto writers = linux_backend::makeFfmpegAssetWriters();
+    auto writer = writers->makeWriter(path, FileType::mpeg4);
+    const MediaTime noDuration = MediaTime::invalid();
+    const auto first = videoFrame(160, 90, kSessionStart, noDuration, 1);
+    auto assistant = OutputSettingsAssistant::make(OutputSettingsPreset::screenH264UpTo4K);
+    assistant->setSourceVideoFormat(first->formatDescription());
+    assistant->setSourceVideoAverageFrameDuration(MediaTime::make(1, 30));
+    VideoSettings settings = assistant->videoSettings().value();
+    settings.width = 160;
+    settings.height = 90;
+    auto input = writers->makeInput(MediaType::video, settings);
+    input->setExpectsMediaDataInRealTime(true);
+    writer->addInput(input);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSession(kSessionStart);
+    appendWhenReady(*input, first);
+    appendWhenReady(*input, videoFrame(160, 90, kSessionStart + seconds(0.5), noDuration, 2));
+    const MediaTime end = kSessionStart + seconds(7);
+    writer->endSession(end);
+    EXPECT_FALSE(input->append(videoFrame(160, 90, end, noDuration, 3))) << "a frame at the end is refused";
+    input->markAsFinished();
+    writer->finishWriting();
+    ASSERT_EQ(writer->status(), AssetWriterStatus::completed);
+
+    const auto info = probe(path);
+    EXPECT_NEAR(number(info["format"]["duration"]), 7.0, 1.0 / 30);
+    const auto packets = nlohmann::json::parse(run("ffprobe -v error -select_streams v -show_entries packet=pts_time,flags "
+                                                   "-of json '" + path + "'"));
+    std::vector<double> keys;
+    for (const auto& packet : packets["packets"]) {
+        if (packet["flags"].get<std::string>().find('K') != std::string::npos) keys.push_back(number(packet["pts_time"]));
+    }
+    std::sort(keys.begin(), keys.end());
+    ASSERT_GE(keys.size(), 4u);
+    EXPECT_NEAR(keys.front(), 0, 1e-3);
+    for (size_t i = 1; i < keys.size(); ++i) EXPECT_LE(keys[i] - keys[i - 1], 2.0 + 1e-3) << i;
+    EXPECT_GE(keys.back(), 7.0 - 2.0 - 1e-3) << "the held tail has its key frames too";
+}
+
+} // namespace

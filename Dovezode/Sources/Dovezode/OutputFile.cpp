@@ -15,12 +15,17 @@ bool OutputFile::startWriting(const platform::MediaTime& time) {
     return true;
 }
 
-void OutputFile::finishWriting() {
+void OutputFile::finishWriting(const platform::MediaTime& end) {
     if (!writer) return;
     // A writer that failed while writing is finished too: what it wrote stays readable.
     const auto status = writer->status();
     if (status != platform::AssetWriterStatus::writing && !(status == platform::AssetWriterStatus::failed && running)) {
         return;
+    }
+    if (status == platform::AssetWriterStatus::writing && end.isValid() && sessionStartPTS.isValid() &&
+        platform::compare(end, sessionStartPTS) > 0) {
+        writer->endSession(end);
+        endPTS = end;
     }
     if (input) {
         auto inputs = writer->inputs();
@@ -46,6 +51,7 @@ void OutputFile::resetTiming() {
     sessionStartPTS = platform::MediaTime::invalid();
     lastPTS = platform::MediaTime::invalid();
     lastDuration = platform::MediaTime::zero();
+    endPTS = platform::MediaTime::invalid();
 }
 
 void OutputFile::replace(std::shared_ptr<platform::AssetWriter> newWriter,

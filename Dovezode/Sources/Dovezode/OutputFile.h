@@ -33,12 +33,16 @@ struct OutputFile {
     platform::MediaTime sessionStartPTS = platform::MediaTime::invalid();
     platform::MediaTime lastPTS = platform::MediaTime::invalid();
     platform::MediaTime lastDuration = platform::MediaTime::zero();
+    // Where the finished file ends (its writer's session end); invalid while it is open
+    // or when it was finished without an end time.
+    platform::MediaTime endPTS = platform::MediaTime::invalid();
 
     // Needs `lock`. Starts writing at `time`; false (and startFailed) when the writer refuses.
     bool startWriting(const platform::MediaTime& time);
-    // Needs `lock`. Marks the input finished and waits for the file to be complete,
-    // when the writer is writing or failed while writing.
-    void finishWriting();
+    // Needs `lock`. Ends the file at `end` (when valid and the writer is writing), marks
+    // the input finished and waits for the file to be complete, when the writer is
+    // writing or failed while writing.
+    void finishWriting(const platform::MediaTime& end);
     // Needs `lock`. The writer's error, once, when it failed after it had started writing.
     std::optional<platform::PlatformError> takeFailure();
     // Needs `lock`. Forgets the timing of the segment.

@@ -60,7 +60,8 @@ platform::AudioSettings microphoneSettings(const RecordingOptions& options, int3
     return settings;
 }
 
-platform::VideoSettings mainVideoSettings(VideoCodec codec, platform::VideoDimensions frame) {
+platform::VideoSettings mainVideoSettings(VideoCodec codec, platform::VideoDimensions frame,
+                                          platform::MediaTime frameInterval) {
     std::optional<platform::VideoSettings> proposed;
     if (auto preset = assistantPreset(codec)) {
         auto& writers = platform::installed().assetWriters;
@@ -68,6 +69,7 @@ platform::VideoSettings mainVideoSettings(VideoCodec codec, platform::VideoDimen
             assistant->setSourceVideoFormat(platform::FormatDescription::makeVideo(
                 codec == VideoCodec::h264 ? platform::fourCharCode("avc1") : platform::fourCharCode("hvc1"),
                 frame.width, frame.height));
+            assistant->setSourceVideoAverageFrameDuration(frameInterval);
             proposed = assistant->videoSettings();
         }
     }

@@ -90,8 +90,9 @@ void Recorder::stop() {
     if (!running) throw Error::recorderNotStarted();
     if (auto failure = running->error()) throw *failure;
     running->markEnd();
-    RecordingDurations durations = running->captureDurations();
     running->cleanUp();
+    // Measured once the files are complete, so they report what the files hold.
+    RecordingDurations durations = running->captureDurations();
     DurationsCallback onFinish;
     {
         std::lock_guard guard(mutex_);
@@ -106,8 +107,7 @@ void Recorder::pause() {
     auto running = session();
     if (!running) throw Error::recorderNotStarted();
     running->markEnd();
-    RecordingDurations durations = running->captureDurations();
-    running->pause();
+    RecordingDurations durations = running->pause();
     DurationsCallback onPause;
     {
         std::lock_guard guard(mutex_);

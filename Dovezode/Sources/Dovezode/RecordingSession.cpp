@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace Dovezode {
@@ -96,11 +97,12 @@ void storeWriter(OutputFile& file, std::shared_ptr<platform::AssetWriter> writer
 }
 
 // Appends when the file runs, its input takes more data and the sample lies before
-// the recording's end (when one is set); false when the sample is dropped.
+// the recording's end (when one is set); false when the sample is dropped or the
+// writer refused it. Only what the file took counts for its duration.
 bool appendIfReady(OutputFile& file, const SampleBufferRef& sample, const MediaTime& endAt) {
     if (!file.running || !file.input || !file.input->isReadyForMoreMediaData()) return false;
     if (endAt.isValid() && platform::compare(sample->presentationTimeStamp(), endAt) >= 0) return false;
-    file.input->append(sample);
+    if (!file.input->append(sample)) return false;
     file.lastPTS = sample->presentationTimeStamp();
     return true;
 }
@@ -125,6 +127,17 @@ PlatformError segmentDidNotStart(const std::vector<SyncPipeline>& silent) {
     return PlatformError(platform::kCaptureErrorDomain, platform::kCaptureErrorDeviceNotConnected,
                          "Nothing came from " + sources + " within " + std::to_string(kSegmentStartLimit.count()) +
                              " seconds.");
+}
+
+// The picture shown again from `time` on: a copy of the frame presented then.
+SampleBufferRef shownAt(const SampleBufferRef& frame, const MediaTime& time) {
+    if (platform::compare(frame->presentationTimeStamp(), time) == 0) return frame;
+    return frame->copyWithTiming({{MediaTime::invalid(), time, MediaTime::invalid()}});
+}
+
+// The stream's time between frames.
+MediaTime frameIntervalOf(const RecordingOptions& options) {
+    return MediaTime::make(1, static_cast<int32_t>(options.framesPerSecond()));
 }
 
 } // namespace
@@ -571,7 +584,10 @@ void RecordingSession::streamDidOutputSampleBuffer(platform::Stream&, const Samp
                                                    platform::StreamOutputType type) {
     // The segment is read before the pause flag, so a pause that begins in between marks the sample stale.
     Snapshot state = snapshot();
-    if (isPaused_ || !sample || !sample->isValid()) return;
+    if (!sample || !sample->isValid()) return;
+    // Kept also while paused: the next segment begins with the picture on screen then.
+    if (type == platform::StreamOutputType::screen) keepPicture(sample);
+    if (isPaused_) return;
     switch (type) {
     case platform::StreamOutputType::microphone: handleAudio(microphone_, sample, SyncPipeline::mic, state); break;
     case platform::StreamOutputType::audio: handleAudio(systemAudio_, sample, SyncPipeline::sysAudio, state); break;
@@ -641,12 +657,67 @@ void RecordingSession::handleScreen(const SampleBufferRef& delivered, const Snap
     SampleBufferRef sample = sync_.applySyncOffset(delivered, SyncPipeline::screen);
     if (!sample) return;
     handOffResume();
-    if (sample->frameStatus() != platform::FrameStatus::complete) return;
     if (main_.closing) return;
     std::lock_guard guard(main_.lock);
     if (main_.closing || isStale(state)) return;
-    if (main_.writer && !main_.running) startVideoStream(sample, state);
-    if (!appendIfReady(main_, sample, state.endAt)) reportWriterFailure(main_);
+    // Whatever this frame's status, the segment's video begins with the picture on screen
+    // at its start: a screen that does not change sends no new picture.
+    if (main_.writer && !main_.running && !openMainVideo(state)) return;
+    if (sample->frameStatus() == platform::FrameStatus::complete) {
+        // A frame overtaken by a later one on the concurrent queue is not written: the
+        // writer takes frames in presentation order only.
+        if (!main_.lastPTS.isValid() || platform::compare(sample->presentationTimeStamp(), main_.lastPTS) > 0)
+            appendIfReady(main_, sample, state.endAt);
+    } else {
+        repeatStillPicture(sample->presentationTimeStamp(), state);
+    }
+    reportWriterFailure(main_);
+}
+
+void RecordingSession::keepPicture(const SampleBufferRef& frame) {
+    if (frame->frameStatus() != platform::FrameStatus::complete || !frame->pixels()) return;
+    {
+        std::lock_guard guard(pictureLock_);
+        // Frames may be handled out of order on the concurrent queue: the newest stays.
+        if (latestPicture_ &&
+            platform::compare(latestPicture_->presentationTimeStamp(), frame->presentationTimeStamp()) >= 0) {
+            return;
+        }
+        latestPicture_ = frame;
+    }
+    pictureArrived_.notify_all();
+}
+
+SampleBufferRef RecordingSession::latestPicture() const {
+    std::lock_guard guard(pictureLock_);
+    return latestPicture_;
+}
+
+// Needs main_.lock.
+bool RecordingSession::openMainVideo(const Snapshot& state) {
+    SampleBufferRef picture = latestPicture();
+    if (!picture) return false;
+    startVideoStream(picture, state);
+    if (!main_.running) return false;
+    appendIfReady(main_, shownAt(picture, main_.sessionStartPTS), state.endAt);
+    return true;
+}
+
+// Needs main_.lock.
+void RecordingSession::repeatStillPicture(const MediaTime& time, const Snapshot& state) {
+    if (!main_.running || !main_.input || !main_.lastPTS.isValid() || !state.options) return;
+    const auto* settings = std::get_if<platform::VideoSettings>(&main_.input->outputSettings());
+    if (!settings || !settings->compressionProperties ||
+        !settings->compressionProperties->maxKeyFrameIntervalDuration) {
+        return;
+    }
+    // Repeated one frame interval before the key-frame interval runs out, so the next key
+    // frame still comes in time.
+    const MediaTime keyInterval = MediaTime::make(
+        std::llround(*settings->compressionProperties->maxKeyFrameIntervalDuration * 1000), 1000);
+    const MediaTime due = platform::add(main_.lastPTS, platform::subtract(keyInterval, frameIntervalOf(*state.options)));
+    if (!time.isNumeric() || platform::compare(time, due) < 0) return;
+    if (SampleBufferRef picture = latestPicture()) appendIfReady(main_, shownAt(picture, time), state.endAt);
 }
 
 void RecordingSession::handleWebcam(const SampleBufferRef& delivered, const Snapshot& state) {
@@ -655,7 +726,17 @@ void RecordingSession::handleWebcam(const SampleBufferRef& delivered, const Snap
     if (webcam_.closing) return;
     std::lock_guard guard(webcam_.lock);
     if (webcam_.closing || isStale(state)) return;
-    if (webcam_.writer && !webcam_.running) startWebcamStream(sample, state);
+    if (webcam_.writer && !webcam_.running) {
+        startWebcamStream(sample, state);
+        // The frame that started the segment was captured before it: shown from its start.
+        if (webcam_.running && platform::compare(sample->presentationTimeStamp(), webcam_.sessionStartPTS) < 0) {
+            if (!appendIfReady(webcam_, shownAt(sample, webcam_.sessionStartPTS), state.endAt))
+                reportWriterFailure(webcam_);
+            return;
+        }
+    }
+    // Frames captured before the start that were still on their way are not written.
+    if (webcam_.lastPTS.isValid() && platform::compare(sample->presentationTimeStamp(), webcam_.lastPTS) <= 0) return;
     if (!appendIfReady(webcam_, sample, state.endAt)) reportWriterFailure(webcam_);
 }
 
@@ -676,7 +757,7 @@ void RecordingSession::startVideoStream(const SampleBufferRef& sample, const Sna
     if (state.target == Target::audioOnly) return;
     const auto& format = sample->formatDescription();
     if (!main_.writer || !state.options || !format || !format->dimensions || main_.startFailed) return;
-    auto settings = mainVideoSettings(state.options->videoCodec(), *format->dimensions);
+    auto settings = mainVideoSettings(state.options->videoCodec(), *format->dimensions, frameIntervalOf(*state.options));
     auto input = system().assetWriters->makeInput(platform::MediaType::video, settings);
     main_.input = input;
     input->setExpectsMediaDataInRealTime(true);
@@ -733,21 +814,65 @@ void RecordingSession::recordError(const Error& error) {
 }
 
 void RecordingSession::finishAll(bool dropWriters) {
+    MediaTime end;
+    {
+        std::lock_guard guard(stateLock_);
+        end = endAt_;
+    }
     for (OutputFile* file : {&main_, &systemAudio_, &microphone_, &webcam_}) {
         file->closing = true;
         std::lock_guard guard(file->lock);
-        file->finishWriting();
+        file->finishWriting(end);
         if (dropWriters) file->replace(nullptr, nullptr);
     }
 }
 
-void RecordingSession::markEnd() {
+void RecordingSession::setEndTime() {
     std::lock_guard guard(stateLock_);
     if (!endAt_.isValid() && system().captureClock) endAt_ = system().captureClock();
 }
 
+namespace {
+
+// How long a pause or stop waits for the stream's first picture: a stream grabs it as
+// it starts, so a few frame intervals (at least 100 ms) cover a busy machine, and a stop
+// of a stream that delivers nothing is not held up for long.
+std::chrono::milliseconds firstPictureWait(const RecordingOptions* options) {
+    const int64_t fps = options ? options->framesPerSecond() : 0;
+    const int64_t intervals = fps > 0 ? 3000 / fps : 0;
+    return std::chrono::milliseconds(std::max<int64_t>(100, intervals));
+}
+
+} // namespace
+
+void RecordingSession::markEnd() {
+    Snapshot state = snapshot();
+    const bool showsScreen = state.target && *state.target != Target::audioOnly && *state.target != Target::lumbra;
+    if (!isPaused_ && showsScreen) {
+        bool waiting;
+        {
+            std::lock_guard guard(main_.lock);
+            waiting = main_.writer && !main_.running && !main_.closing;
+        }
+        if (waiting) {
+            std::unique_lock lock(pictureLock_);
+            pictureArrived_.wait_for(lock, firstPictureWait(state.options.get()),
+                                     [&] { return latestPicture_ != nullptr; });
+        }
+    }
+    if (!isPaused_) {
+        // Reports the start before the pause or stop that ends the segment.
+        sync_.resolveNow();
+        if (showsScreen) {
+            std::lock_guard guard(main_.lock);
+            if (main_.writer && !main_.running && !main_.closing && !isStale(state)) openMainVideo(state);
+        }
+    }
+    setEndTime();
+}
+
 void RecordingSession::cleanUp() {
-    markEnd();
+    setEndTime();
     std::shared_ptr<platform::Stream> stream;
     std::vector<std::shared_ptr<platform::CaptureSession>> sessions;
     {
@@ -772,20 +897,27 @@ void RecordingSession::cleanUp() {
 // ---- Pause, resume and durations
 
 RecordingDurations RecordingSession::captureDurations() {
-    auto measure = [](OutputFile& file, bool withLastDuration) {
+    auto measure = [](OutputFile& file, bool audio) {
         std::lock_guard guard(file.lock);
-        return milliseconds(file.sessionStartPTS, file.lastPTS, withLastDuration ? file.lastDuration : MediaTime::zero());
+        if (audio) return milliseconds(file.sessionStartPTS, file.lastPTS, file.lastDuration);
+        // A finished video shows its last frame until the file's end.
+        if (file.lastPTS.isValid() && file.endPTS.isValid())
+            return milliseconds(file.sessionStartPTS, file.endPTS, MediaTime::zero());
+        return milliseconds(file.sessionStartPTS, file.lastPTS, MediaTime::zero());
     };
     return RecordingDurations(measure(main_, false), measure(microphone_, true), measure(systemAudio_, true),
                               measure(webcam_, false));
 }
 
-void RecordingSession::pause() {
-    markEnd();
+RecordingDurations RecordingSession::pause() {
+    setEndTime();
     isPaused_ = true;
     ++segment_;
     finishAll(true);
+    // Measured once the files are complete, before the reset forgets their times.
+    RecordingDurations durations = captureDurations();
     resetSyncState();
+    return durations;
 }
 
 void RecordingSession::resume(Target target, const RecordingOptions& options) {

@@ -23,6 +23,7 @@
 #include "platform/screen_stream.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <memory>
@@ -55,13 +56,16 @@ public:
     void start(Target target, const RecordingOptions& options);
     RecordingDurations captureDurations();
     // Ends the segment's files at this moment on the capture clock: what was captured
-    // later is not written, what was captured before and is still on its way is. Called
-    // before the durations are taken, so that they measure what the files hold.
+    // later is not written, what was captured before and is still on its way is; the
+    // video shows its last picture until this moment. A segment still waiting for its
+    // sources starts now (its start is reported first), and its video begins with the
+    // picture on screen, waited for briefly when none has arrived yet.
     void markEnd();
     // Stops capture and finishes the open files. Never throws.
     void cleanUp();
-    // Finishes the segment's files while capture goes on.
-    void pause();
+    // Finishes the segment's files while capture goes on; gives their durations,
+    // measured once they are complete.
+    RecordingDurations pause();
     // Opens the files of a new segment and returns at its first screen frame.
     // Throws what the output set-up throws (Error, or platform::PlatformError),
     // the recorded error of a failed recording, or couldNotStartStream when the
@@ -111,6 +115,18 @@ private:
 
     void recordError(const Error& error);
     void finishAll(bool dropWriters);
+    // The end time of the segment's files, now on the capture clock, unless one is set.
+    void setEndTime();
+
+    // The newest complete screen frame, kept for the start of a segment's video.
+    void keepPicture(const platform::SampleBufferRef& frame);
+    platform::SampleBufferRef latestPicture() const;
+    // Needs main_.lock. Starts the main video writer with the latest picture shown from the
+    // segment's start; false when there is no picture yet or the writer does not start.
+    bool openMainVideo(const Snapshot& state);
+    // Needs main_.lock. Appends the picture again at `time` when the file has had no frame
+    // for nearly a key-frame interval (a still screen), so the file keeps its key frames.
+    void repeatStillPicture(const platform::MediaTime& time, const Snapshot& state);
 
     void handleAudio(OutputFile& file, const platform::SampleBufferRef& sample, std::optional<SyncPipeline> pipeline,
                      const Snapshot& state);
@@ -156,6 +172,11 @@ private:
     std::shared_ptr<platform::CaptureOutput> webcamVideoDataOutput_;
     std::unique_ptr<Activity> activity_;
     platform::MediaTime endAt_ = platform::MediaTime::invalid();
+
+    // Guards latestPicture_; pictureArrived_ is told when it changes.
+    mutable std::mutex pictureLock_;
+    std::condition_variable pictureArrived_;
+    platform::SampleBufferRef latestPicture_;
 };
 
 // The writer for a main or webcam file, by its extension. Throws Error

@@ -57,13 +57,22 @@ void SegmentSync::registerFirstPTSIfNeeded(MediaTime presentationTime, SyncPipel
     for (size_t p = 0; p < kPipelines; ++p) {
         if (isExpected(p) && !firstPTS_[p]) return;
     }
+    resolveLocked();
+}
+
+void SegmentSync::resolveNow() {
+    std::lock_guard guard(lock_);
+    if (!resolved_) resolveLocked();
+}
+
+void SegmentSync::resolveLocked() {
     // The reference is the latest first timestamp; ties go to the earlier pipeline.
     std::optional<MediaTime> reference;
     for (const auto& candidate : firstPTS_) {
         if (candidate && (!reference || platform::compare(*reference, *candidate) < 0)) reference = candidate;
     }
     for (size_t p = 0; p < kPipelines; ++p) {
-        if (firstPTS_[p]) offsets_[p] = platform::subtract(*firstPTS_[p], *reference);
+        if (firstPTS_[p] && reference) offsets_[p] = platform::subtract(*firstPTS_[p], *reference);
     }
     resolved_ = true;
     segmentStart_ = captureClock_ ? captureClock_() : MediaTime::invalid();

@@ -47,6 +47,10 @@ public:
     // Records the pipeline's first timestamp if it has none and resolves the
     // segment when every expected pipeline has delivered.
     void registerFirstPTSIfNeeded(platform::MediaTime presentationTime, SyncPipeline pipeline);
+    // Starts the segment now if it is still waiting, with what has arrived so far (a
+    // recording paused or stopped before every pipeline delivered still reports that
+    // it started, before it reports the pause or the stop).
+    void resolveNow();
     // The sample to append, or null while the segment has not started.
     platform::SampleBufferRef applySyncOffset(const platform::SampleBufferRef& sample, SyncPipeline pipeline);
     // Back to waiting: first timestamps and offsets cleared. Expectations, the
@@ -67,6 +71,8 @@ private:
     static constexpr size_t kPipelines = 4;
 
     bool isExpected(size_t pipeline) const;
+    // Needs lock_.
+    void resolveLocked();
 
     // Guards every field below.
     mutable std::mutex lock_;

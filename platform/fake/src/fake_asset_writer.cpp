@@ -1,5 +1,6 @@
 #include "platform/fake/fake_asset_writer.h"
 
+#include <cerrno>
 #include <stdexcept>
 
 namespace platform::fake {
@@ -51,9 +52,17 @@ bool FakeAssetWriterInput::append(const SampleBufferRef& sample) {
     }
     if (hook) hook();
     bool accepted = false;
+    bool inTime = true;
     if (const auto writer = this->writer()) {
+        std::optional<MediaTime> previous;
+        {
+            std::lock_guard lock(mutex_);
+            if (mediaType_ == MediaType::video && !appended_.empty()) previous = appended_.back().presentationTime;
+        }
         std::lock_guard lock(writer->mutex_);
         accepted = writer->acceptsSamples() && !writer->script_.refuseAppends && sample;
+        inTime = !accepted || writer->takesAtTime(mediaType_, sample->presentationTimeStamp(), previous);
+        accepted = accepted && inTime;
     }
     // Like a real-time input, a fake that is not ready refuses the sample.
     accepted = accepted && isReadyForMoreMediaData();
@@ -61,6 +70,7 @@ bool FakeAssetWriterInput::append(const SampleBufferRef& sample) {
     accepted = accepted && !finished_;
     if (!accepted) {
         ++refused_;
+        if (!inTime) ++refusedForTime_;
         return false;
     }
     appended_.push_back({sample, sample->presentationTimeStamp(), sample->duration()});
@@ -80,6 +90,11 @@ std::vector<AppendedSample> FakeAssetWriterInput::appended() const {
 size_t FakeAssetWriterInput::refusedAppends() const {
     std::lock_guard lock(mutex_);
     return refused_;
+}
+
+size_t FakeAssetWriterInput::refusedForTime() const {
+    std::lock_guard lock(mutex_);
+    return refusedForTime_;
 }
 
 bool FakeAssetWriterInput::isMarkedAsFinished() const {
@@ -184,8 +199,24 @@ void FakeAssetWriter::finishWriting() {
         inputs = inputs_;
     }
     for (const auto& input : inputs) input->markAsFinished();
+    {
+        std::lock_guard lock(journal_->mutex);
+        journal_->paths.push_back(path_);
+    }
+    removeFileIfEmpty();
+}
+
+bool FakeAssetWriter::hasSamples() const {
+    for (const auto& input : fakeInputs()) {
+        if (!input->appended().empty()) return true;
+    }
+    return false;
+}
+
+void FakeAssetWriter::removeFileIfEmpty() {
+    if (hasSamples()) return;
     std::lock_guard lock(journal_->mutex);
-    journal_->paths.push_back(path_);
+    journal_->files.erase(path_);
 }
 
 std::optional<MediaTime> FakeAssetWriter::sessionStartTime() const {
@@ -217,9 +248,21 @@ std::shared_ptr<AssetWriter> FakeAssetWriters::makeWriter(const std::string& pat
     const auto scripted = scripts_.find(path);
     const FakeAssetWriterScript script = scripted != scripts_.end() ? scripted->second : defaultScript_;
     if (script.creationError) throw *script.creationError;
+    {
+        // As the Linux writer, which creates its file exclusively: an existing file is never replaced.
+        std::lock_guard files(journal_->mutex);
+        if (!journal_->files.insert(path).second)
+            throw PlatformError("AssetWriterErrorDomain", EEXIST, "Cannot create the file at " + path + ": File exists");
+    }
     auto writer = std::make_shared<FakeAssetWriter>(path, fileType, script, journal_);
     writers_.push_back(writer);
-    return writer;
+    // The caller's reference: when its last copy goes, the writer is released.
+    struct Lease {
+        std::shared_ptr<FakeAssetWriter> writer;
+        ~Lease() { writer->removeFileIfEmpty(); }
+    };
+    std::shared_ptr<Lease> lease(new Lease{writer});
+    return std::shared_ptr<AssetWriter>(lease, writer.get());
 }
 
 std::shared_ptr<AssetWriterInput> FakeAssetWriters::makeInput(MediaType mediaType, OutputSettings settings) {
@@ -264,23 +307,46 @@ std::shared_ptr<FakeAssetWriter> FakeAssetWriters::writer(const std::string& pat
     return nullptr;
 }
 
-bool FakeAssetWriters::fileExists(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    for (auto it = writers_.rbegin(); it != writers_.rend(); ++it) {
-        const auto& writer = *it;
-        if (writer->outputPath() != path) continue;
-        for (const auto& input : writer->fakeInputs()) {
-            if (!input->appended().empty()) return true;
-        }
-        // Without a sample: there while the writer is unfinished and held by its user.
-        if (writer->finishWritingCalls() == 0 && writer.use_count() > 1) return true;
-    }
-    return false;
-}
-
 std::vector<std::string> FakeAssetWriters::finishOrder() const {
     std::lock_guard lock(journal_->mutex);
     return journal_->paths;
+}
+
+bool FakeAssetWriters::fileExists(const std::string& path) const {
+    std::lock_guard lock(journal_->mutex);
+    return journal_->files.count(path) > 0;
+}
+
+void FakeAssetWriters::addFile(const std::string& path) {
+    std::lock_guard lock(journal_->mutex);
+    journal_->files.insert(path);
+}
+
+void FakeAssetWriters::removeFile(const std::string& path) {
+    std::lock_guard lock(journal_->mutex);
+    journal_->files.erase(path);
+}
+
+// ---- times: what the Linux writer refuses for the time a sample is presented at
+
+void FakeAssetWriter::endSession(MediaTime sourceTime) {
+    std::lock_guard lock(mutex_);
+    if (status_ == AssetWriterStatus::writing && sessionStart_ && !sessionEnd_ && sourceTime.isNumeric())
+        sessionEnd_ = sourceTime;
+}
+
+std::optional<MediaTime> FakeAssetWriter::sessionEndTime() const {
+    std::lock_guard lock(mutex_);
+    return sessionEnd_;
+}
+
+bool FakeAssetWriter::takesAtTime(MediaType mediaType, const MediaTime& time,
+                                  const std::optional<MediaTime>& previous) const {
+    if (!time.isNumeric()) return false;
+    if (sessionEnd_ && compare(time, *sessionEnd_) >= 0) return false;
+    if (mediaType != MediaType::video) return true;  // audio before the session start is trimmed, not refused
+    if (sessionStart_ && compare(time, *sessionStart_) < 0) return false;
+    return !previous || compare(time, *previous) > 0;
 }
 
 } // namespace platform::fake

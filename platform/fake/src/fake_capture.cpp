@@ -47,6 +47,7 @@ void FakeStream::setOnStartCapture(std::function<void(FakeStream&)> hook) {
 }
 
 void FakeStream::deliverHere(StreamOutputType type, const SampleBufferRef& sample) {
+    delivery_.delivering(sample);
     std::vector<Output> matching;
     {
         std::lock_guard guard(mutex_);
@@ -174,6 +175,7 @@ void FakeCaptureOutput::deliver(SampleBufferRef sample) {
 }
 
 void FakeCaptureOutput::deliverHere(const SampleBufferRef& sample) {
+    delivery_.delivering(sample);
     std::weak_ptr<CaptureSampleDelegate> delegate;
     {
         std::lock_guard guard(mutex_);

@@ -15,6 +15,7 @@ FakePlatform::FakePlatform()
     platform_->assetWriters = std::make_shared<FakeAssetWriters>();
     installFakeCapture(*platform_, failures_, samples_);
     platform_->previewWindows = std::make_shared<FakePreviewWindows>(failures_);
+    platform_->captureClock = [clock = samples_.clock()] { return clock->now(); };
 }
 
 FakePlatform::~FakePlatform() {

@@ -6,7 +6,12 @@ namespace platform::fake {
 
 SampleDelivery::SampleDelivery() : state_(std::make_shared<State>()) {}
 
+void SampleDelivery::delivering(const SampleBufferRef& sample) {
+    if (sample && sample->isValid()) clock_->sawDelivery(sample->presentationTimeStamp());
+}
+
 void SampleDelivery::push(const std::shared_ptr<Queue>& queue, SampleBufferRef sample, Handler handler) {
+    delivering(sample);
     {
         std::lock_guard lock(state_->mutex);
         ++state_->pending;

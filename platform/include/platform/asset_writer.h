@@ -59,6 +59,9 @@ struct VideoCompressionProperties {  // AVVideoCompressionPropertiesKey
     std::optional<VideoProfileLevel> profileLevel;   // AVVideoProfileLevelKey
     std::optional<double> expectedSourceFrameRate;   // AVVideoExpectedSourceFrameRateKey, frames/s
     std::optional<int32_t> maxKeyFrameInterval;      // AVVideoMaxKeyFrameIntervalKey, frames
+    // AVVideoMaxKeyFrameIntervalDurationKey, seconds of source time: a key frame at
+    // least this often whatever the frame rate, also when frames come irregularly.
+    std::optional<double> maxKeyFrameIntervalDuration;
     std::optional<bool> allowFrameReordering;        // AVVideoAllowFrameReorderingKey (B-frames)
     bool operator==(const VideoCompressionProperties&) const = default;
 };
@@ -142,6 +145,11 @@ public:
     // The given source time becomes the file's time zero: samples before it are
     // not written. Call once, after startWriting and before the first append.
     virtual void startSession(MediaTime sourceTime) = 0;
+    // The given source time ends the file: samples presented at or after it are
+    // refused, and the last frame of a video track is shown until it (held, or cut
+    // short). Call at most once, after the last append and before the inputs are
+    // marked as finished; without it a video track ends with its last frame's duration.
+    virtual void endSession(MediaTime sourceTime) = 0;
 
     virtual AssetWriterStatus status() const = 0;
     // Set once the status is failed.
@@ -176,12 +184,17 @@ public:
     // The format of the frames to encode; its dimensions size the settings.
     void setSourceVideoFormat(std::shared_ptr<const FormatDescription> format) { source_ = std::move(format); }
     const std::shared_ptr<const FormatDescription>& sourceVideoFormat() const { return source_; }
+    // The time between frames of the source; its rate sizes the bit rate and the key-frame
+    // interval in frames. Invalid (the default): the preset's own rate of 60 frames a second.
+    void setSourceVideoAverageFrameDuration(MediaTime duration) { frameDuration_ = duration; }
+    MediaTime sourceVideoAverageFrameDuration() const { return frameDuration_; }
     std::optional<VideoSettings> videoSettings() const;
 
 private:
     explicit OutputSettingsAssistant(OutputSettingsPreset preset) : preset_(preset) {}
     OutputSettingsPreset preset_;
     std::shared_ptr<const FormatDescription> source_;
+    MediaTime frameDuration_ = MediaTime::invalid();
 };
 
 // ---- The service of struct Platform.

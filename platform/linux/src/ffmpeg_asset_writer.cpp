@@ -291,6 +291,12 @@ void FfmpegAssetWriter::startSession(MediaTime sourceTime) {
     changed_.notify_all();
 }
 
+void FfmpegAssetWriter::endSession(MediaTime sourceTime) {
+    std::lock_guard lock(mutex_);
+    if (status_ != AssetWriterStatus::writing || !sessionStart_ || sessionEnd_ || !sourceTime.isNumeric()) return;
+    sessionEnd_ = sourceTime;
+}
+
 AssetWriterStatus FfmpegAssetWriter::status() const {
     std::lock_guard lock(mutex_);
     return status_;
@@ -320,6 +326,7 @@ std::optional<FfmpegAssetWriter::Job> FfmpegAssetWriter::makeSampleJob(size_t in
         return std::nullopt;
     const MediaTime pts = sample->presentationTimeStamp();
     if (!pts.isNumeric()) return std::nullopt;
+    if (sessionEnd_ && pts >= *sessionEnd_) return std::nullopt;
     const MediaTime offset = pts - *sessionStart_;
     Job job;
     job.input = index;
@@ -449,8 +456,7 @@ void FfmpegAssetWriter::run() {
 void FfmpegAssetWriter::process(const Job& job) {
     Track& track = tracks_[job.input];
     if (job.kind == Job::Kind::endOfInput) {
-        if (track.encoder && !track.ended) track.encoder->finish();
-        track.ended = true;
+        finishTrack(track);
         writeHeaderIfReady(false);
         return;
     }
@@ -461,6 +467,25 @@ void FfmpegAssetWriter::process(const Job& job) {
     }
     if (track.video) track.video->append(*job.sample->pixels(), job.position, job.duration);
     else track.audio->append(*job.sample, job.position);
+}
+
+void FfmpegAssetWriter::finishTrack(Track& track) {
+    if (track.encoder && !track.ended) {
+        if (track.video) {
+            std::optional<MediaTime> end, start;
+            {
+                std::lock_guard lock(mutex_);
+                end = sessionEnd_;
+                start = sessionStart_;
+            }
+            if (end && start) {
+                const MediaTime length = *end - *start;
+                if (length.isNumeric()) track.video->setEnd(length.convertScale(kVideoTimescale).value);
+            }
+        }
+        track.encoder->finish();
+    }
+    track.ended = true;
 }
 
 void FfmpegAssetWriter::openTrack(size_t index, const SampleBuffer& sample) {
@@ -542,10 +567,7 @@ void FfmpegAssetWriter::completeFile() {
     // file where they still can, so the frames before the failure stay readable.
     // fail() keeps the first error.
     try {
-        for (Track& track : tracks_) {
-            if (track.encoder && !track.ended) track.encoder->finish();
-            track.ended = true;
-        }
+        for (Track& track : tracks_) finishTrack(track);
         writeHeaderIfReady(true);
         if (headerWritten_) checkFfmpeg(av_write_trailer(format_), "Cannot finish the file at " + path_);
     } catch (const PlatformError& error) {

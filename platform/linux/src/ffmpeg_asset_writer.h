@@ -41,6 +41,7 @@ public:
     std::vector<std::shared_ptr<AssetWriterInput>> inputs() const override;
     bool startWriting() override;
     void startSession(MediaTime sourceTime) override;
+    void endSession(MediaTime sourceTime) override;
     AssetWriterStatus status() const override;
     std::optional<PlatformError> error() const override;
     void finishWriting() override;
@@ -88,6 +89,8 @@ private:
     void run();
     void process(const Job& job);
     void openTrack(size_t index, const SampleBuffer& sample);
+    // Ends the track's encoder, its last video frame held to the session's end when there is one.
+    void finishTrack(Track& track);
     void writeHeaderIfReady(bool finishing);
     void writePacket(size_t index, AVPacket* packet);
     void completeFile();
@@ -103,6 +106,7 @@ private:
     std::vector<InputState> inputs_;
     std::deque<Job> jobs_;
     std::optional<MediaTime> sessionStart_;
+    std::optional<MediaTime> sessionEnd_;
     bool finishRequested_ = false;
     bool fileCreated_ = true;  // the empty file made by create(), ours to remove while nothing is in it
     // The file made by create(), opened once: everything is written through this

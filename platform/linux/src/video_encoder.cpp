@@ -3,6 +3,7 @@
 #include "ffmpeg_error.h"
 #include "video_encoder_parameters.h"
 
+#include <algorithm>
 #include <cmath>
 
 extern "C" {
@@ -39,6 +40,10 @@ VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePix
     if (globalHeader) c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     codecTag_ = parameters.codecTag;
     nominalFrameDuration_ = std::max<int64_t>(1, std::llround(kVideoTimescale / frameRate));
+    // Never shorter than a frame, so that a long gap is bridged by a bounded number of repeats.
+    if (parameters.keyFrameSeconds > 0)
+        keyInterval_ = std::max<int64_t>(nominalFrameDuration_,
+                                         std::llround(std::min(parameters.keyFrameSeconds, 86400.0) * kVideoTimescale));
 
     AVDictionary* options = nullptr;
     for (const auto& [key, value] : parameters.privateOptions) av_dict_set(&options, key.c_str(), value.c_str(), 0);
@@ -68,6 +73,7 @@ void VideoEncoder::prepareSpareFrame() {
 }
 
 void VideoEncoder::append(const PixelBuffer& frame, int64_t pts, int64_t duration) {
+    repeatHeldUntil(pts);
     prepareSpareFrame();
     converter_->convert(frame, spare_.get());
     spare_->pts = pts;
@@ -78,7 +84,12 @@ void VideoEncoder::append(const PixelBuffer& frame, int64_t pts, int64_t duratio
 }
 
 void VideoEncoder::finish() {
-    if (hasHeld_) {
+    if (hasHeld_ && end_ && *end_ > held_->pts) {
+        // Held to the end of the track; a long still tail keeps its key frames.
+        repeatHeldUntil(*end_);
+        sendHeld(*end_ - held_->pts);
+        hasHeld_ = false;
+    } else if (hasHeld_) {
         // The last frame lasts its own duration, else as long as the one before it.
         const int64_t duration = heldOwnDuration_ > 0 ? heldOwnDuration_
                                  : lastInterval_ > 0  ? lastInterval_
@@ -89,9 +100,36 @@ void VideoEncoder::finish() {
     send(nullptr);
 }
 
+void VideoEncoder::repeatHeldUntil(int64_t pts) {
+    if (!hasHeld_ || keyInterval_ <= 0) return;
+    while (true) {
+        // The held picture itself becomes a key frame when it goes out this late after the last one.
+        const int64_t lastKey = heldBecomesKey() ? held_->pts : *lastKeyPts_;
+        const int64_t repeatAt = lastKey + keyInterval_;
+        if (repeatAt >= pts || repeatAt <= held_->pts) return;
+        // The held picture goes out up to repeatAt; a copy of it is held from there on.
+        prepareSpareFrame();
+        checkFfmpeg(av_frame_copy(spare_.get(), held_.get()), "Cannot copy a video frame");
+        spare_->pts = repeatAt;
+        sendHeld(repeatAt - held_->pts);
+        std::swap(held_, spare_);
+        heldOwnDuration_ = 0;
+    }
+}
+
+bool VideoEncoder::heldBecomesKey() const {
+    return keyInterval_ > 0 && (!lastKeyPts_ || held_->pts - *lastKeyPts_ >= keyInterval_ - nominalFrameDuration_);
+}
+
 void VideoEncoder::sendHeld(int64_t duration) {
     durationByPts_[held_->pts] = duration;
     lastInterval_ = duration;
+    // A frame after which the next one could come too late for the key-frame bound is a key frame.
+    held_->pict_type = AV_PICTURE_TYPE_NONE;
+    if (heldBecomesKey() || (keyInterval_ > 0 && held_->pts + duration - *lastKeyPts_ > keyInterval_)) {
+        held_->pict_type = AV_PICTURE_TYPE_I;
+        lastKeyPts_ = held_->pts;
+    }
     send(held_.get());
 }
 
@@ -101,6 +139,8 @@ void VideoEncoder::send(const AVFrame* frame) {
         const int received = avcodec_receive_packet(context_.get(), packet_.get());
         if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
         checkFfmpeg(received, "Cannot encode a video frame");
+        if ((packet_->flags & AV_PKT_FLAG_KEY) && (!lastKeyPts_ || packet_->pts > *lastKeyPts_))
+            lastKeyPts_ = packet_->pts;
         if (const auto found = durationByPts_.find(packet_->pts); found != durationByPts_.end()) {
             if (packet_->duration <= 0) packet_->duration = found->second;
             durationByPts_.erase(found);

@@ -31,6 +31,8 @@ void applyRateControl(VideoEncoderParameters& parameters, const VideoCompression
     }
     if (compression.maxKeyFrameInterval && *compression.maxKeyFrameInterval > 0)
         parameters.keyFrameInterval = *compression.maxKeyFrameInterval;
+    if (compression.maxKeyFrameIntervalDuration && *compression.maxKeyFrameIntervalDuration > 0)
+        parameters.keyFrameSeconds = *compression.maxKeyFrameIntervalDuration;
     if (compression.allowFrameReordering && !*compression.allowFrameReordering) parameters.maxBFrames = 0;
     if (compression.expectedSourceFrameRate && *compression.expectedSourceFrameRate > 0)
         parameters.frameRate = compression.expectedSourceFrameRate;
@@ -58,7 +60,8 @@ VideoEncoderParameters videoEncoderParameters(const VideoSettings& settings, Fou
         parameters.pixelFormat = AV_PIX_FMT_YUV420P;
         parameters.privateOptions = {
             {"preset", kX264SpeedPreset},
-            {"profile", x264Profile(compression.profileLevel.value_or(VideoProfileLevel::h264HighAutoLevel))}};
+            {"profile", x264Profile(compression.profileLevel.value_or(VideoProfileLevel::h264HighAutoLevel))},
+            {"forced-idr", "1"}};  // a key frame forced in time is one a player can start from
         applyRateControl(parameters, compression);
         applyColor(parameters, settings.colorProperties);
         break;
@@ -70,6 +73,7 @@ VideoEncoderParameters videoEncoderParameters(const VideoSettings& settings, Fou
         parameters.privateOptions = {
             {"preset", kX265SpeedPreset},
             {"profile", main10 ? "main10" : "main"},
+            {"forced-idr", "1"},
             {"x265-params", "pools=" + std::to_string(kVideoEncoderThreads) + ":log-level=error"}};
         parameters.codecTag = MKTAG('h', 'v', 'c', '1');  // the tag Apple players require
         applyRateControl(parameters, compression);

@@ -32,6 +32,7 @@ struct VideoEncoderParameters {
     int64_t maxRate = 0;     // VBV ceiling, 0 for none
     int64_t bufferSize = 0;  // VBV buffer, bits
     int keyFrameInterval = 0;               // frames, 0 for the encoder's default
+    double keyFrameSeconds = 0;             // key frames at most this far apart in time, 0 for no bound
     std::optional<int> maxBFrames;          // unset: the speed preset's choice
     std::optional<double> frameRate;        // the rate control's nominal frame rate
     std::vector<std::pair<std::string, std::string>> privateOptions;  // in order

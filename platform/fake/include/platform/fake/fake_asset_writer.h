@@ -2,6 +2,12 @@
 // The scripted asset writers: they write nothing, record what the caller asked
 // (writers, inputs and settings, appended samples with their times, the order of
 // finishing) and refuse where the test scripted a refusal.
+//
+// Like the Linux writer they also refuse what a real file cannot take: a path
+// whose file exists (a writer's file exists from its creation until it is
+// finished or released without a sample; a test can add files), and, by time, a
+// video frame presented before the session start or not after the previous frame,
+// and any sample presented at or after the session's end.
 
 #include "platform/asset_writer.h"
 
@@ -11,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +54,9 @@ public:
     std::vector<AppendedSample> appended() const;
     size_t refusedAppends() const;
     bool isMarkedAsFinished() const;
+    // Appends refused for their presentation time (before the session, after its end,
+    // a video frame not after the previous one).
+    size_t refusedForTime() const;
     void setReady(bool ready);  // overrides the script's inputsReady for this input
     // Runs at the start of every append, on the appending thread, before the sample is looked at.
     void setOnAppend(std::function<void()> hook);
@@ -66,15 +76,18 @@ private:
     bool finished_ = false;
     std::vector<AppendedSample> appended_;
     size_t refused_ = 0;
+    size_t refusedForTime_ = 0;
     std::function<void()> onAppend_;
     size_t overlapping_ = 0;
     std::atomic<int> appending_{0};  // appends running now
 };
 
-// Paths in the order their writers were finished, shared by the factory and its writers.
+// Paths in the order their writers were finished, shared by the factory and its writers;
+// and the paths whose files exist.
 struct FakeFinishJournal {
-    std::mutex mutex;  // guards paths
+    std::mutex mutex;  // guards paths and files
     std::vector<std::string> paths;
+    std::set<std::string> files;
 };
 
 class FakeAssetWriter final : public AssetWriter, public std::enable_shared_from_this<FakeAssetWriter> {
@@ -90,6 +103,7 @@ public:
     std::vector<std::shared_ptr<AssetWriterInput>> inputs() const override;
     bool startWriting() override;
     void startSession(MediaTime sourceTime) override;
+    void endSession(MediaTime sourceTime) override;
     AssetWriterStatus status() const override;
     std::optional<PlatformError> error() const override;
     void finishWriting() override;
@@ -97,6 +111,7 @@ public:
     // For tests.
     std::vector<std::shared_ptr<FakeAssetWriterInput>> fakeInputs() const;
     std::optional<MediaTime> sessionStartTime() const;
+    std::optional<MediaTime> sessionEndTime() const;
     int startWritingCalls() const;
     int finishWritingCalls() const;
     // Makes a writing writer fail as if encoding had failed.
@@ -105,6 +120,14 @@ public:
 private:
     friend class FakeAssetWriterInput;
     bool acceptsSamples() const;  // caller holds mutex_
+    // Whether the file takes a sample presented at this time after `previous`, the input's
+    // last appended frame (video only); caller holds mutex_.
+    bool takesAtTime(MediaType mediaType, const MediaTime& time, const std::optional<MediaTime>& previous) const;
+    bool hasSamples() const;
+    // Finished, or released by its user (the factory keeps it for the test): a writer
+    // without a sample leaves no file, as the Linux writer.
+    void removeFileIfEmpty();
+    friend class FakeAssetWriters;
 
     const std::string path_;
     const FileType fileType_;
@@ -115,6 +138,7 @@ private:
     std::optional<PlatformError> error_;
     std::vector<std::shared_ptr<FakeAssetWriterInput>> inputs_;
     std::optional<MediaTime> sessionStart_;
+    std::optional<MediaTime> sessionEnd_;
     int startWritingCalls_ = 0;
     int finishWritingCalls_ = 0;
 };
@@ -136,11 +160,10 @@ public:
     std::shared_ptr<FakeAssetWriter> writer(const std::string& path) const;
     // Paths, in the order finishWriting was called on their writers.
     std::vector<std::string> finishOrder() const;
-
-    // ---- Files on disk, as the Linux writer leaves them: a file is made with its
-    // writer and stays once a sample was appended; a writer that received none
-    // removes it when it is finished or dropped (held by no one but this factory).
+    // Files on the fake disk: made by writers (see above) or added by the test.
     bool fileExists(const std::string& path) const;
+    void addFile(const std::string& path);
+    void removeFile(const std::string& path);
 
 private:
     const std::shared_ptr<FakeFinishJournal> journal_ = std::make_shared<FakeFinishJournal>();

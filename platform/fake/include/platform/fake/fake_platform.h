@@ -32,6 +32,7 @@ public:
     FailureScript& failures() { return *failures_; }
     const std::shared_ptr<FailureScript>& sharedFailures() const { return failures_; }
     SampleDelivery& samples() { return samples_; }
+    FakeCaptureClock& captureClock() { return *samples_.clock(); }
 
 private:
     std::shared_ptr<FailureScript> failures_;

@@ -3,6 +3,7 @@
 // handler, as a capture backend delivers it, and lets the test wait until
 // every sample it pushed has been handled.
 
+#include "platform/fake/fake_capture_clock.h"
 #include "platform/queues.h"
 #include "platform/sample_buffer.h"
 
@@ -22,8 +23,14 @@ public:
 
     SampleDelivery();
 
-    // Runs handler(sample) later on the queue. Safe from any thread.
+    // Runs handler(sample) later on the queue. Safe from any thread. Moves the capture
+    // clock past the sample's capture.
     void push(const std::shared_ptr<Queue>& queue, SampleBufferRef sample, Handler handler);
+    // For a sample handed over on the calling thread instead: moves the capture clock.
+    void delivering(const SampleBufferRef& sample);
+
+    // The clock the samples are stamped with (the platform's captureClock).
+    const std::shared_ptr<FakeCaptureClock>& clock() const { return clock_; }
 
     // Waits until every sample pushed so far has been handled, or the limit
     // has passed (false). Rethrows the first exception a handler threw.
@@ -43,6 +50,7 @@ private:
         std::exception_ptr firstFailure;
     };
     std::shared_ptr<State> state_;
+    std::shared_ptr<FakeCaptureClock> clock_ = std::make_shared<FakeCaptureClock>();
 };
 
 } // namespace platform::fake
