@@ -7,7 +7,8 @@
 namespace mediainfo {
 
 // Calls task(0) .. task(count - 1), each once, on at most `threads` threads
-// (the machine's hardware threads when 0); returns when all have finished.
+// (the machine's hardware threads when 0; never more threads than tasks);
+// returns when all have finished.
 void runConcurrently(size_t count, const std::function<void(size_t)>& task, size_t threads = 0);
 
 } // namespace mediainfo
