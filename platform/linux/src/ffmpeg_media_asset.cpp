@@ -101,20 +101,33 @@ private:
         }
         int64_t left = limits_.readBudgetBytes - bytesRead_;
         if (left <= 0) return AVERROR_EOF;
+        // A sparse file that holds nothing but a hole from here to its end (a
+        // few bytes of header "followed" by gigabytes) has no more to give:
+        // its zeros would only be scanned for a structure that is not there.
+        if (::lseek(descriptor_, static_cast<off_t>(position_), SEEK_DATA) < 0 && errno == ENXIO) return AVERROR_EOF;
         auto wanted = static_cast<size_t>(std::min<int64_t>(size, left));
         ssize_t count;
-        do count = ::read(descriptor_, buffer, wanted);
+        do count = ::pread(descriptor_, buffer, wanted, static_cast<off_t>(position_));
         while (count < 0 && errno == EINTR);
         if (count < 0) return AVERROR(errno);
         if (count == 0) return AVERROR_EOF;
         bytesRead_ += count;
+        position_ += count;
         return static_cast<int>(count);
     }
 
     int64_t seekTo(int64_t offset, int whence) {
         if (whence & AVSEEK_SIZE) return size_;
-        off_t position = ::lseek(descriptor_, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-        return position < 0 ? AVERROR(errno) : static_cast<int64_t>(position);
+        int64_t base = 0;
+        switch (whence & ~AVSEEK_FORCE) {
+        case SEEK_SET: break;
+        case SEEK_CUR: base = position_; break;
+        case SEEK_END: base = size_; break;
+        default: return AVERROR(EINVAL);
+        }
+        if (offset > INT64_MAX - base || base + offset < 0) return AVERROR(EINVAL);
+        position_ = base + offset;
+        return position_;
     }
 
     int descriptor_;
@@ -122,6 +135,8 @@ private:
     const MediaAssetLimits& limits_;
     HeavyLoadGate& gate_;
     InterruptState& interrupt_;
+    // Reads go by position (pread): the descriptor's own offset is not used.
+    int64_t position_ = 0;
     int64_t bytesRead_ = 0;
     bool heavy_ = false;
 };
