@@ -111,7 +111,7 @@ void probeBulk(const std::vector<std::string>& paths, const BulkPlan& plan,
     runConcurrently(
         plan.entryOfSlot.size(),
         [&](size_t slot) { finished(slot, getMediaInfo(paths[plan.entryOfSlot[slot]], assets)); },
-        kBulkProbeThreads);
+        PoolBounds{0, kBulkProbeThreads, std::chrono::milliseconds(50)});
 }
 
 } // namespace mediainfo

@@ -36,11 +36,13 @@ BulkPlan planBulk(const std::vector<std::string>& paths);
 // Probes the path of every slot of the plan, all at the same time, and hands
 // each result to `finished` on the thread that probed it, as soon as it is
 // known, so a caller can keep what it needs of it and no more. Returns when
-// every slot has finished. Up to kBulkProbeThreads files are probed at once:
-// most of a slow file's time is spent waiting (on the disk, or on the media
-// library's deadline), and the media library itself bounds how many loads do
-// heavy reading at a time.
-inline constexpr size_t kBulkProbeThreads = 64;
+// every slot has finished. One file a hardware thread is probed at once, and
+// a file still running after a short while counts as waiting (on the disk,
+// or on the media library's deadline): another thread takes its place, up to
+// kBulkProbeThreads in all, so slow files overlap and a request takes about
+// as long as its slowest file. The media library itself bounds how many loads
+// read much of their file at a time.
+inline constexpr size_t kBulkProbeThreads = 32;
 void probeBulk(const std::vector<std::string>& paths, const BulkPlan& plan,
                const std::function<void(size_t slot, MediaInfoResult&& result)>& finished);
 void probeBulk(const std::vector<std::string>& paths, const BulkPlan& plan,

@@ -23,7 +23,7 @@ struct MediaAssetLimits {
     int64_t readBudgetBytes = 24 << 20;
     // Loads that have read more than this many bytes go on only a few at a time
     // (heavyLoads), so many hostile files in one request cannot add up.
-    int64_t lightReadBytes = 4 << 20;
+    int64_t lightReadBytes = 1 << 20;
     unsigned heavyLoads = 0;  // 0: half the hardware threads, at least 2
     // Wall-clock budget of one load; past it the load fails with mediaAssetTimedOut.
     std::chrono::milliseconds deadline = std::chrono::seconds(4);
