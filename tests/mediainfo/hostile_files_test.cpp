@@ -111,7 +111,13 @@ TEST_P(HostileFiles, AnsweredQuicklyWithinTheMemoryBoundAndNotAsATimeout) {
     EXPECT_NE(result.info.has_value(), result.error.has_value());
     EXPECT_FALSE(isTimeout(result)) << *result.error;
     EXPECT_LT(elapsed, 5s) << std::chrono::duration<double>(elapsed).count() << " s";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's allocator pads every block and holds freed ones back for a
+    // while: the figure says nothing of the program's own memory there.
+    (void)grown;
+#else
     EXPECT_LE(grown, int64_t{64} << 20) << grown / 1024 / 1024 << " MiB";
+#endif
     RecordProperty("milliseconds", static_cast<int>(std::chrono::duration<double, std::milli>(elapsed).count()));
     RecordProperty("peakGrowthKiB", static_cast<int>(grown / 1024));
 }

@@ -54,12 +54,12 @@ void runConcurrently(size_t count, const std::function<void(size_t)>& task, Pool
     std::vector<std::jthread> workers;
     workers.reserve(most);
     auto start = [&] {
-        WorkerState& state = states.emplace_back();
-        workers.emplace_back([&] {
+        WorkerState* state = &states.emplace_back();
+        workers.emplace_back([&, state] {
             for (size_t index; (index = next.fetch_add(1)) < count;) {
-                state.taskStart = Clock::now().time_since_epoch().count();
+                state->taskStart = Clock::now().time_since_epoch().count();
                 task(index);
-                state.taskStart = WorkerState::kIdle;
+                state->taskStart = WorkerState::kIdle;
             }
             {
                 std::lock_guard lock(mutex);
