@@ -477,23 +477,25 @@ class FfmpegMediaAssets final : public MediaAssets {
 public:
     explicit FfmpegMediaAssets(MediaAssetLimits limits) : limits_(limits), heavyLoads_(heavyLoadSlots(limits.heavyLoads)) {
         // The program speaks only through its own output: the library stays quiet.
-        static std::once_flag once;
-        std::call_once(once, [] {
-            av_log_set_level(AV_LOG_QUIET);
-            // Blocks of 4 MiB or more are mapped for themselves and given back
-            // to the system when freed. By default the allocator raises that
-            // size to the largest block freed so far (up to 32 MiB) and keeps
-            // smaller blocks in the arena of the thread that freed them: after
-            // a parser gathered megabytes on each of many probing threads,
-            // every thread's arena would keep its share (1.5 GB after 64
-            // hostile files in one request, 0.23 GB with this). Ordinary probes
-            // allocate less than that at a time, and capture keeps its large
-            // frame buffers in pools, so neither maps anything more.
-            mallopt(M_MMAP_THRESHOLD, 4 << 20);
-        });
+        static std::once_flag quiet;
+        std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
     }
 
     MediaAsset load(const std::string& path) override {
+        static std::once_flag firstLoad;
+        std::call_once(firstLoad, [] {
+            // Set once a file is probed, so a process that only records keeps the
+            // allocator as it was. Blocks of 4 MiB or more are mapped for
+            // themselves and given back to the system when freed. By default the
+            // allocator raises that size to the largest block freed so far (up to
+            // 32 MiB) and keeps smaller blocks in the arena of the thread that
+            // freed them: after a parser gathered megabytes on each of many
+            // probing threads, every thread's arena would keep its share (1.5 GB
+            // after 64 hostile files in one request, 0.23 GB with this). Ordinary
+            // probes allocate less than that at a time, and capture keeps its
+            // large frame buffers in pools, so neither maps anything more.
+            mallopt(M_MMAP_THRESHOLD, 4 << 20);
+        });
         InterruptState interrupt{Clock::now() + limits_.deadline};
         auto [descriptor, size] = openRegularFile(path);
         // Declared first, so it is released last: the contexts below read through it.
