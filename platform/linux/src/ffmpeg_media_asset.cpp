@@ -70,9 +70,9 @@ private:
 // read budget and deadline. Nothing else is opened on the file's behalf.
 class BudgetedFile {
 public:
-    BudgetedFile(int descriptor, int64_t size, const MediaAssetLimits& limits, HeavyLoadGate& gate,
+    BudgetedFile(int descriptor, int64_t size, bool sparse, const MediaAssetLimits& limits, HeavyLoadGate& gate,
                  InterruptState& interrupt)
-        : descriptor_(descriptor), size_(size), limits_(limits), gate_(gate), interrupt_(interrupt) {}
+        : descriptor_(descriptor), size_(size), sparse_(sparse), limits_(limits), gate_(gate), interrupt_(interrupt) {}
     ~BudgetedFile() {
         if (heavy_) gate_.leave();
         ::close(descriptor_);
@@ -105,7 +105,8 @@ private:
         // A sparse file that holds nothing but a hole from here to its end (a
         // few bytes of header "followed" by gigabytes) has no more to give:
         // its zeros would only be scanned for a structure that is not there.
-        if (::lseek(descriptor_, static_cast<off_t>(position_), SEEK_DATA) < 0 && errno == ENXIO) return AVERROR_EOF;
+        if (sparse_ && ::lseek(descriptor_, static_cast<off_t>(position_), SEEK_DATA) < 0 && errno == ENXIO)
+            return AVERROR_EOF;
         auto wanted = static_cast<size_t>(std::min<int64_t>(size, left));
         ssize_t count;
         do count = ::pread(descriptor_, buffer, wanted, static_cast<off_t>(position_));
@@ -133,6 +134,7 @@ private:
 
     int descriptor_;
     int64_t size_;
+    bool sparse_;
     const MediaAssetLimits& limits_;
     HeavyLoadGate& gate_;
     InterruptState& interrupt_;
@@ -162,7 +164,14 @@ PlatformError assetError(MediaAssetErrorCode code, const std::string& reason) {
 // Only regular files are read: a FIFO or device would block or never end. The
 // descriptor is opened without waiting (a FIFO would wait for a writer) and
 // checked before anything is read.
-std::pair<int, int64_t> openRegularFile(const std::string& path) {
+struct OpenedFile {
+    int descriptor;
+    int64_t size;
+    // Fewer bytes are stored than the file is long: it has holes.
+    bool sparse;
+};
+
+OpenedFile openRegularFile(const std::string& path) {
     int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) throw assetError(mediaAssetCannotOpen, std::strerror(errno));
     struct stat info {};
@@ -174,7 +183,7 @@ std::pair<int, int64_t> openRegularFile(const std::string& path) {
         ::close(descriptor);
         throw assetError(mediaAssetCannotOpen, refusal);
     }
-    return {descriptor, static_cast<int64_t>(info.st_size)};
+    return {descriptor, static_cast<int64_t>(info.st_size), int64_t{info.st_blocks} * 512 < int64_t{info.st_size}};
 }
 
 struct FormatContextCloser {
@@ -495,11 +504,15 @@ public:
             // probes allocate less than that at a time, and capture keeps its
             // large frame buffers in pools, so neither maps anything more.
             mallopt(M_MMAP_THRESHOLD, 4 << 20);
+            // Fixing that size also fixes the free space an arena keeps at its
+            // top, by default to 128 KiB: each probe would then hand its pages
+            // back and fault them in again. Arenas keep up to 4 MiB instead.
+            mallopt(M_TRIM_THRESHOLD, 4 << 20);
         });
         InterruptState interrupt{Clock::now() + limits_.deadline};
-        auto [descriptor, size] = openRegularFile(path);
+        OpenedFile opened = openRegularFile(path);
         // Declared first, so it is released last: the contexts below read through it.
-        BudgetedFile file(descriptor, size, limits_, heavyLoads_, interrupt);
+        BudgetedFile file(opened.descriptor, opened.size, opened.sparse, limits_, heavyLoads_, interrupt);
 
         auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
         if (!buffer) throw assetError(mediaAssetCannotOpen, "out of memory");
