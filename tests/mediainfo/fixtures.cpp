@@ -38,7 +38,11 @@ const std::map<std::string, std::pair<std::string, std::string>>& recipes() {
         {"mkv", {"clip.mkv", " -f lavfi -i testsrc=size=160x120:rate=24" + kTone48k + " -t 1" + kH264 + " -c:a libopus"}},
         {"webm-audio", {"voice.webm", kTone48k + " -t 1 -c:a libopus"}},
         {"ogg-opus", {"voice.ogg", kTone48k + " -t 1 -c:a libopus"}},
+        {"ts", {"clip.ts", kVideo + kTone48k + " -t 1" + kH264 + " -c:a aac -f mpegts"}},
         {"mp4-audio-only", {"audio-only.mp4", kTone48k + " -t 1 -c:a aac"}},
+        // MPEG audio in an mp4 container: the sample entry says "mp4a" for every layer.
+        {"m4a-mp3", {"mp3-in.m4a", kTone44k + " -t 1 -c:a libmp3lame -f mp4"}},
+        {"m4a-mp2", {"mp2-in.m4a", kTone44k + " -t 1 -c:a mp2 -f mp4"}},
         {"m4a-with-video", {"with-video.m4a", kVideo + kTone44k + " -t 1" + kH264 + " -c:a aac -f ipod"}},
     };
     return table;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -107,6 +108,68 @@ TEST_F(InfoCommands, InteractiveLoopDispatchesInfoAndInfos) {
     ASSERT_EQ(both.size(), 2u);
     EXPECT_EQ(both[0], both[1]);
     EXPECT_EQ(json::parse(lines[5])["message"], "No paths provided");
+}
+
+namespace {
+
+// A copy of a fixture under another name, in the fixtures' directory.
+std::string copyNamed(const std::string& fixture, const std::string& name) {
+    std::string target = fixtures::directory() + "/" + name;
+    std::filesystem::copy_file(fixtures::path(fixture), target, std::filesystem::copy_options::overwrite_existing);
+    return target;
+}
+
+} // namespace
+
+TEST_F(InfoCommands, NamesThatAreNotUtf8AreAnsweredWithReplacementCharacters) {
+    // Linux names are bytes: a Latin-1 "é" and a stray 0xFF are valid names.
+    std::string latin1 = copyNamed("m4a-aac", "caf\xe9.m4a");
+    std::string good = copyNamed("m4a-aac", "caf\u00e9.m4a");
+    std::string missing = fixtures::directory() + "/gone\xff\xfe.mp3";
+    std::string shown = fixtures::directory() + "/caf\uFFFD.m4a";
+
+    tavrik::handleInfo(latin1);
+    tavrik::handleInfos(good + "," + latin1 + "," + missing);
+    auto lines = sink_->lines();
+    ASSERT_EQ(lines.size(), 2u) << "every request gets its reply";
+    json one = json::parse(lines[0]);
+    EXPECT_EQ(one["path"], shown);
+    EXPECT_EQ(one["info"]["codec"], "aac") << "the file itself is read by its real name";
+
+    json many = json::parse(lines[1]);
+    ASSERT_EQ(many.size(), 3u);
+    EXPECT_EQ(many[0]["path"], good);
+    EXPECT_EQ(many[0]["info"]["codec"], "aac");
+    EXPECT_EQ(many[1], one);
+    EXPECT_EQ(many[2]["path"], fixtures::directory() + "/gone\uFFFD\uFFFD.mp3");
+    EXPECT_EQ(many[2]["error"], "file not found: " + fixtures::directory() + "/gone\uFFFD\uFFFD.mp3");
+}
+
+TEST_F(InfoCommands, ComposedAndDecomposedSpellingsAreDifferentFiles) {
+    std::string composed = copyNamed("m4a-aac", "r\u00e9sum\u00e9.m4a");
+    std::string decomposed = fixtures::directory() + "/re\u0301sume\u0301.m4a";
+    tavrik::handleInfos(decomposed + "," + composed + ", " + composed);
+    auto lines = sink_->lines();
+    ASSERT_EQ(lines.size(), 1u);
+    json reply = json::parse(lines[0]);
+    ASSERT_EQ(reply.size(), 3u);
+    EXPECT_EQ(reply[0], (json{{"path", decomposed}, {"error", "file not found: " + decomposed}}));
+    EXPECT_EQ(reply[1]["path"], composed);
+    EXPECT_EQ(reply[1]["info"]["type"], "audio");
+    EXPECT_EQ(reply[2], reply[1]) << "equal after trimming: one file";
+}
+
+TEST(OneShot, InfosWithANameThatIsNotUtf8StillAnswersEveryFile) {
+    std::string latin1 = copyNamed("mp3", "chanson-\xe0.mp3");
+    const std::string& song = fixtures::path("flac");
+    std::string output = fixtures::run(std::string(TAVRIK_BINARY) + " infos " +
+                                       fixtures::shellQuoted(song + "," + latin1) + " </dev/null");
+    ASSERT_FALSE(output.empty()) << "the reply is written";
+    json reply = json::parse(output);
+    ASSERT_EQ(reply.size(), 2u);
+    EXPECT_EQ(reply[0]["info"]["codec"], "flac");
+    EXPECT_EQ(reply[1]["path"], fixtures::directory() + "/chanson-\uFFFD.mp3");
+    EXPECT_EQ(reply[1]["info"]["type"], "audio");
 }
 
 TEST(OneShot, InfoPrintsOneLineWithoutBannerOrReady) {

@@ -103,20 +103,37 @@ TEST(PixelFormatName, FromDepthExtension) {
     EXPECT_EQ(pixelFormatName(nullptr), "unknown");
 }
 
-TEST(PathText, TrimExtensionAndCanonicalEquivalence) {
+TEST(PathText, TrimAndExtension) {
     EXPECT_EQ(trimmedPath(" \t\u00a0/a b.mp4\u3000 "), "/a b.mp4");
     EXPECT_EQ(trimmedPath("/a.mp4\n"), "/a.mp4\n") << "line breaks stay";
+    std::string spaced = "\t a a\u2003";
+    std::string_view view = trimmedPathView(spaced);
+    EXPECT_EQ(view, "a a");
+    EXPECT_EQ(view.data(), spaced.data() + 2) << "a view into the path";
+    EXPECT_EQ(trimmedPathView("  "), "");
+    EXPECT_EQ(trimmedPathView(" \xff.mp4 "), "\xff.mp4") << "bytes that are not UTF-8 stay as they are";
 
     const std::pair<const char*, const char*> extensions[] = {
         {"/x/CLIP.MP4", "MP4"}, {"movie.mkv.txt", "txt"}, {"README", ""}, {"/x.y/README", ""},
         {"/x/folder.mp4/", "mp4"}, {"name.", ""},
     };
     for (const auto& [path, extension] : extensions) EXPECT_EQ(pathExtension(path), extension) << path;
+}
 
-    // "é" precomposed and as e + combining acute accent.
-    EXPECT_EQ(canonicalKey("/m/caf\u00e9.mp4"), canonicalKey("/m/cafe\u0301.mp4"));
-    EXPECT_NE(canonicalKey("/m/cafe.mp4"), canonicalKey("/m/caf\u00e9.mp4"));
-    EXPECT_NE(canonicalKey("/m/\xff.mp4"), canonicalKey("/m/\xfe.mp4")) << "invalid UTF-8 is compared as bytes";
+TEST(PathText, ValidUtf8TextReplacesEachBadByte) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"caf\u00e9.mp4", "caf\u00e9.mp4"},
+        {"bad\xff.mp4", "bad\uFFFD.mp4"},
+        {"\xfe\xff", "\uFFFD\uFFFD"},
+        // A lead byte cut short, then an ASCII byte: the lead alone is replaced.
+        {"a\xc3(b", "a\uFFFD(b"},
+        // Latin-1 "é" in a name written by an older system.
+        {"caf\xe9.mp3", "caf\uFFFD.mp3"},
+        // An overlong encoding of "/" is not UTF-8: two bad bytes.
+        {"\xc0\xaf", "\uFFFD\uFFFD"},
+        {"", ""},
+    };
+    for (const auto& [raw, valid] : cases) EXPECT_EQ(validUtf8Text(raw), valid) << raw;
 }
 
 TEST(DetectMediaType, ExtensionTablesDecideWithoutReadingTheFile) {
@@ -142,4 +159,14 @@ TEST(DetectMediaType, WebmAndMkvAreDecidedByTheirTracks) {
     EXPECT_EQ(detectMediaType("audio.mkv", assets), "audio");
     EXPECT_EQ(detectMediaType("empty.mkv", assets), std::nullopt);
     EXPECT_EQ(detectMediaType("broken.webm", assets), std::nullopt);
+
+    // A load that ran out of time is no proof of an empty file: it is reported as a timeout.
+    assets.fail("slow.mkv", platform::PlatformError(platform::kMediaAssetErrorDomain, platform::mediaAssetTimedOut,
+                                                    "Timed Out"));
+    try {
+        detectMediaType("slow.mkv", assets);
+        ADD_FAILURE() << "a timed-out load was taken for a file without tracks";
+    } catch (const platform::PlatformError& error) {
+        EXPECT_EQ(error.code(), platform::mediaAssetTimedOut);
+    }
 }

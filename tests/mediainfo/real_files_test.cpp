@@ -66,6 +66,9 @@ const RealCase kCases[] = {
      nullptr, 1},
     {"wav-quad", {{"type", "audio"}, {"channels", 4}, {"channelLayout", "4ch"}}, nullptr, 1},
     {"mp3", {{"type", "audio"}, {"codec", ".mp3"}, {"sampleRate", 44100}, {"sampleFormat", "s0"}}, nullptr, 1152 / 44.1},
+    // Named by the stream's own format, as a plain mp3 file is, not by the "mp4a" entry.
+    {"m4a-mp3", {{"type", "audio"}, {"codec", ".mp3"}, {"sampleRate", 44100}, {"channels", 1}}, nullptr, 1152 / 44.1},
+    {"m4a-mp2", {{"type", "audio"}, {"codec", ".mp2"}, {"sampleRate", 44100}, {"channels", 1}}, nullptr, 1152 / 44.1},
     {"flac", {{"type", "audio"}, {"codec", "flac"}, {"sampleFormat", "s0"}, {"totalSamples", 44100}}, nullptr, 4608 / 44.1},
     {"webm-audio", {{"type", "audio"}, {"codec", "opus"}, {"sampleRate", 48000}, {"hasVideo", false}}, nullptr, 20},
     {"ogg-opus", {{"type", "audio"}, {"codec", "opus"}, {"sampleRate", 48000}}, nullptr, 20},

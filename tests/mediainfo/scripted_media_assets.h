@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,13 @@ public:
         int now = ++inFlight;
         for (int seen = maxInFlight; now > seen && !maxInFlight.compare_exchange_weak(seen, now);) {
         }
+        if (gatherAt > 0) {
+            // Stands for a file that waits (on a disk, a deadline) until `gatherAt`
+            // loads are waiting together, or a generous time has passed.
+            std::unique_lock lock(mutex_);
+            gathered_.notify_all();
+            gathered_.wait_for(lock, std::chrono::seconds(30), [&] { return maxInFlight >= gatherAt; });
+        }
         std::this_thread::sleep_for(entry.delay);
         --inFlight;
         if (entry.error) throw *entry.error;
@@ -47,6 +55,8 @@ public:
     std::atomic<int> loads{0};
     std::atomic<int> inFlight{0};
     std::atomic<int> maxInFlight{0};
+    // When above 0, each load waits until this many loads are in flight at once.
+    int gatherAt = 0;
 
 private:
     struct Entry {
@@ -54,7 +64,8 @@ private:
         std::optional<platform::PlatformError> error;
         std::chrono::milliseconds delay{};
     };
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards entries_; with gathered_, the wait of gatherAt
+    std::condition_variable gathered_;
     std::map<std::string, Entry> entries_;
 };
 

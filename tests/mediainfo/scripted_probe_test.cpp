@@ -237,7 +237,7 @@ TEST(BulkProbe, AnswersInListOrderWhateverFinishesFirst) {
     EXPECT_TRUE(getMediaInfoBulk({}, assets).empty());
 }
 
-TEST(BulkProbe, EqualPathsShareTheFirstFinishedResult) {
+TEST(BulkProbe, PathsEqualAfterTrimmingShareOneProbe) {
     ScriptedMediaAssets assets;
     auto file = existing("same.m4a");
     assets.add(file, assetOf(seconds(1, 1), {audioTrack()}));
@@ -247,30 +247,52 @@ TEST(BulkProbe, EqualPathsShareTheFirstFinishedResult) {
         EXPECT_EQ(result.path, file);
         EXPECT_TRUE(result.info);
     }
-
-    // Canonically equivalent spellings are one path: both places get one entry.
-    auto composed = existing("caf\u00e9.m4a");
-    assets.add(composed, assetOf(seconds(1, 1), {audioTrack()}), std::chrono::milliseconds(100));
-    std::string decomposed = fixtures::directory() + "/cafe\u0301.m4a";
-    results = getMediaInfoBulk({composed, decomposed}, assets);
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_EQ(results[0].path, results[1].path);
-    EXPECT_EQ(results[0].error, results[1].error);
+    EXPECT_EQ(assets.loads, 1) << "one file, probed once";
 }
 
-TEST(BulkProbe, RunsConcurrentlyOnABoundedPool) {
+TEST(BulkProbe, OtherSpellingsAreOtherFiles) {
+    // On Linux a name is bytes: "café" composed and decomposed are two names,
+    // and here only the composed one exists.
+    ScriptedMediaAssets assets;
+    auto composed = existing("caf\u00e9.m4a");
+    assets.add(composed, assetOf(seconds(1, 1), {audioTrack()}), std::chrono::milliseconds(50));
+    std::string decomposed = fixtures::directory() + "/cafe\u0301.m4a";
+    auto results = getMediaInfoBulk({decomposed, composed, decomposed}, assets);
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[0].path, decomposed);
+    EXPECT_EQ(results[0].error, "file not found: " + decomposed);
+    EXPECT_EQ(results[1].path, composed);
+    EXPECT_TRUE(results[1].info);
+    EXPECT_EQ(results[2].path, decomposed);
+}
+
+TEST(BulkProbe, NeverMoreProbesAtOnceThanTheBound) {
     ScriptedMediaAssets assets;
     std::vector<std::string> paths;
-    for (int i = 0; i < 40; ++i) {
+    for (size_t i = 0; i < kBulkProbeThreads + 36; ++i) {
         paths.push_back(existing("many" + std::to_string(i) + ".m4a"));
         assets.add(paths.back(), assetOf(seconds(1, 1), {audioTrack()}), std::chrono::milliseconds(10));
     }
     auto results = getMediaInfoBulk(paths, assets);
     ASSERT_EQ(results.size(), paths.size());
     for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(results[i].path, paths[i]);
+    EXPECT_LE(assets.maxInFlight, static_cast<int>(kBulkProbeThreads));
+    EXPECT_GT(assets.maxInFlight, 1);
+}
+
+TEST(BulkProbe, WaitingFilesOverlapWellPastTheCoreCount) {
+    // Three files a hardware thread, each waiting until all of them wait at
+    // once: the request ends only because they all overlapped (no timing).
     int hardware = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    EXPECT_LE(assets.maxInFlight, hardware);
-    if (hardware > 1) {
-        EXPECT_GT(assets.maxInFlight, 1);
+    int count = std::min(3 * hardware, static_cast<int>(kBulkProbeThreads));
+    ScriptedMediaAssets assets;
+    assets.gatherAt = count;
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; ++i) {
+        paths.push_back(existing("waiting" + std::to_string(i) + ".m4a"));
+        assets.add(paths.back(), assetOf(seconds(1, 1), {audioTrack()}));
     }
+    auto results = getMediaInfoBulk(paths, assets);
+    ASSERT_EQ(results.size(), paths.size());
+    EXPECT_EQ(assets.maxInFlight, count);
 }

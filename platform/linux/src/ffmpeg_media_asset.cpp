@@ -1,4 +1,4 @@
-#include "ffmpeg_media_asset.h"
+#include "platform/linux/ffmpeg_media_assets.h"
 
 #include "platform/error.h"
 
@@ -9,12 +9,19 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string_view>
+#include <thread>
+#include <utility>
 
 namespace platform::linux_backend {
 namespace {
@@ -26,12 +33,120 @@ struct InterruptState {
     bool expired = false;
 };
 
-// Polled by libavformat during its reads; a non-zero answer aborts the read.
+// Polled by libavformat between reads and packets; a non-zero answer aborts the load.
 int interruptWhenLate(void* opaque) {
     auto* state = static_cast<InterruptState*>(opaque);
     if (Clock::now() >= state->deadline) state->expired = true;
     return state->expired ? 1 : 0;
 }
+
+// A counting gate: loads that read much of their file pass it a few at a time.
+class HeavyLoadGate {
+public:
+    explicit HeavyLoadGate(unsigned slots) : free_(slots) {}
+
+    // Takes a slot, waiting at most until the deadline; false when none came free.
+    bool enter(Clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        if (!freed_.wait_until(lock, deadline, [&] { return free_ > 0; })) return false;
+        --free_;
+        return true;
+    }
+    void leave() {
+        {
+            std::lock_guard lock(mutex_);
+            ++free_;
+        }
+        freed_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;  // guards free_
+    std::condition_variable freed_;
+    unsigned free_;
+};
+
+// The file as libavformat reads it: through one descriptor, within the load's
+// read budget and deadline. Nothing else is opened on the file's behalf.
+class BudgetedFile {
+public:
+    BudgetedFile(int descriptor, int64_t size, bool sparse, const MediaAssetLimits& limits, HeavyLoadGate& gate,
+                 InterruptState& interrupt)
+        : descriptor_(descriptor), size_(size), sparse_(sparse), limits_(limits), gate_(gate), interrupt_(interrupt) {}
+    ~BudgetedFile() {
+        if (heavy_) gate_.leave();
+        ::close(descriptor_);
+    }
+    BudgetedFile(const BudgetedFile&) = delete;
+    BudgetedFile& operator=(const BudgetedFile&) = delete;
+
+    // Whether the load has read all it may: what follows in the file was not seen.
+    bool budgetSpent() const { return bytesRead_ >= limits_.readBudgetBytes; }
+
+    static int read(void* opaque, uint8_t* buffer, int size) {
+        return static_cast<BudgetedFile*>(opaque)->readSome(buffer, size);
+    }
+    static int64_t seek(void* opaque, int64_t offset, int whence) {
+        return static_cast<BudgetedFile*>(opaque)->seekTo(offset, whence);
+    }
+
+private:
+    int readSome(uint8_t* buffer, int size) {
+        if (interruptWhenLate(&interrupt_)) return AVERROR_EXIT;
+        if (!heavy_ && bytesRead_ >= limits_.lightReadBytes) {
+            if (!gate_.enter(interrupt_.deadline)) {
+                interrupt_.expired = true;
+                return AVERROR_EXIT;
+            }
+            heavy_ = true;
+        }
+        int64_t left = limits_.readBudgetBytes - bytesRead_;
+        if (left <= 0) return AVERROR_EOF;
+        // A sparse file that holds nothing but a hole from here to its end (a
+        // few bytes of header "followed" by gigabytes) has no more to give:
+        // its zeros would only be scanned for a structure that is not there.
+        if (sparse_ && ::lseek(descriptor_, static_cast<off_t>(position_), SEEK_DATA) < 0 && errno == ENXIO)
+            return AVERROR_EOF;
+        auto wanted = static_cast<size_t>(std::min<int64_t>(size, left));
+        ssize_t count;
+        do count = ::pread(descriptor_, buffer, wanted, static_cast<off_t>(position_));
+        while (count < 0 && errno == EINTR);
+        if (count < 0) return AVERROR(errno);
+        if (count == 0) return AVERROR_EOF;
+        bytesRead_ += count;
+        position_ += count;
+        return static_cast<int>(count);
+    }
+
+    int64_t seekTo(int64_t offset, int whence) {
+        if (whence & AVSEEK_SIZE) return size_;
+        int64_t base = 0;
+        switch (whence & ~AVSEEK_FORCE) {
+        case SEEK_SET: break;
+        case SEEK_CUR: base = position_; break;
+        case SEEK_END: base = size_; break;
+        default: return AVERROR(EINVAL);
+        }
+        if (offset > INT64_MAX - base || base + offset < 0) return AVERROR(EINVAL);
+        position_ = base + offset;
+        return position_;
+    }
+
+    int descriptor_;
+    int64_t size_;
+    bool sparse_;
+    const MediaAssetLimits& limits_;
+    HeavyLoadGate& gate_;
+    InterruptState& interrupt_;
+    // Reads go by position (pread): the descriptor's own offset is not used.
+    int64_t position_ = 0;
+    int64_t bytesRead_ = 0;
+    bool heavy_ = false;
+};
+
+// Nested files (playlists, external data references) are never opened: a load
+// reads the one file it was given, within its budget.
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
 
 std::string avErrorText(int code) {
     char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -46,12 +161,29 @@ PlatformError assetError(MediaAssetErrorCode code, const std::string& reason) {
     return PlatformError(kMediaAssetErrorDomain, code, title + " (" + reason + ")");
 }
 
-// Only regular files are opened: a FIFO or device would block or never end.
-void requireRegularFile(const std::string& path) {
+// Only regular files are read: a FIFO or device would block or never end. The
+// descriptor is opened without waiting (a FIFO would wait for a writer) and
+// checked before anything is read.
+struct OpenedFile {
+    int descriptor;
+    int64_t size;
+    // Fewer bytes are stored than the file is long: it has holes.
+    bool sparse;
+};
+
+OpenedFile openRegularFile(const std::string& path) {
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (descriptor < 0) throw assetError(mediaAssetCannotOpen, std::strerror(errno));
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) throw assetError(mediaAssetCannotOpen, std::strerror(errno));
-    if (S_ISDIR(info.st_mode)) throw assetError(mediaAssetCannotOpen, std::strerror(EISDIR));
-    if (!S_ISREG(info.st_mode)) throw assetError(mediaAssetCannotOpen, "not a regular file");
+    std::string refusal;
+    if (::fstat(descriptor, &info) != 0) refusal = std::strerror(errno);
+    else if (S_ISDIR(info.st_mode)) refusal = std::strerror(EISDIR);
+    else if (!S_ISREG(info.st_mode)) refusal = "not a regular file";
+    if (!refusal.empty()) {
+        ::close(descriptor);
+        throw assetError(mediaAssetCannotOpen, refusal);
+    }
+    return {descriptor, static_cast<int64_t>(info.st_size), int64_t{info.st_blocks} * 512 < int64_t{info.st_size}};
 }
 
 struct FormatContextCloser {
@@ -95,11 +227,17 @@ FourCharCode mediaSubtype(const AVFormatContext& context, const AVCodecParameter
     if (isLinearPcm(codec.codec_id)) return fourCharCode("lpcm");
     if (codec.codec_id == AV_CODEC_ID_PCM_MULAW) return fourCharCode("ulaw");
     if (codec.codec_id == AV_CODEC_ID_PCM_ALAW) return fourCharCode("alaw");
-    if (isMovFamily(context) && codec.codec_tag != 0) return bigEndianCode(codec.codec_tag);
+    FourCharCode entryCode = isMovFamily(context) ? bigEndianCode(codec.codec_tag) : 0;
+    // "mp4a" names the sample entry of any MPEG-4 systems audio stream, not its
+    // format: MP3 or MP2 audio in an mp4 is told apart by the entry's object
+    // type, which libavformat turns into the codec. Name those by their codec.
+    bool aacEntry = codec.codec_id == AV_CODEC_ID_AAC || codec.codec_id == AV_CODEC_ID_AAC_LATM;
+    if (entryCode != 0 && (entryCode != fourCharCode("mp4a") || aacEntry)) return entryCode;
     const AVCodecTag* tables[] = {codec.codec_type == AVMEDIA_TYPE_AUDIO ? avformat_get_mov_audio_tags()
                                                                          : avformat_get_mov_video_tags(),
                                   nullptr};
-    return bigEndianCode(av_codec_get_tag(tables, codec.codec_id));
+    FourCharCode codecCode = bigEndianCode(av_codec_get_tag(tables, codec.codec_id));
+    return codecCode != 0 ? codecCode : entryCode;
 }
 
 std::optional<AudioChannelLayoutTag> channelLayoutTag(const AVChannelLayout& layout) {
@@ -137,10 +275,11 @@ AudioStreamDescription audioDescription(const AVCodecParameters& codec, FourChar
     return audio;
 }
 
-std::shared_ptr<const FormatDescription> formatDescription(const AVFormatContext& context, const AVStream& stream) {
+std::shared_ptr<const FormatDescription> formatDescription(const AVFormatContext& context, const AVStream& stream,
+                                                           FourCharCode subtype) {
     const AVCodecParameters& codec = *stream.codecpar;
     auto format = std::make_shared<FormatDescription>();
-    format->mediaSubtype = mediaSubtype(context, codec);
+    format->mediaSubtype = subtype;
     if (codec.codec_type == AVMEDIA_TYPE_VIDEO) {
         format->mediaType = MediaType::video;
         format->dimensions = VideoDimensions{codec.width, codec.height};
@@ -179,7 +318,7 @@ int64_t statedBitRate(const AVStream& stream) {
 
 // Bits per second of each listed stream from the sizes of its packets, reading
 // at most `budgetBytes`; past the budget the rate is that of the part read.
-void measureBitRates(AVFormatContext& context, const std::vector<const AVStream*>& streams,
+void measureBitRates(AVFormatContext& context, const BudgetedFile& file, const std::vector<const AVStream*>& streams,
                      std::vector<int64_t>& rates, int64_t budgetBytes) {
     std::vector<int64_t> bytes(context.nb_streams, 0);
     std::vector<int64_t> firstTime(context.nb_streams, AV_NOPTS_VALUE), endTime(context.nb_streams, AV_NOPTS_VALUE);
@@ -189,7 +328,8 @@ void measureBitRates(AVFormatContext& context, const std::vector<const AVStream*
     for (int64_t total = 0; total < budgetBytes;) {
         int status = av_read_frame(&context, packet.get());
         if (status < 0) {
-            wholeFile = status == AVERROR_EOF;
+            // The end of the read budget is not the end of the file.
+            wholeFile = status == AVERROR_EOF && !file.budgetSpent();
             break;
         }
         auto index = static_cast<size_t>(packet->stream_index);
@@ -219,8 +359,8 @@ void measureBitRates(AVFormatContext& context, const std::vector<const AVStream*
 // A stream without a stated rate gets one computed from its size and duration:
 // when it is the only such track, the container's rate (file size over
 // duration) less what the other tracks state; otherwise from its packets.
-std::vector<int64_t> trackBitRates(AVFormatContext& context, const std::vector<const AVStream*>& streams,
-                                   int64_t budgetBytes) {
+std::vector<int64_t> trackBitRates(AVFormatContext& context, const BudgetedFile& file,
+                                   const std::vector<const AVStream*>& streams, int64_t budgetBytes) {
     std::vector<int64_t> rates;
     int64_t stated = 0;
     int unstated = 0;
@@ -233,7 +373,7 @@ std::vector<int64_t> trackBitRates(AVFormatContext& context, const std::vector<c
         for (auto& rate : rates)
             if (rate == 0) rate = context.bit_rate - stated;
     } else if (unstated > 1) {
-        measureBitRates(context, streams, rates, budgetBytes);
+        measureBitRates(context, file, streams, rates, budgetBytes);
     }
     return rates;
 }
@@ -247,7 +387,7 @@ MediaTime trackStart(const AVFormatContext& context, const AVStream& stream) {
     return stream.time_base.den > 0 ? MediaTime::make(0, stream.time_base.den) : MediaTime::zero();
 }
 
-MediaTrack makeTrack(const AVFormatContext& context, const AVStream& stream, int64_t bitRate) {
+MediaTrack makeTrack(const AVFormatContext& context, const AVStream& stream, FourCharCode subtype, int64_t bitRate) {
     const AVCodecParameters& codec = *stream.codecpar;
     MediaTrack track;
     track.mediaType = codec.codec_type == AVMEDIA_TYPE_AUDIO ? MediaType::audio : MediaType::video;
@@ -266,21 +406,43 @@ MediaTrack makeTrack(const AVFormatContext& context, const AVStream& stream, int
         }
     }
     track.estimatedDataRate = static_cast<float>(bitRate);
-    track.formatDescriptions.push_back(formatDescription(context, stream));
+    track.formatDescriptions.push_back(formatDescription(context, stream, subtype));
     track.timeRange = {trackStart(context, stream), timeIn(stream.duration, stream.time_base)};
     return track;
 }
 
-MediaAsset makeAsset(AVFormatContext& context, int64_t bitRateBudgetBytes) {
+// The mp4 family stores MPEG-1 and MPEG-2 audio of every layer under one
+// object type, which libavformat reads as MP3. The layer is in the header of
+// the first frame: the code of the layer found there, or none.
+std::optional<FourCharCode> mpegAudioLayerCode(AVFormatContext& context, const AVStream& stream) {
+    if (!isMovFamily(context) || stream.codecpar->codec_id != AV_CODEC_ID_MP3 || !context.pb) return std::nullopt;
+    const AVIndexEntry* first = avformat_index_get_entry(const_cast<AVStream*>(&stream), 0);
+    if (!first || avio_seek(context.pb, first->pos, SEEK_SET) < 0) return std::nullopt;
+    uint32_t header = avio_rb32(context.pb);
+    if ((header & 0xffe00000) != 0xffe00000) return std::nullopt;
+    switch ((header >> 17) & 3) {
+    case 1: return fourCharCode(".mp3");
+    case 2: return fourCharCode(".mp2");
+    case 3: return fourCharCode(".mp1");
+    default: return std::nullopt;
+    }
+}
+
+MediaAsset makeAsset(AVFormatContext& context, const BudgetedFile& file, int64_t bitRateBudgetBytes) {
     std::vector<const AVStream*> streams;
     for (unsigned i = 0; i < context.nb_streams; ++i)
         if (isTrack(*context.streams[i])) streams.push_back(context.streams[i]);
-    auto rates = trackBitRates(context, streams, bitRateBudgetBytes);
+    auto rates = trackBitRates(context, file, streams, bitRateBudgetBytes);
 
     MediaAsset asset;
     if (context.duration != AV_NOPTS_VALUE && context.duration >= 0)
         asset.duration = MediaTime::make(context.duration, AV_TIME_BASE);
-    for (size_t i = 0; i < streams.size(); ++i) asset.tracks.push_back(makeTrack(context, *streams[i], rates[i]));
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const AVStream& stream = *streams[i];
+        FourCharCode subtype = mediaSubtype(context, *stream.codecpar);
+        if (auto layer = mpegAudioLayerCode(context, stream)) subtype = *layer;
+        asset.tracks.push_back(makeTrack(context, stream, subtype, rates[i]));
+    }
     return asset;
 }
 
@@ -304,29 +466,78 @@ bool headerStatesEverything(const AVFormatContext& context) {
     return true;
 }
 
+struct IoContextFreer {
+    void operator()(AVIOContext* io) const {
+        if (!io) return;
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+using IoContextPtr = std::unique_ptr<AVIOContext, IoContextFreer>;
+
+constexpr int kIoBufferBytes = 32 * 1024;
+
+unsigned heavyLoadSlots(unsigned configured) {
+    if (configured > 0) return configured;
+    return std::max(2u, std::thread::hardware_concurrency() / 2);
+}
+
 class FfmpegMediaAssets final : public MediaAssets {
 public:
-    explicit FfmpegMediaAssets(MediaAssetLimits limits) : limits_(limits) {
+    explicit FfmpegMediaAssets(MediaAssetLimits limits) : limits_(limits), heavyLoads_(heavyLoadSlots(limits.heavyLoads)) {
         // The program speaks only through its own output: the library stays quiet.
         static std::once_flag quiet;
         std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
     }
 
     MediaAsset load(const std::string& path) override {
-        requireRegularFile(path);
+        static std::once_flag firstLoad;
+        std::call_once(firstLoad, [] {
+            // Set once a file is probed, so a process that only records keeps the
+            // allocator as it was. Blocks of 4 MiB or more are mapped for
+            // themselves and given back to the system when freed. By default the
+            // allocator raises that size to the largest block freed so far (up to
+            // 32 MiB) and keeps smaller blocks in the arena of the thread that
+            // freed them: after a parser gathered megabytes on each of many
+            // probing threads, every thread's arena would keep its share (1.5 GB
+            // after 64 hostile files in one request, 0.23 GB with this). Ordinary
+            // probes allocate less than that at a time, and capture keeps its
+            // large frame buffers in pools, so neither maps anything more.
+            mallopt(M_MMAP_THRESHOLD, 4 << 20);
+            // Fixing that size also fixes the free space an arena keeps at its
+            // top, by default to 128 KiB: each probe would then hand its pages
+            // back and fault them in again. Arenas keep up to 4 MiB instead.
+            mallopt(M_TRIM_THRESHOLD, 4 << 20);
+        });
         InterruptState interrupt{Clock::now() + limits_.deadline};
+        OpenedFile opened = openRegularFile(path);
+        // Declared first, so it is released last: the contexts below read through it.
+        BudgetedFile file(opened.descriptor, opened.size, opened.sparse, limits_, heavyLoads_, interrupt);
+
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+        if (!buffer) throw assetError(mediaAssetCannotOpen, "out of memory");
+        IoContextPtr io(avio_alloc_context(buffer, kIoBufferBytes, 0, &file, BudgetedFile::read, nullptr,
+                                           BudgetedFile::seek));
+        if (!io) {
+            av_free(buffer);
+            throw assetError(mediaAssetCannotOpen, "out of memory");
+        }
+
         AVFormatContext* raw = avformat_alloc_context();
         if (!raw) throw assetError(mediaAssetCannotOpen, "out of memory");
         raw->interrupt_callback = {interruptWhenLate, &interrupt};
+        raw->pb = io.get();
+        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+        raw->io_open = refuseNestedOpen;
 
         AVDictionary* options = nullptr;
-        // Plain local files only: no network, no nested playlists of URLs.
         av_dict_set(&options, "protocol_whitelist", "file", 0);
         av_dict_set_int(&options, "probesize", limits_.probeSizeBytes, 0);
         av_dict_set_int(&options, "analyzeduration", limits_.analyzeDuration.count(), 0);
-        // "file:" keeps a colon in the name from being read as a protocol.
-        int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
+        // The name only hints at the container (by its extension); the bytes come through `io`.
+        int status = avformat_open_input(&raw, path.c_str(), nullptr, &options);
         av_dict_free(&options);
+        // On failure avformat_open_input has freed the context; `io` is still ours.
         if (status < 0) throw failure(mediaAssetCannotOpen, status, interrupt);
         FormatContextPtr context(raw);
 
@@ -334,7 +545,7 @@ public:
             status = avformat_find_stream_info(context.get(), nullptr);
             if (status < 0 || interrupt.expired) throw failure(mediaAssetCannotRead, status, interrupt);
         }
-        MediaAsset asset = makeAsset(*context, limits_.bitRateBudgetBytes);
+        MediaAsset asset = makeAsset(*context, file, limits_.bitRateBudgetBytes);
         if (interrupt.expired) throw failure(mediaAssetCannotRead, 0, interrupt);
         return asset;
     }
@@ -346,6 +557,7 @@ private:
     }
 
     MediaAssetLimits limits_;
+    HeavyLoadGate heavyLoads_;
 };
 
 } // namespace

@@ -6,7 +6,7 @@
 #include "platform/linux/logind_power_management.h"
 #include "platform/linux/x_preview_windows.h"
 
-#include "ffmpeg_media_asset.h"
+#include "platform/linux/ffmpeg_media_assets.h"
 #include "monotonic_clock.h"
 #include "x_screen_stream.h"
 #include "x_screens.h"

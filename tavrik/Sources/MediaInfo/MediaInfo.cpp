@@ -11,7 +11,6 @@
 #include "platform/error.h"
 #include "platform/platform.h"
 
-#include <mutex>
 #include <unordered_map>
 
 namespace mediainfo {
@@ -76,25 +75,43 @@ std::vector<MediaInfoResult> getMediaInfoBulk(const std::vector<std::string>& pa
 }
 
 std::vector<MediaInfoResult> getMediaInfoBulk(const std::vector<std::string>& paths, platform::MediaAssets& assets) {
-    std::mutex finishedMutex;  // guards `finished`, filled in the order the probes finish
-    std::vector<MediaInfoResult> finished;
-    finished.reserve(paths.size());
-    runConcurrently(paths.size(), [&](size_t index) {
-        MediaInfoResult result = getMediaInfo(paths[index], assets);
-        std::lock_guard lock(finishedMutex);
-        finished.push_back(std::move(result));
-    });
-
-    std::unordered_map<std::string, size_t> firstFinished;
-    for (size_t i = 0; i < finished.size(); ++i) firstFinished.try_emplace(canonicalKey(finished[i].path), i);
+    BulkPlan plan = planBulk(paths);
+    // Each slot is written by the one task that probes it.
+    std::vector<MediaInfoResult> slots(plan.entryOfSlot.size());
+    probeBulk(paths, plan, [&](size_t slot, MediaInfoResult&& result) { slots[slot] = std::move(result); }, assets);
 
     std::vector<MediaInfoResult> answer;
     answer.reserve(paths.size());
-    for (const auto& path : paths) {
-        auto match = firstFinished.find(canonicalKey(trimmedPath(path)));
-        if (match != firstFinished.end()) answer.push_back(finished[match->second]);
-    }
+    for (size_t slot : plan.slotOfEntry) answer.push_back(slots[slot]);
     return answer;
+}
+
+BulkPlan planBulk(const std::vector<std::string>& paths) {
+    BulkPlan plan;
+    plan.slotOfEntry.reserve(paths.size());
+    // Keys are views into `paths`: the trimmed text is a part of each path.
+    std::unordered_map<std::string_view, size_t> slotOfPath;
+    slotOfPath.reserve(paths.size());
+    for (size_t entry = 0; entry < paths.size(); ++entry) {
+        auto [found, added] = slotOfPath.try_emplace(trimmedPathView(paths[entry]), plan.entryOfSlot.size());
+        if (added) plan.entryOfSlot.push_back(entry);
+        plan.slotOfEntry.push_back(found->second);
+    }
+    return plan;
+}
+
+void probeBulk(const std::vector<std::string>& paths, const BulkPlan& plan,
+               const std::function<void(size_t, MediaInfoResult&&)>& finished) {
+    std::shared_ptr<platform::MediaAssets> keepAlive;
+    probeBulk(paths, plan, finished, installedAssets(keepAlive));
+}
+
+void probeBulk(const std::vector<std::string>& paths, const BulkPlan& plan,
+               const std::function<void(size_t, MediaInfoResult&&)>& finished, platform::MediaAssets& assets) {
+    runConcurrently(
+        plan.entryOfSlot.size(),
+        [&](size_t slot) { finished(slot, getMediaInfo(paths[plan.entryOfSlot[slot]], assets)); },
+        PoolBounds{0, kBulkProbeThreads, std::chrono::milliseconds(50)});
 }
 
 } // namespace mediainfo

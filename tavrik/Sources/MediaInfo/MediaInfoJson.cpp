@@ -1,5 +1,7 @@
 #include "MediaInfo/MediaInfoJson.h"
 
+#include "MediaInfo/PathText.h"
+
 #include <cmath>
 
 namespace mediainfo {
@@ -76,6 +78,9 @@ private:
     const Json& object_;
 };
 
+// Texts are written as UTF-8; a byte that is not (a file name is bytes) becomes U+FFFD.
+std::string utf8(const std::string& text) { return validUtf8Text(text); }
+
 } // namespace
 
 Json toJson(const VideoInfo& info) {
@@ -85,17 +90,17 @@ Json toJson(const VideoInfo& info) {
         {"framerate", info.framerate},
         {"durationMs", info.durationMs},
         {"bitrate", info.bitrate},
-        {"codec", info.codec},
+        {"codec", utf8(info.codec)},
         {"level", info.level},
-        {"framerateRational", info.framerateRational},
+        {"framerateRational", utf8(info.framerateRational)},
         {"startTime", info.startTimeMs},
         {"totalFrames", info.totalFrames},
-        {"avgFrameRate", info.avgFrameRate},
-        {"realFrameRate", info.realFrameRate},
-        {"timeBase", info.timeBase},
-        {"pixelFormat", info.pixelFormat},
+        {"avgFrameRate", utf8(info.avgFrameRate)},
+        {"realFrameRate", utf8(info.realFrameRate)},
+        {"timeBase", utf8(info.timeBase)},
+        {"pixelFormat", utf8(info.pixelFormat)},
     };
-    if (info.profile) json["profile"] = *info.profile;
+    if (info.profile) json["profile"] = utf8(*info.profile);
     json["msPerFrame"] = info.msPerFrame;
     json["hasAudio"] = info.hasAudio;
     return json;
@@ -103,14 +108,14 @@ Json toJson(const VideoInfo& info) {
 
 Json toJson(const AudioInfo& info) {
     return {
-        {"codec", info.codec},
+        {"codec", utf8(info.codec)},
         {"sampleRate", info.sampleRate},
         {"channels", info.channels},
-        {"channelLayout", info.channelLayout},
+        {"channelLayout", utf8(info.channelLayout)},
         {"bitrate", info.bitrate},
         {"durationMs", info.durationMs},
-        {"timeBase", info.timeBase},
-        {"sampleFormat", info.sampleFormat},
+        {"timeBase", utf8(info.timeBase)},
+        {"sampleFormat", utf8(info.sampleFormat)},
         {"totalSamples", info.totalSamples},
         {"hasVideo", info.hasVideo},
         {"startTime", info.startTimeMs},
@@ -125,9 +130,9 @@ Json toJson(const MediaInfo& info) {
 }
 
 Json toJson(const MediaInfoResult& result) {
-    Json json = {{"path", result.path}};
+    Json json = {{"path", utf8(result.path)}};
     if (result.info) json["info"] = toJson(*result.info);
-    if (result.error) json["error"] = *result.error;
+    if (result.error) json["error"] = utf8(*result.error);
     return json;
 }
 

@@ -2,6 +2,8 @@
 
 #include "MediaInfo/PathText.h"
 
+#include "platform/error.h"
+
 #include <array>
 #include <algorithm>
 #include <string_view>
@@ -32,6 +34,11 @@ std::optional<std::string> probeMediaType(const std::string& path, platform::Med
     platform::MediaAsset asset;
     try {
         asset = assets.load(path);
+    } catch (const platform::PlatformError& error) {
+        // A load that ran out of time says nothing about the tracks: it is
+        // reported as what it is, not as a file without tracks.
+        if (error.domain() == platform::kMediaAssetErrorDomain && error.code() == platform::mediaAssetTimedOut) throw;
+        return std::nullopt;
     } catch (const std::exception&) {
         // A file that cannot be opened has no tracks of either kind.
         return std::nullopt;

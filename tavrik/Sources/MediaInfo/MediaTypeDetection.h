@@ -9,10 +9,11 @@
 
 namespace mediainfo {
 
-// "video", "audio", or absent when the type cannot be decided. Never fails.
+// "video", "audio", or absent when the type cannot be decided. Fails only when
+// looking into the file timed out (mediaAssetTimedOut).
 std::optional<std::string> detectMediaType(const std::string& path, platform::MediaAssets& assets);
 // "video" when the file has a video track, else "audio" when it has an audio
-// track, else absent (also when it cannot be opened).
+// track, else absent (also when it cannot be opened); a timed-out load fails.
 std::optional<std::string> probeMediaType(const std::string& path, platform::MediaAssets& assets);
 
 } // namespace mediainfo

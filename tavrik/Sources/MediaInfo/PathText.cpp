@@ -2,21 +2,21 @@
 
 #include "UnicodeText/Text.h"
 
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
+#include <unicode/utf8.h>
 
 #include <filesystem>
 
 namespace mediainfo {
-namespace {
 
-icu::UnicodeString unicode(std::string_view text) {
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+std::string trimmedPath(std::string_view path) { return std::string(trimmedPathView(path)); }
+
+std::string_view trimmedPathView(std::string_view path) {
+    // Trimming only removes characters at the ends, so the trimmed text is a
+    // part of the path: its first byte is the first byte not trimmed.
+    std::string trimmed = text::trimmedSpaces(path);
+    if (trimmed.empty()) return path.substr(0, 0);
+    return path.substr(path.find(trimmed), trimmed.size());
 }
-
-} // namespace
-
-std::string trimmedPath(std::string_view path) { return text::trimmedSpaces(path); }
 
 std::string pathExtension(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
@@ -28,17 +28,25 @@ std::string pathExtension(std::string_view path) {
 
 std::string lowercasedText(std::string_view value) { return text::lowercased(value); }
 
-std::string canonicalKey(std::string_view path) {
-    // 0xFF never occurs in UTF-8, so raw keys cannot meet normalised ones.
-    if (!text::isValidUtf8(path)) return "\xff" + std::string(path);
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status)) return std::string(path);
-    icu::UnicodeString normalized = nfc->normalize(unicode(path), status);
-    if (U_FAILURE(status)) return std::string(path);
-    std::string key;
-    normalized.toUTF8String(key);
-    return key;
+std::string validUtf8Text(std::string_view text) {
+    if (text::isValidUtf8(text)) return std::string(text);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    auto length = static_cast<int32_t>(text.size());
+    std::string valid;
+    valid.reserve(text.size() + 16);
+    for (int32_t index = 0; index < length;) {
+        int32_t start = index;
+        UChar32 c;
+        U8_NEXT(bytes, index, length, c);
+        if (c < 0) {
+            // One replacement for the first byte only; the next byte starts afresh.
+            valid += "\xEF\xBF\xBD";
+            index = start + 1;
+        } else {
+            valid.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(index - start)));
+        }
+    }
+    return valid;
 }
 
 bool existsAtPath(const std::string& path) {

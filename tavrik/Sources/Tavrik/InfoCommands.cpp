@@ -8,6 +8,8 @@
 #include "MediaInfo/MediaInfo.h"
 #include "MediaInfo/MediaInfoJson.h"
 
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace tavrik {
@@ -45,9 +47,32 @@ void handleInfos(const std::string& pathsStr) {
         emit("error", {{"message", "No paths provided"}, {"code", "INVALID_COMMAND"}});
         return;
     }
-    Json reply = Json::array();
-    for (const auto& result : mediainfo::getMediaInfoBulk(splitPaths(pathsStr))) reply.push_back(mediainfo::toJson(result));
-    writeReply(reply);
+    // Each result becomes its JSON text as soon as its probe finishes, and the
+    // array is those texts joined: a request of many paths holds their texts
+    // once, not records, JSON values and text side by side.
+    std::vector<std::string> paths = splitPaths(pathsStr);
+    mediainfo::BulkPlan plan = mediainfo::planBulk(paths);
+    std::vector<std::optional<std::string>> texts(plan.entryOfSlot.size());
+    mediainfo::probeBulk(paths, plan, [&](size_t slot, mediainfo::MediaInfoResult&& result) {
+        texts[slot] = writeJson(mediainfo::toJson(result));
+    });
+    std::vector<std::string>().swap(paths);
+
+    size_t length = 2;
+    for (size_t slot : plan.slotOfEntry) {
+        // A result without a JSON text costs the whole reply, as for "info".
+        if (!texts[slot]) return;
+        length += texts[slot]->size() + 1;
+    }
+    std::string reply;
+    reply.reserve(length);
+    reply += '[';
+    for (size_t entry = 0; entry < plan.slotOfEntry.size(); ++entry) {
+        if (entry > 0) reply += ',';
+        reply += *texts[plan.slotOfEntry[entry]];
+    }
+    reply += ']';
+    output()->writeLine(reply);
 }
 
 } // namespace tavrik
