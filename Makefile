@@ -1,5 +1,6 @@
-# The two entry points of the README: `make demo` runs the main job, `make test` runs every test.
-.PHONY: demo test build asan-test tsan-test bench deps
+# The entry points of the README: `make demo` runs the main job, `make test` runs every
+# test but the long soak tests, `make soak` runs those.
+.PHONY: demo test soak build asan-test tsan-test bench deps
 
 deps:
 	@scripts/install-deps.sh
@@ -13,6 +14,9 @@ demo: build
 
 test: build
 	@scripts/run-tests.sh default
+
+soak: build
+	@scripts/run-tests.sh default --soak
 
 asan-test: deps
 	@cmake --preset asan >/dev/null

@@ -92,8 +92,10 @@ TEST_F(ScreenStream, DeliversFramesOfTheConfiguredSizeAtMostAtTheFrameRateWithIn
     double span = (nanoseconds(samples.back()->presentationTimeStamp()) -
                    nanoseconds(samples.front()->presentationTimeStamp())) / 1e9;
     EXPECT_GE(span / double(samples.size() - 1), 0.9 / 30);
-    // Stamped on the monotonic clock, close to when they were taken.
-    EXPECT_LT(std::abs(nanoseconds(samples.back()->presentationTimeStamp()) - nowNanoseconds()), 2'000'000'000);
+    // Stamped on the monotonic clock, close to when they were taken. Ten seconds leave room
+    // for a stop delayed on a busy machine; any other clock (the epoch, or counting from
+    // the start) would be off by far more.
+    EXPECT_LT(std::abs(nanoseconds(samples.back()->presentationTimeStamp()) - nowNanoseconds()), 10'000'000'000);
 }
 
 TEST_F(ScreenStream, AColourDrawnInAKnownPlaceIsReadBackFromTheFrame) {
@@ -261,13 +263,16 @@ TEST_F(ScreenStream, AConsumerKeepingEveryFrameDoesNotMakeTheStreamHoldMorePictu
     auto c = configuration(60);
     c.queueDepth = 4;
     auto stream = start(c, collector);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    // Five times the pictures the stream may hold: frames keep coming, without pictures once
+    // the memory is spent. Waited for by count, as a busy machine delivers fewer a second.
+    const size_t enough = 5 * (size_t(c.queueDepth) + 2);
+    bool framesKeptComing = collector->waitFor([&](const auto& samples) { return samples.size() >= enough; });
     stream->stopCapture();
     drawing = false;
     painter.join();
+    EXPECT_TRUE(framesKeptComing) << collector->count() << " frames";
     size_t pictures = 0;
     for (const auto& sample : collector->samples()) pictures += sample->pixels() ? 1 : 0;
-    EXPECT_GE(collector->count(), 20u) << "frames keep coming, without pictures once the memory is spent";
     EXPECT_LE(pictures, size_t(c.queueDepth) + 2) << "the stream's frame memory is bounded";
 }
 
@@ -322,13 +327,11 @@ TEST_F(ScreenStream, TheDelegateIsToldOnceWhenTheXServerGoesAway) {
     ASSERT_TRUE(collector->waitFor([](const auto& samples) { return !samples.empty(); }));
     client_.reset();
     server_.stop();
-    for (int i = 0; i < 100; ++i) {
-        {
-            std::lock_guard guard(delegate->mutex);
-            if (!delegate->errors.empty()) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    EXPECT_TRUE(devices_test::eventually([&] {
+        std::lock_guard guard(delegate->mutex);
+        return !delegate->errors.empty();
+    }));
+    // Room for a second, wrong report: a few more frame intervals of the grabber.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stream->stopCapture();
     std::lock_guard guard(delegate->mutex);

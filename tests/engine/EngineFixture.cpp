@@ -40,7 +40,8 @@ MainQueueServer::~MainQueueServer() {
 }
 
 bool eventually(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Thirty seconds: generous for a busy machine or a sanitizer; a condition that holds ends it at once.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > limit) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

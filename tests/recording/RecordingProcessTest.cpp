@@ -47,22 +47,28 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
     EXPECT_EQ(video["width"], 1920);
     EXPECT_EQ(video["height"], 1080);
     int frames = std::stoi(video["nb_read_frames"].get<std::string>());
-    // Frames whose picture did not change are not written, and on a test machine busy
-    // with other encoders the animation misses ticks. Lost frames are measured by the
-    // recording benchmark on a quiet machine; here the count must be plausible.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    constexpr double kPlausibleShare = 0.25;  // a sanitised encoder cannot keep up in real time
-#else
-    constexpr double kPlausibleShare = 0.6;
-#endif
+    // Frames whose picture did not change are not written, and on a machine busy with
+    // other work (or under a sanitizer) the animation misses ticks and the encoder cannot
+    // keep up, so the real-time input drops frames: a fifth of the frames, or fewer, were
+    // seen at a load average of 20 on 8 cores. Lost frames are measured by the recording
+    // benchmark on a quiet machine; here frames must only keep coming through the recording.
+    constexpr double kPlausibleShare = 0.1;
     EXPECT_GE(frames, kPlausibleShare * 30 * durationOf(screen));
     EXPECT_LE(frames, 30 * durationOf(screen) + 2);
-    EXPECT_NEAR(durationOf(screen) * 1000, durations["screen"].get<double>(), 250);
+    // The reported duration runs to the last frame written when the stop began; frames
+    // captured before it but still on their way (the stream's queue holds 6, 200 ms at
+    // 30 fps) are written after. The file's duration runs past its last frame by as long
+    // as the frame before lasted, much longer where frames were dropped: compare frames.
+    const VideoFrames screenFrames = videoFrames(file("screen.mp4"));
+    EXPECT_NEAR(screenFrames.lastStart * 1000, durations["screen"].get<double>(), 250);
     for (const char* name : {"system.m4a", "mic.m4a"}) {
         auto audio = probe(file(name));
         ASSERT_TRUE(audio.is_object()) << name;
         EXPECT_EQ(audio["streams"][0]["codec_name"], "aac") << name;
-        EXPECT_NEAR(durationOf(audio), durationOf(screen), 0.3) << name;
+        // The audio ends with the video's last frame (see audioEndAllowance), here with the
+        // margin of the other durations of this test.
+        EXPECT_GE(durationOf(audio), screenFrames.lastStart) << name;
+        EXPECT_LE(durationOf(audio) - screenFrames.lastStart, audioEndAllowance(screenFrames, 30) + 0.3) << name;
     }
 
     // The program's own prober agrees.
@@ -107,11 +113,19 @@ TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
         auto video = probe(file(segment.video));
         auto audio = probe(file(segment.audio));
         ASSERT_TRUE(video.is_object() && audio.is_object()) << segment.video;
-        EXPECT_NEAR(durationOf(video), segment.seconds, 0.3) << segment.video;
+        const VideoFrames frames = videoFrames(file(segment.video));
+        // Each segment lasts from its start to the pause or stop that followed it by the
+        // time slept; a busy machine only delays the command, by well under 0.3 s.
         EXPECT_NEAR(durationOf(audio), segment.seconds, 0.3) << segment.audio;
+        // The audio ends with the video's last frame (see audioEndAllowance), here with the
+        // margin of the other durations of this test: a pause finishes the files at once,
+        // without the audio still in the sound server, so a paused segment's audio may end
+        // short by the server's latency.
+        EXPECT_GE(durationOf(audio), frames.lastStart - 0.3) << segment.video;
+        EXPECT_LE(durationOf(audio) - frames.lastStart, audioEndAllowance(frames, 30) + 0.3) << segment.video;
         // The durations are taken when the pause or stop begins; frames captured before it
         // but still in the stream's queue (at most its depth of 6) are written after.
-        EXPECT_NEAR(segment.durations["screen"].get<double>(), durationOf(video) * 1000, 250) << segment.video;
+        EXPECT_NEAR(segment.durations["screen"].get<double>(), frames.lastStart * 1000, 250) << segment.video;
         EXPECT_NEAR(segment.durations["mic"].get<double>(), durationOf(audio) * 1000, 250) << segment.audio;
     }
 }
@@ -207,6 +221,9 @@ TEST_F(RecordingProcess, ATerminationSignalFinishesTheFilesAndASecondChangesNoth
     int shutdowns = 0;
     for (const auto& event : recorder.seen) shutdowns += event.value("event", "") == "shutdown";
     EXPECT_EQ(shutdowns, 1);
-    EXPECT_NEAR(durationOf(probe(file("signal.mp4"))), 1.0, 0.4);
+    // A second of recording: the video's last frame and the audio's end lie near it (the
+    // file's duration runs past the last frame by as long as the frame before lasted,
+    // which a busy machine stretches).
+    EXPECT_NEAR(videoFrames(file("signal.mp4")).lastStart, 1.0, 0.4);
     EXPECT_NEAR(durationOf(probe(file("signal.m4a"))), 1.0, 0.4);
 }

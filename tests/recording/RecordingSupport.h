@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -61,7 +62,8 @@ public:
     bool ready() const { return ready_; }
     void send(const std::string& line) { process_.write(line + "\n"); }
     // The next event of that name; other lines on the way are kept in `seen`.
-    std::optional<json> waitFor(const std::string& name, std::chrono::milliseconds timeout = 20s) {
+    // Sixty seconds by default: finishing files on a busy machine, or under a sanitizer, is slow.
+    std::optional<json> waitFor(const std::string& name, std::chrono::milliseconds timeout = 60s) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             auto line = process_.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -90,6 +92,43 @@ inline json probe(const std::string& path, bool countFrames = true) {
 }
 
 inline double durationOf(const json& probed) { return std::stod(probed["format"]["duration"].get<std::string>()); }
+
+// Where the frames of a file's video lie, from ffprobe's reading of its packets (no decoding).
+struct VideoFrames {
+    size_t count = 0;
+    double lastStart = 0;   // presentation time of the last frame, seconds
+    double longestGap = 0;  // between two consecutive frames, seconds
+};
+
+inline VideoFrames videoFrames(const std::string& path) {
+    auto result = testsupport::runToCompletion(
+        FFPROBE_EXECUTABLE, {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time", "-of", "json", path});
+    auto probed = json::parse(result.standardOutput, nullptr, false);
+    std::vector<double> times;
+    if (probed.is_object() && probed["packets"].is_array()) {
+        for (const auto& packet : probed["packets"]) {
+            if (packet.contains("pts_time")) times.push_back(std::stod(packet["pts_time"].get<std::string>()));
+        }
+    }
+    std::sort(times.begin(), times.end());  // packets come in decoding order
+    VideoFrames frames;
+    frames.count = times.size();
+    if (!times.empty()) frames.lastStart = times.back();
+    for (size_t i = 1; i < times.size(); ++i) frames.longestGap = std::max(frames.longestGap, times[i] - times[i - 1]);
+    return frames;
+}
+
+// How far after the start of the video's last frame the audio of the same recording may
+// end. The files end together at the stop: the last frame starts up to one frame interval
+// before it, and the audio runs to the end of the last 10 ms buffer begun before it. On a
+// machine too busy to paint, grab or encode every frame, the video's real-time input drops
+// frames, and the last one before the stop may lie as far back as the longest gap between
+// frames elsewhere in the file. On a quiet machine that is one frame interval.
+inline double audioEndAllowance(const VideoFrames& frames, double framesPerSecond) {
+    constexpr double kAudioBuffer = 0.010;
+    constexpr double kRounding = 0.002;  // the files' durations are given in milliseconds
+    return std::max(1 / framesPerSecond, frames.longestGap) + kAudioBuffer + kRounding;
+}
 
 inline std::string request(const json& members) {
     json body = {{"sig", kSig}};
