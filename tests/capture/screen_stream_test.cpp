@@ -3,6 +3,7 @@
 // stopping, windows, and the errors when there is no usable X server.
 
 #include "capture_test_support.h"
+#include "delivery_gate.h"
 
 #include "platform/linux/linux_platform.h"
 #include "platform/platform.h"
@@ -288,6 +289,33 @@ TEST_F(ScreenStream, NothingIsDeliveredOnceStopCaptureHasReturned) {
     size_t atStop = collector->count();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(collector->count(), atStop);
+}
+
+// At a stop the producer has handed samples to a consumer's queue that have not run yet
+// (audio drained from the server just before): they still arrive, and nothing after.
+TEST(DeliveryGate, AStopLetsWhatWasHandedOverArriveAndNothingAfter) {
+    auto gate = std::make_shared<platform::linux_backend::DeliveryGate>(10);
+    auto queue = platform::makeSerialQueue("consumer");
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> arrived{0};
+    gate->open();
+    ASSERT_TRUE(gate->post(*queue, [&] {
+        released.wait();  // the consumer is busy while the others wait behind it
+        ++arrived;
+    }));
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(gate->post(*queue, [&] { ++arrived; }));
+    auto stopping = std::async(std::launch::async, [&] {
+        bool delivered = gate->waitUntilDelivered(std::chrono::seconds(30));
+        gate->close();
+        return delivered;
+    });
+    release.set_value();
+    EXPECT_TRUE(stopping.get());
+    EXPECT_EQ(arrived.load(), 5);
+    EXPECT_FALSE(gate->post(*queue, [&] { ++arrived; })) << "a closed gate takes nothing";
+    queue->sync([] {});
+    EXPECT_EQ(arrived.load(), 5);
 }
 
 TEST_F(ScreenStream, AWindowIsCapturedWholeEvenWhereAnotherWindowCoversIt) {
