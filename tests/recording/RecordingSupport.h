@@ -124,10 +124,16 @@ inline VideoFrames videoFrames(const std::string& path) {
 // machine too busy to paint, grab or encode every frame, the video's real-time input drops
 // frames, and the last one before the stop may lie as far back as the longest gap between
 // frames elsewhere in the file. On a quiet machine that is one frame interval.
+inline double audioEndAllowance(const VideoFrames& frames, double framesPerSecond);
+
+// The audio's capture times are estimates from the sound server's latency reports, the
+// frames' the moments their grabs began: the two agree to a few milliseconds, and the
+// files' durations are given in milliseconds.
+inline constexpr double kAudioClockTolerance = 0.005;
+
 inline double audioEndAllowance(const VideoFrames& frames, double framesPerSecond) {
     constexpr double kAudioBuffer = 0.010;
-    constexpr double kRounding = 0.002;  // the files' durations are given in milliseconds
-    return std::max(1 / framesPerSecond, frames.longestGap) + kAudioBuffer + kRounding;
+    return std::max(1 / framesPerSecond, frames.longestGap) + kAudioBuffer + kAudioClockTolerance;
 }
 
 inline std::string request(const json& members) {
