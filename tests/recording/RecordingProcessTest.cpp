@@ -39,9 +39,10 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
     // The files run from the start to the stop, which the test saw apart by elapsedMs, give
     // or take the time the two commands and their events took (under 0.3 s even on a busy
     // machine). The video runs to its last frame, which lies before the stop by a frame
-    // interval, or, where a busy machine dropped frames, by up to the longest gap between them.
+    // interval, or, where a busy machine dropped frames, by more (see kStillOnItsWay).
     const VideoFrames screenFrames = videoFrames(file("screen.mp4"));
-    EXPECT_NEAR(screenFrames.lastStart * 1000, double(elapsedMs), 300 + 1000 * screenFrames.longestGap);
+    EXPECT_LE(screenFrames.lastStart * 1000, elapsedMs + 300.0);
+    EXPECT_GE(screenFrames.lastStart * 1000, elapsedMs - 300.0 - 1000 * kStillOnItsWay);
 
     auto screen = probe(file("screen.mp4"));
     ASSERT_TRUE(screen.is_object());
@@ -70,9 +71,11 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
         EXPECT_NEAR(durationOf(audio) * 1000, double(elapsedMs), 300) << name;
         expectReportedWithin(durations[key].get<double>(), durationOf(audio), key);
         // The audio ends with the video's last frame (see audioEndAllowance), here with the
-        // margin of the other durations of this test.
+        // margin of the other durations of this test, and, after it, with the full-screen
+        // video's last frames that a busy machine dropped (see kStillOnItsWay).
         EXPECT_GE(durationOf(audio), screenFrames.lastStart - 0.3) << name;
-        EXPECT_LE(durationOf(audio) - screenFrames.lastStart, audioEndAllowance(screenFrames, 30) + 0.3) << name;
+        EXPECT_LE(durationOf(audio) - screenFrames.lastStart, audioEndAllowance(screenFrames, 30) + kStillOnItsWay)
+            << name;
     }
 
     // The program's own prober agrees.
@@ -124,9 +127,10 @@ TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
         // The audio ends with the video's last frame (see audioEndAllowance), here with the
         // margin of the other durations of this test: a pause finishes the files at once,
         // without the audio still in the sound server, so a paused segment's audio may end
-        // short by the server's latency.
+        // short by the server's latency; and a busy machine may drop the video's last frames
+        // (see kStillOnItsWay).
         EXPECT_GE(durationOf(audio), frames.lastStart - 0.3) << segment.video;
-        EXPECT_LE(durationOf(audio) - frames.lastStart, audioEndAllowance(frames, 30) + 0.3) << segment.video;
+        EXPECT_LE(durationOf(audio) - frames.lastStart, audioEndAllowance(frames, 30) + kStillOnItsWay) << segment.video;
         // The durations are taken when the pause or stop begins (see kStillOnItsWay).
         expectReportedWithin(segment.durations["screen"].get<double>(), frames.lastStart, segment.video);
         expectReportedWithin(segment.durations["mic"].get<double>(), durationOf(audio), segment.audio);
@@ -149,7 +153,7 @@ TEST_F(RecordingProcess, ACropRectangleGivesThePictureOfThatSize) {
 
 namespace {
 
-// The 11th frame of a video, decoded by ffmpeg to packed RGB.
+// A frame of a video, decoded by ffmpeg to packed RGB.
 struct DecodedFrame {
     int width = 0;
     std::string rgb;
@@ -160,9 +164,10 @@ struct DecodedFrame {
     }
 };
 
-DecodedFrame decodedFrame(const std::string& path, int width) {
-    auto raw = testsupport::runToCompletion(FFMPEG_EXECUTABLE, {"-v", "error", "-i", path, "-vf", "select=eq(n\\,10)",
-                                                                "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+DecodedFrame decodedFrame(const std::string& path, int width, size_t index) {
+    auto raw = testsupport::runToCompletion(FFMPEG_EXECUTABLE, {"-v", "error", "-i", path, "-vf",
+                                                                "select=eq(n\\," + std::to_string(index) + ")", "-frames:v",
+                                                                "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     return {width, raw.standardOutput};
 }
 
@@ -187,7 +192,11 @@ TEST_F(RecordingProcess, AKnownColourAndThePointerAppearWhereTheyAre) {
         }
         recorder.send("stop");
         ASSERT_TRUE(recorder.waitFor("finish"));
-        auto frame = decodedFrame(path, 1920);
+        // The 11th frame, past the encoder's first pictures; a busy machine may have written
+        // fewer frames, then the last one.
+        const size_t written = videoFrames(path).count;
+        ASSERT_GE(written, 1u) << path;
+        auto frame = decodedFrame(path, 1920, std::min<size_t>(10, written - 1));
         ASSERT_EQ(frame.rgb.size(), size_t(1920) * 1080 * 3) << path;
         EXPECT_TRUE(capture_test::near(frame.at(500, 350), {255, 0, 0}, 24)) << path;
         EXPECT_TRUE(capture_test::near(frame.at(100, 100), {0, 0, 0}, 24)) << path;

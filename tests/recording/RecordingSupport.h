@@ -28,11 +28,12 @@ using namespace std::chrono_literals;
 
 inline const char* kSig = "pqwdnzruvb83617x92h5k4tc";
 
-// A window whose colour changes every few milliseconds, so that every frame is new.
+// A window whose colour changes every few milliseconds, so that every frame is new; it
+// covers the screen, or its top left corner.
 class Animation {
 public:
-    Animation() {
-        window_ = client_.window(0, 0, 1920, 1080, {0, 0, 0});
+    explicit Animation(uint16_t width = 1920, uint16_t height = 1080) {
+        window_ = client_.window(0, 0, width, height, {0, 0, 0});
         thread_ = std::thread([this] {
             for (uint8_t shade = 0; running_; shade = uint8_t(shade + 7)) {
                 client_.fill(window_, {shade, uint8_t(255 - shade), 40});
@@ -138,8 +139,11 @@ inline double audioEndAllowance(const VideoFrames& frames, double framesPerSecon
 
 // The durations a pause or stop reports are taken as it begins, from what was written by
 // then. Samples captured before it but still on their way (in the sound server, a capture
-// thread, a consumer's queue) are written after: tens of milliseconds on a quiet machine,
-// 0.73 s was seen under AddressSanitizer at a load average of 30 on 8 cores.
+// thread, a consumer's queue) are written after. And a video encoder that has fallen
+// behind on a busy machine makes its real-time input drop the last frames before a stop.
+// Tens of milliseconds on a quiet machine; 0.73 s of audio still on its way was seen under
+// AddressSanitizer at a load average of 30 on 8 cores, and the full-screen video's last
+// 1.15 s dropped at a load average of 36.
 inline constexpr double kStillOnItsWay = 1.5;  // seconds
 
 // A reported duration (milliseconds) against where the file ends (seconds): never past
