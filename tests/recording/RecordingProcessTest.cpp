@@ -54,9 +54,14 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
     // Frames whose picture did not change are not written, and on a machine busy with
     // other work (or under a sanitizer) the animation misses ticks and the encoder cannot
     // keep up, so the real-time input drops frames: a fifth of the frames, or fewer, were
-    // seen at a load average of 20 on 8 cores. Lost frames are measured by the recording
-    // benchmark on a quiet machine; here frames must only keep coming through the recording.
+    // seen at a load average of 20 on 8 cores, a twelfth under ThreadSanitizer. Lost frames
+    // are measured by the recording benchmark on a quiet machine; here frames must only
+    // keep coming through the recording.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr double kPlausibleShare = 0.04;
+#else
     constexpr double kPlausibleShare = 0.1;
+#endif
     EXPECT_GE(frames, kPlausibleShare * 30 * durationOf(screen));
     EXPECT_LE(frames, 30 * durationOf(screen) + 2);
     // The reported duration runs to the last frame written when the stop began; frames
