@@ -49,12 +49,7 @@ void expectSteadyFloatBuffers(const std::vector<SampleBufferRef>& buffers, doubl
         expected += double(buffers[i - 1]->sampleCount()) / rate;
     }
     double span = (nanoseconds(buffers.back()->presentationTimeStamp()) - nanoseconds(buffers.front()->presentationTimeStamp())) / 1e9;
-    // The capture times follow the server's latency reports, which a busy machine (or a
-    // sanitizer) makes noisier: a report off by less than the jump threshold moves the line
-    // by a part of its error, so over the seconds collected the line may have moved by up
-    // to twice that threshold (23 ms seen under AddressSanitizer on a fully loaded machine).
-    constexpr double kLineMovement = 2.0 * platform::linux_backend::CaptureTimeline::kJumpNanoseconds / 1e9;
-    EXPECT_NEAR(span, expected, kLineMovement) << "capture times follow the sample count";
+    EXPECT_NEAR(span, expected, 0.02) << "capture times follow the sample count";
     // The capture time of the last buffer's first sample lies in the past, and not far:
     // the sine source hands over two seconds at a time, a stop waits up to a quarter of a
     // second for audio still to come, and a busy machine delays both. Any other clock (the
