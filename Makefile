@@ -1,5 +1,6 @@
-# The two entry points of the README: `make demo` runs the main job, `make test` runs every test.
-.PHONY: demo test build asan-test tsan-test bench deps fuzz
+# The entry points of the README: `make demo` runs the main job, `make test` runs every
+# test but the long soak tests, `make soak` runs those, `make fuzz` runs the fuzz targets.
+.PHONY: demo test soak build asan-test tsan-test bench deps fuzz
 
 # Seconds each fuzz target runs for under `make fuzz`.
 FUZZ_SECONDS ?= 60
@@ -16,6 +17,9 @@ demo: build
 
 test: build
 	@scripts/run-tests.sh default
+
+soak: build
+	@scripts/run-tests.sh default --soak
 
 asan-test: deps
 	@cmake --preset asan >/dev/null

@@ -51,10 +51,12 @@ void expectSteadyFloatBuffers(const std::vector<SampleBufferRef>& buffers, doubl
     double span = (nanoseconds(buffers.back()->presentationTimeStamp()) - nanoseconds(buffers.front()->presentationTimeStamp())) / 1e9;
     EXPECT_NEAR(span, expected, 0.02) << "capture times follow the sample count";
     // The capture time of the last buffer's first sample lies in the past, and not far:
-    // the sine source hands over two seconds at a time.
+    // the sine source hands over two seconds at a time, a stop waits up to a quarter of a
+    // second for audio still to come, and a busy machine delays both. Any other clock (the
+    // epoch, or counting from the start) would be off by far more.
     double age = (nowNanoseconds() - nanoseconds(buffers.back()->presentationTimeStamp())) / 1e9;
     EXPECT_GT(age, 0);
-    EXPECT_LT(age, 3.0);
+    EXPECT_LT(age, 6.0);
 }
 
 float peak(const std::vector<SampleBufferRef>& buffers) {

@@ -71,7 +71,8 @@ size_t Collector::count() const {
 
 bool Collector::waitFor(const std::function<bool(const std::vector<platform::SampleBufferRef>&)>& condition) {
     std::unique_lock lock(mutex_);
-    return added_.wait_for(lock, std::chrono::seconds(10), [&] { return condition(samples_); });
+    // Thirty seconds: a stream or capture session delivers slowly on a busy machine or under a sanitizer.
+    return added_.wait_for(lock, std::chrono::seconds(30), [&] { return condition(samples_); });
 }
 
 platform::SampleBufferRef Collector::completeFrameAfter(int64_t since,

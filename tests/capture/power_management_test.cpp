@@ -108,15 +108,18 @@ private:
                               DBUS_TYPE_STRING, &mode, DBUS_TYPE_INVALID);
         int ends[2];
         if (pipe(ends) != 0) return;
+        // Recorded before the reply goes out: the caller may read them back as soon as it has its answer.
+        {
+            std::lock_guard guard(mutex_);
+            arguments_ = {what ? what : "", who ? who : "", why ? why : "", mode ? mode : ""};
+            inhibitorReadEnd_ = ends[0];
+        }
         DBusMessage* reply = dbus_message_new_method_return(call);
         dbus_message_append_args(reply, DBUS_TYPE_UNIX_FD, &ends[1], DBUS_TYPE_INVALID);
         dbus_connection_send(connection_, reply, nullptr);
         dbus_connection_flush(connection_);
         dbus_message_unref(reply);
         close(ends[1]);  // the message carried its own copy
-        std::lock_guard guard(mutex_);
-        arguments_ = {what ? what : "", who ? who : "", why ? why : "", mode ? mode : ""};
-        inhibitorReadEnd_ = ends[0];
     }
 
     DBusConnection* connection_ = nullptr;

@@ -3,6 +3,7 @@
 // stopping, windows, and the errors when there is no usable X server.
 
 #include "capture_test_support.h"
+#include "delivery_gate.h"
 
 #include "platform/linux/linux_platform.h"
 #include "platform/platform.h"
@@ -92,8 +93,10 @@ TEST_F(ScreenStream, DeliversFramesOfTheConfiguredSizeAtMostAtTheFrameRateWithIn
     double span = (nanoseconds(samples.back()->presentationTimeStamp()) -
                    nanoseconds(samples.front()->presentationTimeStamp())) / 1e9;
     EXPECT_GE(span / double(samples.size() - 1), 0.9 / 30);
-    // Stamped on the monotonic clock, close to when they were taken.
-    EXPECT_LT(std::abs(nanoseconds(samples.back()->presentationTimeStamp()) - nowNanoseconds()), 2'000'000'000);
+    // Stamped on the monotonic clock, close to when they were taken. Ten seconds leave room
+    // for a stop delayed on a busy machine; any other clock (the epoch, or counting from
+    // the start) would be off by far more.
+    EXPECT_LT(std::abs(nanoseconds(samples.back()->presentationTimeStamp()) - nowNanoseconds()), 10'000'000'000);
 }
 
 TEST_F(ScreenStream, AColourDrawnInAKnownPlaceIsReadBackFromTheFrame) {
@@ -131,10 +134,11 @@ TEST_F(ScreenStream, ThePointerIsDrawnWhereItIsOnlyWhenAskedFor) {
         ASSERT_TRUE(frame);
         EXPECT_EQ(pointerDrawn(*frame->pixels(), 550, 550), showsCursor);
         if (showsCursor) {
-            // Moved: the next picture shows it at its new place, and no longer at the old one.
-            int64_t moved = nowNanoseconds();
+            // Moved: a new picture shows it at its new place, and no longer at the old one.
+            // Found by what it shows, not by its time: a frame is stamped as its grab begins,
+            // which may be just before the move it shows.
             client_->warpPointer(620, 480);
-            auto after = collector->completeFrameAfter(moved, [](const PixelBuffer& p) { return pointerDrawn(p, 620, 480); });
+            auto after = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return pointerDrawn(p, 620, 480); });
             ASSERT_TRUE(after) << "moving the pointer makes a new frame";
             EXPECT_FALSE(pointerDrawn(*after->pixels(), 550, 550));
         }
@@ -212,11 +216,11 @@ TEST_F(ScreenStream, StaticContentGivesIdleFramesAndAChangeGivesACompleteOne) {
     }
     EXPECT_GE(idle, settled.size() - 3);
 
-    int64_t changed = nowNanoseconds();
+    // Found by what it shows, not by its time: a frame is stamped as its grab begins,
+    // which may be just before the change it shows.
     client_->fill(window, kBlue);
-    auto frame = collector->completeFrameAfter(changed);
+    auto frame = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return near(pixelAt(p, 400, 400), kBlue); });
     ASSERT_TRUE(frame) << "a change makes a complete frame";
-    EXPECT_TRUE(near(pixelAt(*frame->pixels(), 400, 400), kBlue));
 }
 
 TEST_F(ScreenStream, ASlowConsumerMakesTheStreamDropFramesBeyondTheQueueDepth) {
@@ -261,13 +265,16 @@ TEST_F(ScreenStream, AConsumerKeepingEveryFrameDoesNotMakeTheStreamHoldMorePictu
     auto c = configuration(60);
     c.queueDepth = 4;
     auto stream = start(c, collector);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    // Five times the pictures the stream may hold: frames keep coming, without pictures once
+    // the memory is spent. Waited for by count, as a busy machine delivers fewer a second.
+    const size_t enough = 5 * (size_t(c.queueDepth) + 2);
+    bool framesKeptComing = collector->waitFor([&](const auto& samples) { return samples.size() >= enough; });
     stream->stopCapture();
     drawing = false;
     painter.join();
+    EXPECT_TRUE(framesKeptComing) << collector->count() << " frames";
     size_t pictures = 0;
     for (const auto& sample : collector->samples()) pictures += sample->pixels() ? 1 : 0;
-    EXPECT_GE(collector->count(), 20u) << "frames keep coming, without pictures once the memory is spent";
     EXPECT_LE(pictures, size_t(c.queueDepth) + 2) << "the stream's frame memory is bounded";
 }
 
@@ -283,6 +290,33 @@ TEST_F(ScreenStream, NothingIsDeliveredOnceStopCaptureHasReturned) {
     size_t atStop = collector->count();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(collector->count(), atStop);
+}
+
+// At a stop the producer has handed samples to a consumer's queue that have not run yet
+// (audio drained from the server just before): they still arrive, and nothing after.
+TEST(DeliveryGate, AStopLetsWhatWasHandedOverArriveAndNothingAfter) {
+    auto gate = std::make_shared<platform::linux_backend::DeliveryGate>(10);
+    auto queue = platform::makeSerialQueue("consumer");
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> arrived{0};
+    gate->open();
+    ASSERT_TRUE(gate->post(*queue, [&] {
+        released.wait();  // the consumer is busy while the others wait behind it
+        ++arrived;
+    }));
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(gate->post(*queue, [&] { ++arrived; }));
+    auto stopping = std::async(std::launch::async, [&] {
+        bool delivered = gate->waitUntilDelivered(std::chrono::seconds(30));
+        gate->close();
+        return delivered;
+    });
+    release.set_value();
+    EXPECT_TRUE(stopping.get());
+    EXPECT_EQ(arrived.load(), 5);
+    EXPECT_FALSE(gate->post(*queue, [&] { ++arrived; })) << "a closed gate takes nothing";
+    queue->sync([] {});
+    EXPECT_EQ(arrived.load(), 5);
 }
 
 TEST_F(ScreenStream, AWindowIsCapturedWholeEvenWhereAnotherWindowCoversIt) {
@@ -322,13 +356,11 @@ TEST_F(ScreenStream, TheDelegateIsToldOnceWhenTheXServerGoesAway) {
     ASSERT_TRUE(collector->waitFor([](const auto& samples) { return !samples.empty(); }));
     client_.reset();
     server_.stop();
-    for (int i = 0; i < 100; ++i) {
-        {
-            std::lock_guard guard(delegate->mutex);
-            if (!delegate->errors.empty()) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    EXPECT_TRUE(devices_test::eventually([&] {
+        std::lock_guard guard(delegate->mutex);
+        return !delegate->errors.empty();
+    }));
+    // Room for a second, wrong report: a few more frame intervals of the grabber.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stream->stopCapture();
     std::lock_guard guard(delegate->mutex);

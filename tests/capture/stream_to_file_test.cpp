@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -66,13 +68,19 @@ TEST(StreamToFile, ScreenFramesBecomeAPlayableFileOfTheRightSizeAndFrameCount) {
     collector->keepsSamples = false;  // the stream's frame memory is bounded: a consumer must let go
     std::atomic<int> appended{0};
     bool sessionStarted = false;  // used on the serial output queue only
+    std::mutex appendedMutex;
+    std::condition_variable appendedMore;
     collector->onSample = [&](const platform::SampleBufferRef& frame) {
         if (frame->frameStatus() != platform::FrameStatus::complete) return;
         if (!sessionStarted) {
             writer->startSession(frame->presentationTimeStamp());
             sessionStarted = true;
         }
-        if (input->isReadyForMoreMediaData() && input->append(frame)) ++appended;
+        if (input->isReadyForMoreMediaData() && input->append(frame)) {
+            std::lock_guard guard(appendedMutex);
+            ++appended;
+            appendedMore.notify_all();
+        }
     };
     platform::StreamConfiguration configuration;
     configuration.minimumFrameInterval = platform::MediaTime::make(1, kFps);
@@ -85,7 +93,13 @@ TEST(StreamToFile, ScreenFramesBecomeAPlayableFileOfTheRightSizeAndFrameCount) {
         platform::ContentFilter::displayExcludingWindows(wholeScreen(), {}), configuration, {});
     stream->addStreamOutput(collector, platform::StreamOutputType::screen, platform::makeSerialQueue("screen"));
     stream->startCapture();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // About two seconds of frames, counted rather than timed: a busy machine takes longer.
+    constexpr int kFrames = 2 * kFps;
+    {
+        std::unique_lock lock(appendedMutex);
+        EXPECT_TRUE(appendedMore.wait_for(lock, std::chrono::seconds(60), [&] { return appended >= kFrames; }))
+            << appended << " frames appended";
+    }
     stream->stopCapture();
     painting = false;
     painter.join();
@@ -103,8 +117,13 @@ TEST(StreamToFile, ScreenFramesBecomeAPlayableFileOfTheRightSizeAndFrameCount) {
     const double frames = number(video["nb_read_packets"]);
     EXPECT_EQ(frames, appended.load()) << "every appended frame is in the file";
     const double duration = number(video["duration"]);
-    EXPECT_GT(duration, 1.0);
-    EXPECT_NEAR(frames, duration * kFps, std::max(3.0, 0.1 * duration * kFps));
+    // Frames are paced by the frame interval: never more than the frame rate allows. A
+    // machine busy with other work misses ticks (the painter's or the grabber's), so the
+    // file may run longer than its frames at the full rate; measured on a quiet machine
+    // by the recording benchmark, here it must only be plausible.
+    EXPECT_GE(duration, (kFrames - 1) / double(kFps) - 0.01);
+    EXPECT_LE(frames, duration * kFps + 2);
+    EXPECT_GE(frames, 0.5 * duration * kFps);
 }
 
 } // namespace

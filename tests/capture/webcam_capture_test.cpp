@@ -51,7 +51,8 @@ public:
     }
     bool waitForFrames(size_t count) {
         std::unique_lock lock(mutex_);
-        return added_.wait_for(lock, std::chrono::seconds(10), [&] { return frames_.size() >= count; });
+        // Thirty seconds: decoding is slow under a sanitizer and on a busy machine.
+        return added_.wait_for(lock, std::chrono::seconds(30), [&] { return frames_.size() >= count; });
     }
     std::vector<SeenFrame> frames() const {
         std::lock_guard guard(mutex_);

@@ -130,6 +130,15 @@ public:
     }
     testsupport::CapturedOutput& output() { return *output_; }
     int exits() const { return exits_; }
+    // Waits (generously, for a busy machine) until the process exit has been taken at least once.
+    bool waitForExit() const {
+        const auto deadline = std::chrono::steady_clock::now() + testsupport::CapturedOutput::kGenerousWait;
+        while (exits_ == 0) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
     bool loopEnded() const { return loopEnded_; }
 
 private:

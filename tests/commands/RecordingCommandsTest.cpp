@@ -103,7 +103,11 @@ TEST(RecordingCommands, AWholeRecordingReportsEveryEvent) {
     // The resume waits for the new segment's first frame.
     harness.send(LoopHarness::startRequest("/tmp/harness-second.mp4").replace(0, 5, "resume"));
     std::thread frames([&] {
-        for (int i = 0; i < 200 && !harness.output().waitForEvent("resumed", std::chrono::milliseconds(10)); ++i) {
+        // Frames until the resume has taken one, for as long as a busy machine may need.
+        const auto deadline = std::chrono::steady_clock::now() + testsupport::CapturedOutput::kGenerousWait;
+        for (int i = 0; std::chrono::steady_clock::now() < deadline &&
+                        !harness.output().waitForEvent("resumed", std::chrono::milliseconds(10));
+             ++i) {
             harness.deliverFrame(20.0 + i);
         }
     });
@@ -257,7 +261,7 @@ TEST(SignalHandlingInProcess, StopsTheRecordingThenExitsOnce) {
     signals.handle("SIGINT");
     signals.handle("SIGTERM");  // a second signal during the stop changes nothing
     ASSERT_TRUE(fixture.harness.output().waitForEvent("finish"));
-    for (int i = 0; i < 500 && fixture.harness.exits() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(fixture.harness.waitForExit());
     auto events = fixture.harness.events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0], (Json{{"event", "shutdown"}, {"reason", "signal"}, {"signal", "SIGINT"},
@@ -277,7 +281,7 @@ TEST(SignalHandlingInProcess, AFailedStopIsReportedWithoutACode) {
     EXPECT_EQ((*failure)["message"],
               "Failed to stop on SIGHUP: The operation couldn\u2019t be completed. (Dovezode.Dovezode.Error error 6.)");
     EXPECT_FALSE(failure->contains("code"));
-    for (int i = 0; i < 500 && fixture.harness.exits() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(fixture.harness.waitForExit());
     EXPECT_EQ(fixture.harness.exits(), 1);
 }
 

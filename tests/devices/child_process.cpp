@@ -64,7 +64,10 @@ TemporaryDirectory::~TemporaryDirectory() {
 }
 
 bool eventually(const std::function<bool()>& condition) {
-    for (int attempt = 0; attempt < 500; ++attempt) {
+    // Thirty seconds: servers start and windows settle slowly on a machine busy with
+    // other builds, or under a sanitizer; a condition that holds ends the wait at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
         if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

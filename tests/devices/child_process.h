@@ -36,7 +36,7 @@ private:
     std::string path_;
 };
 
-// Polls the condition until it holds or a generous deadline passes.
+// Polls the condition until it holds or a generous deadline (thirty seconds) passes.
 bool eventually(const std::function<bool()>& condition);
 
 } // namespace devices_test

@@ -40,7 +40,8 @@ MainQueueServer::~MainQueueServer() {
 }
 
 bool eventually(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Thirty seconds: generous for a busy machine or a sanitizer; a condition that holds ends it at once.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > limit) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -201,8 +202,21 @@ int64_t EngineTest::resumeDelivering(Target target, const Options& options, int6
     auto resumed = std::async(std::launch::async, [&] { resume(target, options); });
     auto ready = [&] { return resumed.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
     EXPECT_TRUE(eventually([&] { return ready() || !recorder().isPaused(); }));
+    const size_t resumesBefore = events().count(&Events::resumes);
     int64_t t = fromMs;
-    for (int i = 0; i < 1000 && !ready(); ++i, t += 10) deliver(t);
+    for (int i = 0; i < 1000 && !ready(); ++i, t += 10) {
+        deliver(t);
+        // The delivery that resolved the new segment's synchronisation hands the resume
+        // over: wait for it to return before delivering more, however long a busy machine
+        // takes to run the resuming thread again (the number of deliveries must not depend
+        // on it). A delivery that resolved it without a screen frame leaves the resume to
+        // the next one, so the wait is bounded.
+        if (events().count(&Events::resumes) > resumesBefore &&
+            resumed.wait_for(std::chrono::seconds(30)) == std::future_status::ready) {
+            t += 10;
+            break;
+        }
+    }
     resumed.get();
     return t;
 }

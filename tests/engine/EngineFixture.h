@@ -98,7 +98,7 @@ private:
     std::thread thread_;
 };
 
-// Polls until the condition holds; false after ten seconds.
+// Polls until the condition holds; false after thirty seconds.
 bool eventually(const std::function<bool()>& condition);
 
 class EngineTest : public testing_support::FakePlatformTest {

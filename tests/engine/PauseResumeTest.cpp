@@ -310,7 +310,7 @@ TEST_F(PauseResumeTest, AResumeThatNeverStartsWaitsUntilTheStreamFailsAndThenThr
 
     const PlatformError cause(platform::kStreamErrorDomain, platform::kStreamErrorInternal, "The display went away.");
     stream()->stopWithError(cause);
-    ASSERT_EQ(resumed.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the resume still waits";
+    ASSERT_EQ(resumed.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the resume still waits";
     auto failure = failureOf([&] { resumed.get(); });
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->textualDescription(), Error::unknown(cause).textualDescription());

@@ -109,6 +109,9 @@ TEST_F(RealWriterTest, EachSegmentIsAFileSetWithTheLengthOfWhatItReceived) {
     for (int64_t n = 31; n < 40; ++n) tick(n);  // dropped: paused
     int64_t n = 40;
     resumeDelivering(Target::screen, files("second"), 0, [&](int64_t) { tick(n++); });
+    // The tick that ended the resume.
+    const int64_t resumeTicks = n - 40;
+    ASSERT_EQ(resumeTicks, 1);
     for (const int64_t last = n + 15; n < last; ++n) tick(n);
     recorder().stop();
 

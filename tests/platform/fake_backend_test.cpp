@@ -103,7 +103,7 @@ TEST_F(FakeBackendTest, ConcurrentQueueDeliversEachSampleOnceAndInParallel) {
             std::unique_lock lock(meeting);
             ++arrived;
             bothArrived.notify_all();
-            if (!bothArrived.wait_for(lock, std::chrono::seconds(10), [&] { return arrived == 2; })) met = false;
+            if (!bothArrived.wait_for(lock, std::chrono::seconds(30), [&] { return arrived == 2; })) met = false;
         }
         observed.record(sample);
         observed.leave();

@@ -46,8 +46,9 @@ TEST(Queues, GlobalQueueRunsTasksInParallel) {
             finished->set_value();
         });
     }
-    // Both tasks must be inside at once, or this never resolves.
-    EXPECT_EQ(bothRunning.get_future().wait_for(5s), std::future_status::ready);
+    // Both tasks must be inside at once, or this never resolves (thirty seconds: generous
+    // for a busy machine; the wait ends as soon as they are).
+    EXPECT_EQ(bothRunning.get_future().wait_for(30s), std::future_status::ready);
     release.set_value();
     for (auto& f : done) f.wait();
 }
@@ -64,7 +65,7 @@ TEST(Queues, MainQueueRunsOnTheThreadServingIt) {
         ranOnMain = platform::isMainThread() && std::this_thread::get_id() == servingThread;
         served.set_value();
     });
-    EXPECT_EQ(served.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(served.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_TRUE(ranOnMain);
     EXPECT_FALSE(platform::isMainThread());
     platform::stopMainQueue();

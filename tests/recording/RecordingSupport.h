@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -27,11 +28,12 @@ using namespace std::chrono_literals;
 
 inline const char* kSig = "pqwdnzruvb83617x92h5k4tc";
 
-// A window whose colour changes every few milliseconds, so that every frame is new.
+// A window whose colour changes every few milliseconds, so that every frame is new; it
+// covers the screen, or its top left corner.
 class Animation {
 public:
-    Animation() {
-        window_ = client_.window(0, 0, 1920, 1080, {0, 0, 0});
+    explicit Animation(uint16_t width = 1920, uint16_t height = 1080) {
+        window_ = client_.window(0, 0, width, height, {0, 0, 0});
         thread_ = std::thread([this] {
             for (uint8_t shade = 0; running_; shade = uint8_t(shade + 7)) {
                 client_.fill(window_, {shade, uint8_t(255 - shade), 40});
@@ -63,7 +65,8 @@ public:
     bool ready() const { return ready_; }
     void send(const std::string& line) { process_.write(line + "\n"); }
     // The next event of that name; other lines on the way are kept in `seen`.
-    std::optional<json> waitFor(const std::string& name, std::chrono::milliseconds timeout = 20s) {
+    // Sixty seconds by default: finishing files on a busy machine, or under a sanitizer, is slow.
+    std::optional<json> waitFor(const std::string& name, std::chrono::milliseconds timeout = 60s) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             auto line = process_.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -92,6 +95,66 @@ inline json probe(const std::string& path, bool countFrames = true) {
 }
 
 inline double durationOf(const json& probed) { return std::stod(probed["format"]["duration"].get<std::string>()); }
+
+// Where the frames of a file's video lie, from ffprobe's reading of its packets (no decoding).
+struct VideoFrames {
+    size_t count = 0;
+    double lastStart = 0;   // presentation time of the last frame, seconds
+    double longestGap = 0;  // between two consecutive frames, seconds
+};
+
+inline VideoFrames videoFrames(const std::string& path) {
+    auto result = testsupport::runToCompletion(
+        FFPROBE_EXECUTABLE, {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time", "-of", "json", path});
+    auto probed = json::parse(result.standardOutput, nullptr, false);
+    std::vector<double> times;
+    if (probed.is_object() && probed["packets"].is_array()) {
+        for (const auto& packet : probed["packets"]) {
+            if (packet.contains("pts_time")) times.push_back(std::stod(packet["pts_time"].get<std::string>()));
+        }
+    }
+    std::sort(times.begin(), times.end());  // packets come in decoding order
+    VideoFrames frames;
+    frames.count = times.size();
+    if (!times.empty()) frames.lastStart = times.back();
+    for (size_t i = 1; i < times.size(); ++i) frames.longestGap = std::max(frames.longestGap, times[i] - times[i - 1]);
+    return frames;
+}
+
+// Where an audio file ends agrees with the capture times of its samples to within 25 ms:
+// the writer lays buffers end to end and moves them to their times only once they drift
+// further than 20 ms from them, and the capture times are estimates from the sound
+// server's latency reports, a few milliseconds off the frames' (the moments their grabs
+// began). The files' durations are given in milliseconds.
+inline constexpr double kAudioClockTolerance = 0.025;
+
+// How far after the start of the video's last frame the audio of the same recording may
+// end. The files end together at the stop: the last frame starts up to one frame interval
+// before it, and the audio runs to the end of the last 10 ms buffer begun before it. On a
+// machine too busy to paint, grab or encode every frame, the video's real-time input drops
+// frames, and the last one before the stop may lie as far back as the longest gap between
+// frames elsewhere in the file. On a quiet machine that is one frame interval.
+inline double audioEndAllowance(const VideoFrames& frames, double framesPerSecond) {
+    constexpr double kAudioBuffer = 0.010;
+    return std::max(1 / framesPerSecond, frames.longestGap) + kAudioBuffer + kAudioClockTolerance;
+}
+
+// The durations a pause or stop reports are taken as it begins, from what was written by
+// then. Samples captured before it but still on their way (in the sound server, a capture
+// thread, a consumer's queue) are written after. And a video encoder that has fallen
+// behind on a busy machine makes its real-time input drop the last frames before a stop.
+// Tens of milliseconds on a quiet machine; 0.73 s of audio still on its way was seen under
+// AddressSanitizer at a load average of 30 on 8 cores, and the full-screen video's last
+// 1.15 s dropped at a load average of 36.
+inline constexpr double kStillOnItsWay = 1.5;  // seconds
+
+// A reported duration (milliseconds) against where the file ends (seconds): never past
+// it (beyond kAudioClockTolerance, as it counts capture times), and short of it by no
+// more than kStillOnItsWay.
+inline void expectReportedWithin(double reportedMs, double fileSeconds, const std::string& what) {
+    EXPECT_LE(reportedMs, (fileSeconds + kAudioClockTolerance) * 1000) << what;
+    EXPECT_GE(reportedMs, (fileSeconds - kStillOnItsWay) * 1000) << what;
+}
 
 inline std::string request(const json& members) {
     json body = {{"sig", kSig}};

@@ -17,6 +17,10 @@ namespace testsupport {
 
 class CapturedOutput final : public tavrik::OutputSink {
 public:
+    // How long a wait lasts by default: generous for a busy machine or a sanitizer; a line
+    // that arrives ends the wait at once.
+    static constexpr std::chrono::milliseconds kGenerousWait = std::chrono::seconds(30);
+
     void writeLine(std::string_view text) override { keep(text); }
     void writeLineUnflushed(std::string_view text) override { keep(text); }
 
@@ -32,7 +36,7 @@ public:
     }
     // Waits until some line, parsed, satisfies the predicate; gives it, or nothing after the timeout.
     std::optional<tavrik::Json> waitFor(const std::function<bool(const tavrik::Json&)>& predicate,
-                                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+                                        std::chrono::milliseconds timeout = kGenerousWait) const {
         std::unique_lock lock(mutex_);
         std::optional<tavrik::Json> found;
         changed_.wait_for(lock, timeout, [&] {
@@ -48,11 +52,11 @@ public:
         return found;
     }
     std::optional<tavrik::Json> waitForEvent(const std::string& name,
-                                             std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+                                             std::chrono::milliseconds timeout = kGenerousWait) const {
         return waitFor([&](const tavrik::Json& e) { return e.is_object() && e.value("event", "") == name; }, timeout);
     }
     // Waits until at least `count` lines have been written.
-    bool waitForLines(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    bool waitForLines(size_t count, std::chrono::milliseconds timeout = kGenerousWait) const {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return lines_.size() >= count; });
     }

@@ -19,14 +19,15 @@ public:
     void write(const std::string& text);
     void closeInput();
     // Next line of standard output without its line feed; absent at the end of
-    // output or when none arrives within the timeout.
-    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // output or when none arrives within the timeout (generous: a busy machine or a
+    // sanitizer slows the child down, and a line that arrives ends the wait at once).
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // Everything left on standard output until it closes.
-    std::string readRemainingOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    std::string readRemainingOutput(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     std::string readStandardError();
     void sendSignal(int signal);
     // Waits for the exit; the status as from waitpid, or absent after the timeout.
-    std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     int pid() const { return pid_; }
 
 private:

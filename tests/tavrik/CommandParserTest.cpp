@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <future>
+#include <thread>
+
+#include <pthread.h>
+#include <unistd.h>
 
 using tavrik::parseCommand;
 
@@ -72,4 +79,40 @@ TEST(LineSource, KeepsOnlyTheStartOfAnOverlongLineAndMarksIt) {
     EXPECT_TRUE(source.lastLineTooLong());
     EXPECT_EQ(source.nextLine(), std::nullopt);
     std::fclose(stream);
+}
+
+namespace {
+void ignoreSignal(int) {}
+} // namespace
+
+// A signal handled while the read waits interrupts it (no SA_RESTART, as with the
+// program's own signal handling): the line that follows is still read.
+TEST(LineSource, ASignalWhileWaitingIsNoEndOfInput) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::FILE* stream = fdopen(ends[0], "r");
+    ASSERT_NE(stream, nullptr);
+    struct sigaction interrupting {}, previous {};
+    interrupting.sa_handler = ignoreSignal;
+    sigemptyset(&interrupting.sa_mask);
+    interrupting.sa_flags = 0;
+    ASSERT_EQ(sigaction(SIGUSR2, &interrupting, &previous), 0);
+
+    tavrik::StreamLineSource source(stream);
+    std::promise<pthread_t> started;
+    auto reader = std::async(std::launch::async, [&] {
+        started.set_value(pthread_self());
+        return source.nextLine();
+    });
+    pthread_t readerThread = started.get_future().get();
+    // Signals for a while, so that some arrive while the read waits.
+    for (int i = 0; i < 20; ++i) {
+        pthread_kill(readerThread, SIGUSR2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(write(ends[1], "quit\n", 5), 5);
+    EXPECT_EQ(reader.get(), "quit");
+    close(ends[1]);
+    std::fclose(stream);
+    sigaction(SIGUSR2, &previous, nullptr);
 }

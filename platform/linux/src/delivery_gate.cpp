@@ -60,6 +60,12 @@ void DeliveryGate::close() {
     idle_.wait(lock, [&] { return running_ <= own; });
 }
 
+bool DeliveryGate::waitUntilDelivered(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    if (runningGate != nullptr) return inFlight_ == 0;
+    return idle_.wait_for(lock, limit, [&] { return inFlight_ == 0; });
+}
+
 size_t DeliveryGate::inFlight() const {
     std::lock_guard guard(mutex_);
     return inFlight_;

@@ -7,6 +7,7 @@
 
 #include "platform/queues.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -14,6 +15,10 @@
 #include <mutex>
 
 namespace platform::linux_backend {
+
+// How long a stop waits for the samples captured before it to reach their consumers
+// (see waitUntilDelivered); a consumer slower than that loses them.
+inline constexpr std::chrono::milliseconds kStopDeliveryLimit{1000};
 
 class DeliveryGate : public std::enable_shared_from_this<DeliveryGate> {
 public:
@@ -26,6 +31,11 @@ public:
     // After close() no callback runs any more; waits for those running, unless it is
     // called from one of them (a consumer stopping its own producer).
     void close();
+    // Waits until every callback posted so far has run, for at most `limit`: at a stop,
+    // what the producer captured before it and handed over still reaches the consumer.
+    // Does not wait when called from a callback of any gate, whose queue may be the one
+    // the waiting callbacks need. False when callbacks are still waiting.
+    bool waitUntilDelivered(std::chrono::milliseconds limit);
 
     size_t inFlight() const;
 

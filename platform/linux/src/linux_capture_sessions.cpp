@@ -74,6 +74,7 @@ public:
 
     void open() { gate_->open(); }
     void close() { gate_->close(); }
+    bool waitUntilDelivered(std::chrono::milliseconds limit) { return gate_->waitUntilDelivered(limit); }
 
     ~DataOutput() override { gate_->close(); }
 
@@ -191,6 +192,13 @@ public:
         // The audio the server still holds from before the stop belongs to the recording.
         if (microphone_) microphone_->drainUntil(stopAt, kAudioDrainLimit);
         microphone_.reset();
+        // What was captured before the stop and waits on the delegate's queue is the
+        // delegate's: closing the outputs at once would drop it, cutting the end off.
+        const auto deadline = std::chrono::steady_clock::now() + kStopDeliveryLimit;
+        for (auto& output : outputs()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            output->waitUntilDelivered(std::max(left, std::chrono::milliseconds(0)));
+        }
         setOutputsOpen(false);
     }
 

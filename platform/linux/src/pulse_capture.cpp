@@ -273,7 +273,13 @@ private:
             pa_stream_drop(stream);
         }
         // Everything read so far was captured by now.
-        timeline_->notAfter(framesRead_ + int64_t(pending_.size() / frameBytes()), monotonicNanoseconds());
+        const int64_t pendingFrames = int64_t(pending_.size() / frameBytes());
+        timeline_->notAfter(framesRead_ + pendingFrames, monotonicNanoseconds());
+        // Until the server's first timing report, the capture times rest on how much data
+        // was waiting, which says too little for a source that hands over bursts: the line
+        // moves back as more of the burst is read, and buffers stamped before would overlap
+        // those stamped after. They wait for the report, or for a second of audio.
+        if (!reported_ && pendingFrames < int64_t(spec_.rate)) return;
         emitFullBuffers();
     }
 
@@ -293,6 +299,7 @@ private:
             latency = waiting;
         }
         observed_ = true;
+        reported_ = reported_ || reported;
         timeline_->observe(firstFrame, monotonicNanoseconds() - int64_t(std::max(latency, waiting)) * 1000);
     }
 
@@ -332,6 +339,7 @@ private:
     bool running_ = false;
     bool failed_ = false;
     bool observed_ = false;  // the timeline has had its first reading
+    bool reported_ = false;  // the timeline has had a reading from the server's timing report
     int64_t startedAt_ = 0;  // when recording began, monotonic nanoseconds
 };
 

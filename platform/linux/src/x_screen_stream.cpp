@@ -127,6 +127,14 @@ private:
             delivering_ = false;
             outputs = outputs_;
         }
+        // Nothing is captured any more. What was, and waits on the consumers' queues (the
+        // audio just drained above, frames grabbed before the stop), is theirs: closing the
+        // gates at once would drop it, cutting the end off the recording.
+        const auto deadline = std::chrono::steady_clock::now() + kStopDeliveryLimit;
+        for (auto& output : outputs) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            output.gate->waitUntilDelivered(std::max(left, std::chrono::milliseconds(0)));
+        }
         for (auto& output : outputs) output.gate->close();
     }
 

@@ -1,5 +1,8 @@
 #include "Tavrik/LineSource.h"
 
+#include <cerrno>
+#include <cstdio>
+
 namespace tavrik {
 
 std::string withoutTerminator(std::string line) {
@@ -14,8 +17,17 @@ std::optional<std::string> StreamLineSource::nextLine() {
     std::string line;
     bool readAnything = false;
     bool cut = false;
-    int c;
-    while ((c = getc_unlocked(stream_)) != EOF) {
+    while (true) {
+        const int c = getc_unlocked(stream_);
+        if (c == EOF) {
+            // A signal arriving while the read waits interrupts it: that is no end of input
+            // (taken for one, the program would exit before the signal is handled).
+            if (std::ferror(stream_) && errno == EINTR) {
+                std::clearerr(stream_);
+                continue;
+            }
+            break;
+        }
         readAnything = true;
         if (c == '\n') {
             if (!cut) line += '\n';

@@ -36,7 +36,7 @@ public:
     // has passed (false). Rethrows the first exception a handler threw.
     // A sample pushed onto the main queue is handled only while something
     // serves the main queue.
-    bool waitUntilHandled(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    bool waitUntilHandled(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
     std::size_t handledCount() const;
 
