@@ -45,33 +45,7 @@ private:
         return true;
     }
 
-    bool writeString(const std::string& text) {
-        if (!isValidUtf8(text)) return false;
-        out_ += '"';
-        for (unsigned char c : text) {
-            switch (c) {
-            case '"': out_ += "\\\""; break;
-            case '\\': out_ += "\\\\"; break;
-            case '/': out_ += "\\/"; break;
-            case '\b': out_ += "\\b"; break;
-            case '\f': out_ += "\\f"; break;
-            case '\n': out_ += "\\n"; break;
-            case '\r': out_ += "\\r"; break;
-            case '\t': out_ += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    static constexpr char hex[] = "0123456789abcdef";
-                    out_ += "\\u00";
-                    out_ += hex[c >> 4];
-                    out_ += hex[c & 0xf];
-                } else {
-                    out_ += static_cast<char>(c);
-                }
-            }
-        }
-        out_ += '"';
-        return true;
-    }
+    bool writeString(const std::string& text) { return text::appendJsonString(out_, text); }
 
     void newline(int depth) {
         if (!style_.pretty) return;
