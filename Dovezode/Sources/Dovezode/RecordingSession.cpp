@@ -943,6 +943,10 @@ void RecordingSession::resume(Target target, const RecordingOptions& options) {
         if (!failed) {
             resumeHandOff_.emplace();
             handedOff = resumeHandOff_->get_future();
+            // A new segment number once the segment's options and end are set: a sample
+            // whose snapshot was taken while paused (the last segment's end time, perhaps
+            // its options) is stale, instead of being written with them.
+            ++segment_;
             isPaused_ = false;
             isResuming_ = true;
         }
