@@ -582,7 +582,8 @@ void RecordingSession::reportWriterFailure(OutputFile& file) {
 
 void RecordingSession::streamDidOutputSampleBuffer(platform::Stream&, const SampleBufferRef& sample,
                                                    platform::StreamOutputType type) {
-    // The segment is read before the pause flag, so a pause that begins in between marks the sample stale.
+    // The segment is read before the pause flag, so a pause that begins in between marks the sample stale;
+    // a resume counts a new segment, so one read while paused stays stale too.
     Snapshot state = snapshot();
     if (!sample || !sample->isValid()) return;
     // Kept also while paused: the next segment begins with the picture on screen then.
