@@ -66,11 +66,7 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
 #endif
     EXPECT_GE(frames, kPlausibleShare * 30 * durationOf(screen));
     EXPECT_LE(frames, 30 * durationOf(screen) + 2);
-    // The reported duration runs to the last frame written when the stop began; frames
-    // captured before it but still on their way are written after (see kStillOnItsWay).
-    // The file's duration runs past its last frame by as long as the frame before lasted,
-    // much longer where frames were dropped: compare frames.
-    expectReportedWithin(durations["screen"].get<double>(), screenFrames.lastStart, "screen");
+    expectVideoEndsAtReported(durations["screen"].get<double>(), durationOf(screen), 30, "screen");
     for (const auto& [name, key] : {std::pair{"system.m4a", "sys"}, std::pair{"mic.m4a", "mic"}}) {
         auto audio = probe(file(name));
         ASSERT_TRUE(audio.is_object()) << name;
@@ -141,8 +137,8 @@ TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
         // (see kStillOnItsWay).
         EXPECT_GE(durationOf(audio), frames.lastStart - 0.3) << segment.video;
         EXPECT_LE(durationOf(audio) - frames.lastStart, audioEndAllowance(frames, 30) + kStillOnItsWay) << segment.video;
-        // The durations are taken when the pause or stop begins (see kStillOnItsWay).
-        expectReportedWithin(segment.durations["screen"].get<double>(), frames.lastStart, segment.video);
+        expectVideoEndsAtReported(segment.durations["screen"].get<double>(), durationOf(video), 30, segment.video);
+        // The audio's duration is taken when the pause or stop begins (see kStillOnItsWay).
         expectReportedWithin(segment.durations["mic"].get<double>(), durationOf(audio), segment.audio);
     }
 }

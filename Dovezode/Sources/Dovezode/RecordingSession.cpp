@@ -582,7 +582,8 @@ void RecordingSession::reportWriterFailure(OutputFile& file) {
 
 void RecordingSession::streamDidOutputSampleBuffer(platform::Stream&, const SampleBufferRef& sample,
                                                    platform::StreamOutputType type) {
-    // The segment is read before the pause flag, so a pause that begins in between marks the sample stale.
+    // The segment is read before the pause flag, so a pause that begins in between marks the sample stale;
+    // a resume counts a new segment, so one read while paused stays stale too.
     Snapshot state = snapshot();
     if (!sample || !sample->isValid()) return;
     // Kept also while paused: the next segment begins with the picture on screen then.
@@ -943,6 +944,10 @@ void RecordingSession::resume(Target target, const RecordingOptions& options) {
         if (!failed) {
             resumeHandOff_.emplace();
             handedOff = resumeHandOff_->get_future();
+            // A new segment number once the segment's options and end are set: a sample
+            // whose snapshot was taken while paused (the last segment's end time, perhaps
+            // its options) is stale, instead of being written with them.
+            ++segment_;
             isPaused_ = false;
             isResuming_ = true;
         }

@@ -147,7 +147,7 @@ private:
 
     SegmentSync sync_;
     std::atomic<bool> isPaused_{false};
-    // Counts the pauses: each one ends a segment.
+    // Counts the pauses and resumes: a sample whose snapshot holds another value is stale.
     std::atomic<uint64_t> segment_{0};
     std::atomic<bool> isResuming_{false};
     std::atomic<bool> isResumed_{false};
