@@ -6,7 +6,7 @@
 // Run: scripts/bench-writer.sh   (or build/default/bench/writer_encode_bench [frames])
 
 #include "platform/linux/ffmpeg_asset_writers.h"
-#include "video_encoder_parameters.h"
+#include "writer/video_encoder_parameters.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -6,7 +6,7 @@
 #include "capture_test_support.h"
 #include "private_servers.h"
 
-#include "capture_timeline.h"
+#include "common/capture_timeline.h"
 
 #include "platform/capture_session.h"
 #include "platform/linux/linux_platform.h"

@@ -3,7 +3,7 @@
 // stopping, windows, and the errors when there is no usable X server.
 
 #include "capture_test_support.h"
-#include "delivery_gate.h"
+#include "common/delivery_gate.h"
 
 #include "platform/linux/linux_platform.h"
 #include "platform/platform.h"

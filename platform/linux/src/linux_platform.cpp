@@ -7,10 +7,10 @@
 #include "platform/linux/x_preview_windows.h"
 
 #include "platform/linux/ffmpeg_media_assets.h"
-#include "monotonic_clock.h"
-#include "x_screen_stream.h"
-#include "x_screens.h"
-#include "x_shareable_content.h"
+#include "common/monotonic_clock.h"
+#include "x11/x_screen_stream.h"
+#include "x11/x_screens.h"
+#include "x11/x_shareable_content.h"
 
 namespace platform::linux_backend {
 

@@ -1,0 +1,20 @@
+# linux_backend_packages(<target> <prefix> <pkg-config module>...)
+# Links the modules into <target> (privately). A module that pkg-config cannot find
+# stops the configure step with a message naming it.
+function(linux_backend_packages target prefix)
+  pkg_check_modules(${prefix} QUIET IMPORTED_TARGET ${ARGN})
+  if(NOT ${prefix}_FOUND)
+    set(missing "")
+    foreach(module ${ARGN})
+      string(MAKE_C_IDENTIFIER "PROBE_${module}" probe)
+      pkg_check_modules(${probe} QUIET ${module})
+      if(NOT ${probe}_FOUND)
+        list(APPEND missing ${module})
+      endif()
+    endforeach()
+    list(JOIN missing ", " missing)
+    message(FATAL_ERROR "${target} needs the pkg-config modules ${ARGN}; missing: ${missing}. "
+                        "scripts/install-deps.sh installs the development packages that provide them.")
+  endif()
+  target_link_libraries(${target} PRIVATE PkgConfig::${prefix})
+endfunction()

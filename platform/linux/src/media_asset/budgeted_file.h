@@ -1,0 +1,74 @@
+#pragma once
+// The bounds one load reads a file within: a wall-clock deadline, a byte budget,
+// and a gate that lets only a few loads read much at the same time.
+
+#include "platform/linux/ffmpeg_media_assets.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace platform::linux_backend {
+
+struct LoadInterrupt {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline;
+    bool expired = false;
+};
+
+// Polled by libavformat between reads and packets (`opaque` is the LoadInterrupt);
+// a non-zero answer aborts the load.
+int interruptWhenLate(void* opaque);
+
+// A counting gate: loads that read much of their file pass it a few at a time.
+class HeavyLoadGate {
+public:
+    explicit HeavyLoadGate(unsigned slots) : free_(slots) {}
+
+    // Takes a slot, waiting at most until the deadline; false when none came free.
+    bool enter(LoadInterrupt::Clock::time_point deadline);
+    void leave();
+
+private:
+    std::mutex mutex_;  // guards free_
+    std::condition_variable freed_;
+    unsigned free_;
+};
+
+// The file as libavformat reads it: through one descriptor, within the load's
+// read budget and deadline. Nothing else is opened on the file's behalf.
+class BudgetedFile {
+public:
+    // Takes the descriptor over; `sparse`: the file has holes.
+    BudgetedFile(int descriptor, int64_t size, bool sparse, const MediaAssetLimits& limits, HeavyLoadGate& gate,
+                 LoadInterrupt& interrupt)
+        : descriptor_(descriptor), size_(size), sparse_(sparse), limits_(limits), gate_(gate), interrupt_(interrupt) {}
+    ~BudgetedFile();
+    BudgetedFile(const BudgetedFile&) = delete;
+    BudgetedFile& operator=(const BudgetedFile&) = delete;
+
+    // Whether the load has read all it may: what follows in the file was not seen.
+    bool budgetSpent() const { return bytesRead_ >= limits_.readBudgetBytes; }
+
+    // The read and seek callbacks of an AVIOContext whose opaque is the BudgetedFile.
+    static int read(void* opaque, uint8_t* buffer, int size);
+    static int64_t seek(void* opaque, int64_t offset, int whence);
+
+private:
+    int readSome(uint8_t* buffer, int size);
+    int64_t seekTo(int64_t offset, int whence);
+
+    int descriptor_;
+    int64_t size_;
+    bool sparse_;
+    const MediaAssetLimits& limits_;
+    HeavyLoadGate& gate_;
+    LoadInterrupt& interrupt_;
+    // Reads go by position (pread): the descriptor's own offset is not used.
+    int64_t position_ = 0;
+    int64_t bytesRead_ = 0;
+    bool heavy_ = false;
+};
+
+} // namespace platform::linux_backend

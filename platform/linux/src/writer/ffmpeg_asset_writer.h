@@ -1,0 +1,130 @@
+#pragma once
+// One output file written with FFmpeg.
+//
+// Threads: the caller's threads add inputs, start, append and finish; encoding
+// and muxing run on the writer's own thread, fed through a bounded queue per
+// input. A real-time input refuses samples while its queue is full, so capture
+// never waits for the encoder.
+
+#include "writer/ffmpeg_asset_writer_input.h"
+#include "writer/track_encoder.h"
+
+#include "platform/asset_writer.h"
+#include "platform/linux/ffmpeg_asset_writers.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+struct AVFormatContext;
+
+namespace platform::linux_backend {
+
+class AudioEncoder;
+class VideoEncoder;
+
+class FfmpegAssetWriter final : public AssetWriter, public std::enable_shared_from_this<FfmpegAssetWriter> {
+public:
+    // Creates the (empty) file; throws PlatformError naming the path and the cause.
+    static std::shared_ptr<FfmpegAssetWriter> create(const std::string& path, FileType fileType,
+                                                     const FfmpegAssetWriterOptions& options);
+    ~FfmpegAssetWriter() override;
+
+    const std::string& outputPath() const override { return path_; }
+    FileType outputFileType() const override { return fileType_; }
+    bool canAddInput(const std::shared_ptr<AssetWriterInput>& input) const override;
+    void addInput(std::shared_ptr<AssetWriterInput> input) override;
+    std::vector<std::shared_ptr<AssetWriterInput>> inputs() const override;
+    bool startWriting() override;
+    void startSession(MediaTime sourceTime) override;
+    void endSession(MediaTime sourceTime) override;
+    AssetWriterStatus status() const override;
+    std::optional<PlatformError> error() const override;
+    void finishWriting() override;
+
+    // Called by the inputs.
+    bool inputIsReady(size_t index) const;
+    bool appendToInput(size_t index, const SampleBufferRef& sample);
+    void finishInput(size_t index);
+
+private:
+    FfmpegAssetWriter(std::string path, FileType fileType, FfmpegAssetWriterOptions options, int descriptor);
+
+    struct Job {
+        enum class Kind { sample, endOfInput, finishFile } kind = Kind::sample;
+        size_t input = 0;
+        SampleBufferRef sample;
+        int64_t position = 0;  // video: pts in 1/kVideoTimescale; audio: samples of the output rate
+        int64_t duration = 0;  // video: the frame's own duration in 1/kVideoTimescale, 0 if none
+    };
+    struct InputState {
+        std::shared_ptr<FfmpegAssetWriterInput> input;
+        bool realTime = false;
+        size_t capacity = 0;
+        size_t pending = 0;  // queued or being encoded
+        bool finished = false;
+        std::optional<int64_t> lastVideoPts;
+    };
+    struct Track {  // writer thread only
+        std::unique_ptr<TrackEncoder> encoder;
+        VideoEncoder* video = nullptr;
+        AudioEncoder* audio = nullptr;
+        int streamIndex = -1;
+        bool ended = false;  // end of input seen
+    };
+
+    bool inputIsReadyLocked(size_t index) const;
+    bool canAddInputLocked(const std::shared_ptr<AssetWriterInput>& input) const;
+    std::optional<Job> makeSampleJob(size_t index, const SampleBufferRef& sample) const;
+    void fail(const PlatformError& error);
+    void removeFileIfEmpty();
+    bool pathNamesOurFile() const;
+    int closeDescriptor();
+
+    // Writer thread.
+    void run();
+    void process(const Job& job);
+    void openTrack(size_t index, const SampleBuffer& sample);
+    // Ends the track's encoder, its last video frame held to the session's end when there is one.
+    void finishTrack(Track& track);
+    void writeHeaderIfReady(bool finishing);
+    void writePacket(size_t index, AVPacket* packet);
+    void completeFile();
+
+    const std::string path_;
+    const FileType fileType_;
+    const FfmpegAssetWriterOptions options_;
+
+    mutable std::mutex mutex_;  // guards the fields down to worker_
+    std::condition_variable changed_;
+    AssetWriterStatus status_ = AssetWriterStatus::unknown;
+    std::optional<PlatformError> error_;
+    std::vector<InputState> inputs_;
+    std::deque<Job> jobs_;
+    std::optional<MediaTime> sessionStart_;
+    std::optional<MediaTime> sessionEnd_;
+    bool finishRequested_ = false;
+    bool fileCreated_ = true;  // the empty file made by create(), ours to remove while nothing is in it
+    // The file made by create(), opened once: everything is written through this
+    // descriptor, never by opening the path again. -1 once closed.
+    int descriptor_ = -1;
+    uint64_t fileDevice_ = 0;  // identity of that file, to tell whether the path still names it
+    uint64_t fileInode_ = 0;
+    std::thread worker_;
+
+    std::mutex finishMutex_;  // one finishWriting at a time
+
+    // Owned by the writer thread once started.
+    AVFormatContext* format_ = nullptr;
+    std::vector<Track> tracks_;
+    bool headerWritten_ = false;
+    std::vector<std::pair<size_t, AVPacket*>> earlyPackets_;  // made before the header could be written
+    int64_t packetsWritten_ = 0;
+    bool outOfRoom_ = false;  // the disk or the file-size limit left only the room for finishing
+};
+
+} // namespace platform::linux_backend

@@ -1,0 +1,153 @@
+#include "writer/video_encoder.h"
+
+#include "common/ffmpeg_error.h"
+#include "writer/video_encoder_parameters.h"
+
+#include <algorithm>
+#include <cmath>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace platform::linux_backend {
+
+VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePixelFormat, bool globalHeader,
+                           PacketSink sink)
+    : packet_(av_packet_alloc()), sink_(std::move(sink)) {
+    const VideoEncoderParameters parameters = videoEncoderParameters(settings, sourcePixelFormat);
+    const AVCodec* codec = avcodec_find_encoder_by_name(parameters.codecName.c_str());
+    if (!codec) throw PlatformError(kAssetWriterErrorDomain, AVERROR_ENCODER_NOT_FOUND,
+                                    "Encoder " + parameters.codecName + " is not available");
+    context_.reset(avcodec_alloc_context3(codec));
+    AVCodecContext& c = *context_;
+    c.width = encodedDimension(settings.width.value_or(0));
+    c.height = encodedDimension(settings.height.value_or(0));
+    c.pix_fmt = parameters.pixelFormat;
+    c.time_base = {1, kVideoTimescale};
+    const double frameRate = parameters.frameRate.value_or(60);
+    c.framerate = av_d2q(frameRate, 1001000);
+    c.bit_rate = parameters.bitRate;
+    c.rc_max_rate = parameters.maxRate;
+    c.rc_buffer_size = static_cast<int>(parameters.bufferSize);
+    if (parameters.keyFrameInterval > 0) c.gop_size = parameters.keyFrameInterval;
+    if (parameters.maxBFrames) c.max_b_frames = *parameters.maxBFrames;
+    c.thread_count = parameters.threads;
+    c.color_primaries = parameters.colorPrimaries;
+    c.color_trc = parameters.colorTransfer;
+    c.colorspace = parameters.colorMatrix;
+    c.color_range = AVCOL_RANGE_MPEG;
+    if (globalHeader) c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    codecTag_ = parameters.codecTag;
+    nominalFrameDuration_ = std::max<int64_t>(1, std::llround(kVideoTimescale / frameRate));
+    // Never shorter than a frame, so that a long gap is bridged by a bounded number of repeats.
+    if (parameters.keyFrameSeconds > 0)
+        keyInterval_ = std::max<int64_t>(nominalFrameDuration_,
+                                         std::llround(std::min(parameters.keyFrameSeconds, 86400.0) * kVideoTimescale));
+
+    AVDictionary* options = nullptr;
+    for (const auto& [key, value] : parameters.privateOptions) av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    const int opened = avcodec_open2(&c, codec, &options);
+    av_dict_free(&options);
+    checkFfmpeg(opened, "Cannot open the " + parameters.codecName + " encoder for " + std::to_string(c.width) + "x" +
+                            std::to_string(c.height));
+
+    converter_ = std::make_unique<FrameConverter>(sourcePixelFormat, c.width, c.height, c.pix_fmt);
+    held_.reset(av_frame_alloc());
+    spare_.reset(av_frame_alloc());
+    for (AVFrame* frame : {held_.get(), spare_.get()}) {
+        frame->format = c.pix_fmt;
+        frame->width = c.width;
+        frame->height = c.height;
+        frame->color_primaries = c.color_primaries;
+        frame->color_trc = c.color_trc;
+        frame->colorspace = c.colorspace;
+        frame->color_range = c.color_range;
+        checkFfmpeg(av_frame_get_buffer(frame, 0), "Cannot allocate a video frame");
+    }
+}
+
+void VideoEncoder::prepareSpareFrame() {
+    // The codec may still refer to the frame's pixels; make_writable copies then.
+    checkFfmpeg(av_frame_make_writable(spare_.get()), "Cannot allocate a video frame");
+}
+
+void VideoEncoder::append(const PixelBuffer& frame, int64_t pts, int64_t duration) {
+    repeatHeldUntil(pts);
+    prepareSpareFrame();
+    converter_->convert(frame, spare_.get());
+    spare_->pts = pts;
+    if (hasHeld_) sendHeld(pts - held_->pts);
+    std::swap(held_, spare_);
+    hasHeld_ = true;
+    heldOwnDuration_ = duration;
+}
+
+void VideoEncoder::finish() {
+    if (hasHeld_ && end_ && *end_ > held_->pts) {
+        // Held to the end of the track; a long still tail keeps its key frames.
+        repeatHeldUntil(*end_);
+        sendHeld(*end_ - held_->pts);
+        hasHeld_ = false;
+    } else if (hasHeld_) {
+        // The last frame lasts its own duration, else as long as the one before it.
+        const int64_t duration = heldOwnDuration_ > 0 ? heldOwnDuration_
+                                 : lastInterval_ > 0  ? lastInterval_
+                                                      : nominalFrameDuration_;
+        sendHeld(duration);
+        hasHeld_ = false;
+    }
+    send(nullptr);
+}
+
+void VideoEncoder::repeatHeldUntil(int64_t pts) {
+    if (!hasHeld_ || keyInterval_ <= 0) return;
+    while (true) {
+        // The held picture itself becomes a key frame when it goes out this late after the last one.
+        const int64_t lastKey = heldBecomesKey() ? held_->pts : *lastKeyPts_;
+        const int64_t repeatAt = lastKey + keyInterval_;
+        if (repeatAt >= pts || repeatAt <= held_->pts) return;
+        // The held picture goes out up to repeatAt; a copy of it is held from there on.
+        prepareSpareFrame();
+        checkFfmpeg(av_frame_copy(spare_.get(), held_.get()), "Cannot copy a video frame");
+        spare_->pts = repeatAt;
+        sendHeld(repeatAt - held_->pts);
+        std::swap(held_, spare_);
+        heldOwnDuration_ = 0;
+    }
+}
+
+bool VideoEncoder::heldBecomesKey() const {
+    return keyInterval_ > 0 && (!lastKeyPts_ || held_->pts - *lastKeyPts_ >= keyInterval_ - nominalFrameDuration_);
+}
+
+void VideoEncoder::sendHeld(int64_t duration) {
+    durationByPts_[held_->pts] = duration;
+    lastInterval_ = duration;
+    // A frame after which the next one could come too late for the key-frame bound is a key frame.
+    held_->pict_type = AV_PICTURE_TYPE_NONE;
+    if (heldBecomesKey() || (keyInterval_ > 0 && held_->pts + duration - *lastKeyPts_ > keyInterval_)) {
+        held_->pict_type = AV_PICTURE_TYPE_I;
+        lastKeyPts_ = held_->pts;
+    }
+    send(held_.get());
+}
+
+void VideoEncoder::send(const AVFrame* frame) {
+    checkFfmpeg(avcodec_send_frame(context_.get(), frame), "Cannot encode a video frame");
+    while (true) {
+        const int received = avcodec_receive_packet(context_.get(), packet_.get());
+        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
+        checkFfmpeg(received, "Cannot encode a video frame");
+        if ((packet_->flags & AV_PKT_FLAG_KEY) && (!lastKeyPts_ || packet_->pts > *lastKeyPts_))
+            lastKeyPts_ = packet_->pts;
+        if (const auto found = durationByPts_.find(packet_->pts); found != durationByPts_.end()) {
+            if (packet_->duration <= 0) packet_->duration = found->second;
+            durationByPts_.erase(found);
+        }
+        sink_(packet_.get());
+        av_packet_unref(packet_.get());
+    }
+}
+
+} // namespace platform::linux_backend

@@ -1,0 +1,67 @@
+#pragma once
+// Encodes the frames of one video input.
+//
+// Each frame is held until the next one arrives, so that its packet carries the
+// frame's real duration: the file then lasts to the end of the last frame, or to
+// the end time the writer sets.
+//
+// Key frames: at most the settings' key-frame duration apart in presentation time,
+// whatever the rate of the frames. A frame that would leave a longer gap since the
+// last key frame is made one; where the frames themselves are further apart (a
+// still screen sends none), the held picture is sent again to carry the key frame.
+
+#include "writer/frame_converter.h"
+#include "writer/track_encoder.h"
+
+#include "platform/asset_writer.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace platform::linux_backend {
+
+class VideoEncoder final : public TrackEncoder {
+public:
+    // Opens the codec for the settings and the pixel format of the first frame.
+    // Throws PlatformError.
+    VideoEncoder(const VideoSettings& settings, FourCharCode sourcePixelFormat, bool globalHeader, PacketSink sink);
+
+    const AVCodecContext* context() const override { return context_.get(); }
+    uint32_t codecTag() const override { return codecTag_; }
+
+    // `pts` in the codec's time base (1/kVideoTimescale), increasing; `duration`
+    // is the sample's own duration in that time base, 0 when it has none.
+    void append(const PixelBuffer& frame, int64_t pts, int64_t duration);
+    // The end of the track, in the codec's time base: the last frame lasts until it.
+    void setEnd(int64_t endPts) { end_ = endPts; }
+    void finish() override;
+
+private:
+    void prepareSpareFrame();
+    // Sends the held picture again at each key-frame time that falls before `pts`.
+    void repeatHeldUntil(int64_t pts);
+    // Whether the held picture goes out as a key frame: one frame more without one could
+    // overstep the key-frame interval.
+    bool heldBecomesKey() const;
+    void sendHeld(int64_t duration);
+    void send(const AVFrame* frame);
+
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+    std::unique_ptr<FrameConverter> converter_;
+    std::unique_ptr<AVFrame, FrameDeleter> held_;
+    std::unique_ptr<AVFrame, FrameDeleter> spare_;
+    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    bool hasHeld_ = false;
+    int64_t heldOwnDuration_ = 0;
+    int64_t lastInterval_ = 0;
+    int64_t nominalFrameDuration_;
+    std::map<int64_t, int64_t> durationByPts_;  // frames sent, packets not yet out
+    int64_t keyInterval_ = 0;                   // in the time base; 0: no bound in time
+    std::optional<int64_t> lastKeyPts_;         // the latest key frame asked for or seen
+    std::optional<int64_t> end_;
+    uint32_t codecTag_ = 0;
+    PacketSink sink_;
+};
+
+} // namespace platform::linux_backend

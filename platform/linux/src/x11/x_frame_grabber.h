@@ -1,0 +1,98 @@
+#pragma once
+// Grabs the pictures of one stream from the X server on the stream's own
+// connection: a rectangle of the root window for a display, or a window's own
+// contents (its XComposite pixmap, so overlapping windows do not hide it). Tells
+// whether anything changed since the last grab (XDamage, the pointer moving or
+// changing shape) and draws the pointer over the picture when asked.
+
+#include "common/frame_memory_pool.h"
+#include "common/frame_pixels.h"
+#include "x11/x_connection.h"
+#include "x11/x_cursor.h"
+
+#include "platform/screen_stream.h"
+
+#include <memory>
+#include <optional>
+
+namespace platform::linux_backend {
+
+struct GrabbedPicture {
+    std::shared_ptr<FrameMemory> memory;  // keeps `view` alive
+    BgraView view;
+};
+
+class XFrameGrabber {
+public:
+    // Connects and prepares the grabs. Throws PlatformError (kStreamErrorDomain) saying
+    // why the picture cannot be captured: no X server, a Wayland desktop behind
+    // XWayland, an unsupported screen format, a window that is gone, an empty rectangle.
+    XFrameGrabber(const ContentFilter& filter, const std::optional<Rect>& sourceRect, bool showsCursor,
+                  size_t memoryBlocks);
+    ~XFrameGrabber();
+    XFrameGrabber(const XFrameGrabber&) = delete;
+    XFrameGrabber& operator=(const XFrameGrabber&) = delete;
+
+    // Size of the pictures grab() gives now (a window may be resized).
+    int32_t width() const { return region_.width; }
+    int32_t height() const { return region_.height; }
+    // Whether damage detection works here; without it every grab counts as changed.
+    bool detectsChanges() const { return damage_ != 0; }
+
+    // Reads what the server reported; true while something changed that no grab has shown yet.
+    // Throws PlatformError when the connection broke or the window went away.
+    bool changed();
+    // The picture now, pointer drawn; nullopt when every memory block is still out
+    // (the consumers lag) or the window cannot be read at the moment.
+    std::optional<GrabbedPicture> grab();
+
+    // The connection shared-memory blocks detach from (defined with the grabber).
+    struct ShmLink;
+
+private:
+    struct Region {
+        int32_t x = 0;  // in the drawable's coordinates
+        int32_t y = 0;
+        int32_t width = 0;
+        int32_t height = 0;
+    };
+    struct CursorPlacement {
+        int32_t left, top, width, height;
+        uint32_t serial;
+        bool operator==(const CursorPlacement&) const = default;
+    };
+
+    void checkScreenFormat();
+    void refuseWaylandDesktop();
+    void prepareExtensions();
+    void prepareWindow(xcb_window_t window);
+    void nameWindowPixmap();
+    Region windowRegion(int32_t width, int32_t height) const;
+    void handleEvent(const xcb_generic_event_t& event);
+    void readCursor();
+    [[noreturn]] void lost() const;
+    bool grabInto(FrameMemory& memory);
+
+    XConnection connection_;
+    bool isWindow_;
+    std::optional<Rect> sourceRect_;
+    bool showsCursor_;
+    bool hasShm_ = false;
+    bool hasXfixes_ = false;
+    bool hasComposite_ = false;
+    uint8_t damageEvent_ = 0;
+    uint32_t damage_ = 0;
+    xcb_window_t window_ = XCB_NONE;      // the top-level window captured
+    xcb_drawable_t drawable_ = XCB_NONE;  // root, the window's pixmap, or the window itself
+    xcb_pixmap_t windowPixmap_ = XCB_NONE;
+    Region region_;
+    int32_t rootX_ = 0;  // the region's top-left corner on the root
+    int32_t rootY_ = 0;
+    bool dirty_ = true;  // the first picture is always new
+    std::optional<XCursorImage> cursor_;
+    std::optional<CursorPlacement> lastCursor_;  // as last seen
+    std::shared_ptr<ShmLink> shmLink_;
+    std::shared_ptr<FrameMemoryPool> pool_;
+};
+
+} // namespace platform::linux_backend
