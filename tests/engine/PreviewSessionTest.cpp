@@ -304,7 +304,7 @@ TEST_F(PreviewTest, StartEndsTheRecordersPreviewsAndTheRecordingsCameraTakesTheW
     auto previewCamera = sessionOf(kCamera);
     auto window = windows().last();
 
-    Options options;
+    RecordingOptions options = displayRecording();
     options.webcamDeviceID = kCamera;
     options.webcamDestination = "cam.mp4";
     start(Target::screen, options);

@@ -24,14 +24,6 @@ public:
     }
 };
 
-std::optional<platform::CaptureDevice> findDevice(const std::vector<platform::CaptureDeviceType>& types,
-                                                  platform::MediaType mediaType, const std::string& uniqueID) {
-    for (auto& device : platform::installed().captureDevices->discover(types, mediaType)) {
-        if (device.uniqueID == uniqueID) return device;
-    }
-    return std::nullopt;
-}
-
 // 200 wide, as high as the camera's active format's aspect ratio asks (divided
 // first); square when the camera reports no usable size.
 platform::Size previewSize(const platform::CaptureDevice& camera) {
@@ -57,9 +49,11 @@ PreviewSession::~PreviewSession() { stopMicrophonePreview(); }
 
 void PreviewSession::startWebcamPreview(const std::string& deviceID, PreviewShape shape) {
     if (previewingWebcam_) return;
-    auto camera = findDevice(Dovezode::Devices::cameraDeviceTypes(), platform::MediaType::video, deviceID);
+    auto& system = platform::installed();
+    auto camera = Dovezode::Devices::findDevice(system, Dovezode::Devices::cameraDeviceTypes(system.capabilities),
+                                                platform::MediaType::video, deviceID);
     if (!camera) throw Dovezode::Error::webcamNotFound(deviceID);
-    auto& sessions = *platform::installed().captureSessions;
+    auto& sessions = *system.captureSessions;
     auto session = sessions.makeSession();
     auto input = sessions.makeDeviceInput(*camera);
     if (session->canAddInput(input)) session->addInput(input);
@@ -77,9 +71,11 @@ void PreviewSession::startWebcamPreview(const std::string& deviceID, PreviewShap
 
 void PreviewSession::startMicrophonePreview(const std::string& deviceID) {
     if (previewingMicrophone_) return;
-    auto microphone = findDevice(Dovezode::Devices::microphoneDeviceTypes(), platform::MediaType::audio, deviceID);
+    auto& system = platform::installed();
+    auto microphone = Dovezode::Devices::findDevice(
+        system, Dovezode::Devices::microphoneDeviceTypes(system.capabilities), platform::MediaType::audio, deviceID);
     if (!microphone) throw Dovezode::Error::microphoneNotFound(deviceID);
-    auto& sessions = *platform::installed().captureSessions;
+    auto& sessions = *system.captureSessions;
     auto session = sessions.makeSession();
     auto input = sessions.makeDeviceInput(*microphone);
     if (session->canAddInput(input)) session->addInput(input);
