@@ -43,7 +43,8 @@ TEST_F(EngineListing, NoDisplaysGiveAnEmptyList) { EXPECT_TRUE(Devices::screen(p
 
 TEST_F(EngineListing, AFailedFetchPassesThePlatformErrorThroughUnchanged) {
     content().failWith(platform::fake::userDeclinedError());
-    for (auto list : {std::function<void()>([] { Devices::screen(platform::installed()); }), std::function<void()>([] { Devices::window(platform::installed(), true, true); })}) {
+    for (auto list : {std::function<void()>([] { Devices::screen(platform::installed()); }),
+                      std::function<void()>([] { Devices::window(platform::installed(), true, true); })}) {
         try {
             list();
             ADD_FAILURE() << "the listing did not fail";
@@ -76,7 +77,8 @@ TEST_F(EngineListing, WindowOptionsReachThePlatformUnchangedAndFilterAsNamed) {
              {true, true, {"3", "4"}}, {false, false, {"1", "2", "3", "4"}}, {true, false, {"2", "3", "4"}},
              {false, true, {"1", "3", "4"}}}) {
         std::vector<std::string> listed;
-        for (const auto& record : Devices::window(platform::installed(), excludeDesktop, onScreenOnly)) listed.push_back(record.id);
+        for (const auto& record : Devices::window(platform::installed(), excludeDesktop, onScreenOnly))
+            listed.push_back(record.id);
         EXPECT_EQ(listed, ids) << excludeDesktop << onScreenOnly;
         auto options = content().fetches().back();
         EXPECT_EQ(options.excludingDesktopWindows, excludeDesktop);
@@ -155,14 +157,16 @@ TEST_F(EngineListing, DevicesAreListedInThePlatformOrderWithIdAndName) {
         device("old-mic", "Old Microphone", CaptureDeviceType::builtInMicrophone, MediaType::audio),
         device("usb-cam", "USB Camera", CaptureDeviceType::external, MediaType::video),
     });
-    EXPECT_EQ(Devices::audio(platform::installed()), (std::vector<Devices::Audio>{{"BuiltInMicrophoneDevice", "MacBook Pro Microphone"},
-                                                             {"usb-mic", "USB Microphone"}}));
+    EXPECT_EQ(Devices::audio(platform::installed()),
+              (std::vector<Devices::Audio>{{"BuiltInMicrophoneDevice", "MacBook Pro Microphone"},
+                                           {"usb-mic", "USB Microphone"}}));
     EXPECT_EQ(Devices::webcams(platform::installed()),
               (std::vector<Devices::Webcam>{{"FaceTime", "FaceTime HD Camera"}, {"usb-cam", "USB Camera"}}));
 
     capabilities().newerCaptureDeviceTypes = false;
     EXPECT_EQ(Devices::audio(platform::installed()), (std::vector<Devices::Audio>{{"old-mic", "Old Microphone"}}));
-    EXPECT_EQ(Devices::webcams(platform::installed()), (std::vector<Devices::Webcam>{{"FaceTime", "FaceTime HD Camera"}}));
+    EXPECT_EQ(Devices::webcams(platform::installed()),
+              (std::vector<Devices::Webcam>{{"FaceTime", "FaceTime HD Camera"}}));
 }
 
 TEST_F(EngineListing, ExternalDevicesAreRevealedFirstAndListedWhateverTheirMedia) {
@@ -171,7 +175,8 @@ TEST_F(EngineListing, ExternalDevicesAreRevealedFirstAndListedWhateverTheirMedia
                                  MediaType::video)});
     devices().addScreenCaptureDevice(device("00008110-phone", "iPhone", CaptureDeviceType::external, MediaType::muxed));
 
-    EXPECT_EQ(Devices::iOS(platform::installed()), (std::vector<Devices::IOS>{{"usb-mic", "USB Microphone"}, {"00008110-phone", "iPhone"}}));
+    EXPECT_EQ(Devices::iOS(platform::installed()),
+              (std::vector<Devices::IOS>{{"usb-mic", "USB Microphone"}, {"00008110-phone", "iPhone"}}));
     EXPECT_TRUE(devices().screenCaptureDevicesAllowed());
 }
 

@@ -175,7 +175,8 @@ TEST_F(X11Listing, WithAWindowManagerItsClientsAreListedAndTheOptionsFilter) {
                }
                return listed;
            }();
-    ASSERT_TRUE(eventually([&] { return !ours(Devices::window(platform::installed(), false, false))[iconic].isOnScreen; }));
+    ASSERT_TRUE(
+        eventually([&] { return !ours(Devices::window(platform::installed(), false, false))[iconic].isOnScreen; }));
 
     auto everything = ours(Devices::window(platform::installed(), false, false));
     EXPECT_EQ(everything[desktop].layer, platform::kDesktopWindowLayer);
@@ -202,7 +203,8 @@ TEST_F(X11Listing, WithAWindowManagerItsClientsAreListedAndTheOptionsFilter) {
     client_->requestActivation(titled);
     ASSERT_TRUE(eventually([&] { return ours(Devices::window(platform::installed(), true, true))[titled].isActive; }));
     int active = 0;
-    for (const auto& [number, window] : ours(Devices::window(platform::installed(), true, true))) active += window.isActive ? 1 : 0;
+    for (const auto& [number, window] : ours(Devices::window(platform::installed(), true, true)))
+        active += window.isActive ? 1 : 0;
     EXPECT_EQ(active, 1);
 }
 
@@ -258,7 +260,8 @@ TEST_P(X11Unreachable, ScreensAndWindowsFailSayingWhatIsMissing) {
     platform::install(platform::linux_backend::makeLinuxPlatform());
 
     std::string description;
-    for (auto list : {std::function<void()>([] { Devices::screen(platform::installed()); }), std::function<void()>([] { Devices::window(platform::installed(), true, true); })}) {
+    for (auto list : {std::function<void()>([] { Devices::screen(platform::installed()); }),
+                      std::function<void()>([] { Devices::window(platform::installed(), true, true); })}) {
         try {
             list();
             ADD_FAILURE() << "the listing did not fail";

@@ -68,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The segment starts on the capture clock once its first frame was delivered (1 ms
         // later in the fake): the frame, captured before, is shown from the start.
-        Route{"StreamScreen", Target::screen, displayRecording(), false, [](EngineTest& t) { t.screenFrame(0); t.screenFrame(33); },
+        Route{"StreamScreen", Target::screen, displayRecording(), false,
+              [](EngineTest& t) { t.screenFrame(0); t.screenFrame(33); },
               {{"main.mp4", {1, 33}}}},
         // The first screen frame waits for the first audio sample, which completes the
         // segment; the video begins with that frame's picture at the segment's start.
@@ -100,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
               {{"cam.mp4", {6}}}},
         // Phone samples bypass the synchronisation: written although the expected
         // screen and microphone never deliver.
-        Route{"PhoneAudioAndVideo", Target::lumbra, withFiles(true, true, false, {.destination = kMainFile, .targetID = kPhone}), false,
+        Route{"PhoneAudioAndVideo", Target::lumbra,
+              withFiles(true, true, false, {.destination = kMainFile, .targetID = kPhone}), false,
               [](EngineTest& t) {
                   t.captureAudio(kMicrophone, 1);
                   t.captureAudio(kPhone, 2);
@@ -218,7 +220,8 @@ TEST_F(SampleRoutingTest, AWriterWhoseStartFailedIsNotStartedAgain) {
         {"main.mp4", Target::screen, withFiles(true, false, true)},
         {"mic.m4a", Target::screen, withFiles(true, false, true)},
         {"cam.mp4", Target::screen, withFiles(true, false, true)},
-        {"main.m4a", Target::audioOnly, withFiles(true, false, false, {.destination = "main.m4a", .targetID = kDisplay})},
+        {"main.m4a", Target::audioOnly,
+         withFiles(true, false, false, {.destination = "main.m4a", .targetID = kDisplay})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -299,7 +302,8 @@ TEST_F(SampleRoutingTest, VideoSettingsFollowTheCodecAndTheFramesOwnSize) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.codec.caseName() << (c.assistant ? "" : " without an assistant"));
         writers().setAssistantAvailable(c.assistant);
-        RecordingOptions options = withFiles(false, false, true, {.destination = "main.mov", .targetID = kDisplay, .videoCodec = c.codec});
+        RecordingOptions options =
+            withFiles(false, false, true, {.destination = "main.mov", .targetID = kDisplay, .videoCodec = c.codec});
         options.webcamDestination = "cam.mov";
         start(Target::screen, options);
         screenFrame(0);

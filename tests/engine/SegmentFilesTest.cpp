@@ -142,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The microphone never delivers, so the segment has not started when the pause
         // comes: the host still hears of the start first, and of the resume later.
         SegmentCase{"APauseBeforeTheSegmentStartedReportsTheStartFirst",
-                    {.destination = kMainFile, .targetID = kDisplay, .microphoneDeviceID = kMicrophone, .micDestination = "mic.m4a"},
+                    {.destination = kMainFile, .targetID = kDisplay, .microphoneDeviceID = kMicrophone,
+                     .micDestination = "mic.m4a"},
                     [](EngineTest& t) {
                         frame(t, 0, FrameStatus::complete, 3);
                         stillFrom(t, 33, 500);
@@ -165,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A microphone sample captured before the stop but still on its way is written and
         // counted; the video reports what its file shows.
         SegmentCase{"TheReportedDurationsAreThoseOfTheFiles",
-                    {.destination = kMainFile, .targetID = kDisplay, .microphoneDeviceID = kMicrophone, .micDestination = "mic.m4a"},
+                    {.destination = kMainFile, .targetID = kDisplay, .microphoneDeviceID = kMicrophone,
+                     .micDestination = "mic.m4a"},
                     [](EngineTest& t) {
                         for (int64_t at = 0; at <= 990; at += 10) {
                             t.captureAudio(kMicrophone, at);

@@ -36,7 +36,8 @@ std::optional<platform::OutputSettingsPreset> assistantPreset(VideoCodec codec) 
 
 platform::AudioSettings audioFormat(const RecordingOptions& options) {
     platform::AudioSettings settings;
-    settings.formatID = options.losslessAudio ? platform::audio_format::appleLossless : platform::audio_format::mpeg4AAC;
+    settings.formatID =
+        options.losslessAudio ? platform::audio_format::appleLossless : platform::audio_format::mpeg4AAC;
     if (options.losslessAudio) settings.encoderBitDepthHint = 16;
     return settings;
 }

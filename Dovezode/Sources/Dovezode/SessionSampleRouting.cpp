@@ -162,7 +162,8 @@ void RecordingSession::repeatStillPicture(const MediaTime& time, const Snapshot&
     // frame still comes in time.
     const MediaTime keyInterval = MediaTime::make(
         std::llround(*settings->compressionProperties->maxKeyFrameIntervalDuration * 1000), 1000);
-    const MediaTime due = platform::add(main_.lastPTS, platform::subtract(keyInterval, frameIntervalOf(*state.options)));
+    const MediaTime due =
+        platform::add(main_.lastPTS, platform::subtract(keyInterval, frameIntervalOf(*state.options)));
     if (!time.isNumeric() || platform::compare(time, due) < 0) return;
     if (SampleBufferRef picture = latestPicture()) main_.appendIfReady(shownAt(picture, time), state.endAt);
 }

@@ -46,7 +46,8 @@ Dovezode::RecordingOptions recordingOptions(const RecordConfig& config, platform
         .webcamDestination = filePath(config.webcamOutputPath),
         .microphoneAudioQuality = {quality && quality->sampleRate ? *quality->sampleRate
                                                                   : Dovezode::kDefaultMicrophoneSampleRate,
-                                   quality && quality->bitRate ? *quality->bitRate : Dovezode::kDefaultMicrophoneBitRate},
+                                   quality && quality->bitRate ? *quality->bitRate
+                                                               : Dovezode::kDefaultMicrophoneBitRate},
         .webcamResolution = config.webcamResolution,
     };
 }
