@@ -35,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace Dovezode {
 
@@ -113,15 +114,17 @@ private:
         std::optional<int64_t> width;
         std::optional<int64_t> height;
     };
-    // One capture session of a recording: the device's input, its outputs, and
-    // the names its refusals give.
+    // One output of a capture session: its kind, the label of its delivery queue, the
+    // name its refusal gives, and the member that tells its samples apart (none when
+    // they are told apart by elimination).
     struct CaptureOutputPlan {
         platform::CaptureOutput::Kind kind;
         const char* queueLabel;
         const char* refusal;
-        // Where the session's samples are told apart by output; null when unneeded.
         std::shared_ptr<platform::CaptureOutput> RecordingSession::*routedAs = nullptr;
     };
+    // One capture session of a recording: the member that keeps it across a pause, the
+    // name a refused device input gives, and its outputs in the order they are added.
     struct CaptureSessionPlan {
         std::shared_ptr<platform::CaptureSession> RecordingSession::*session;
         const char* inputRefusal;
@@ -150,6 +153,7 @@ private:
     std::shared_ptr<platform::CaptureSession> setUpCaptureSession(const platform::CaptureDevice& device,
                                                                   const CaptureSessionPlan& plan);
     void startCaptureSessions();
+    // An audio writer for an .m4a file with one real-time input, kept in `file`.
     void makeAudioFile(OutputFile& file, const std::filesystem::path& destination,
                        const platform::AudioSettings& settings, const char* inputName);
     // Needs file.lock. Reports, once, a writer that failed while writing.

@@ -128,7 +128,6 @@ void RecordingSession::initOutput(Target target, const RecordingOptions& options
     activity_ = std::move(activity);
 }
 
-// An audio writer for an .m4a file with one real-time input.
 void RecordingSession::makeAudioFile(OutputFile& file, const std::filesystem::path& destination,
                                      const platform::AudioSettings& settings, const char* inputName) {
     std::string extension = extensionOf(destination);
