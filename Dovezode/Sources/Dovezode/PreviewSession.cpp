@@ -42,18 +42,18 @@ void stopIfPresent(std::shared_ptr<platform::CaptureSession>& session) {
 
 } // namespace
 
-PreviewSession::PreviewSession()
-    : micQueue_(platform::makeSerialQueue("micVolumeQueue")), levelMeter_(std::make_shared<LevelMeterOutput>()) {}
+PreviewSession::PreviewSession(platform::Platform& platform)
+    : platform_(platform),
+      micQueue_(platform::makeSerialQueue("micVolumeQueue")), levelMeter_(std::make_shared<LevelMeterOutput>()) {}
 
 PreviewSession::~PreviewSession() { stopMicrophonePreview(); }
 
 void PreviewSession::startWebcamPreview(const std::string& deviceID, PreviewShape shape) {
     if (previewingWebcam_) return;
-    auto& system = platform::installed();
-    auto camera = Dovezode::Devices::findDevice(system, Dovezode::Devices::cameraDeviceTypes(system.capabilities),
+    auto camera = Dovezode::Devices::findDevice(platform_, Dovezode::Devices::cameraDeviceTypes(platform_.capabilities),
                                                 platform::MediaType::video, deviceID);
     if (!camera) throw Dovezode::Error::webcamNotFound(deviceID);
-    auto& sessions = *system.captureSessions;
+    auto& sessions = *platform_.captureSessions;
     auto session = sessions.makeSession();
     auto input = sessions.makeDeviceInput(*camera);
     if (session->canAddInput(input)) session->addInput(input);
@@ -71,11 +71,10 @@ void PreviewSession::startWebcamPreview(const std::string& deviceID, PreviewShap
 
 void PreviewSession::startMicrophonePreview(const std::string& deviceID) {
     if (previewingMicrophone_) return;
-    auto& system = platform::installed();
     auto microphone = Dovezode::Devices::findDevice(
-        system, Dovezode::Devices::microphoneDeviceTypes(system.capabilities), platform::MediaType::audio, deviceID);
+        platform_, Dovezode::Devices::microphoneDeviceTypes(platform_.capabilities), platform::MediaType::audio, deviceID);
     if (!microphone) throw Dovezode::Error::microphoneNotFound(deviceID);
-    auto& sessions = *system.captureSessions;
+    auto& sessions = *platform_.captureSessions;
     auto session = sessions.makeSession();
     auto input = sessions.makeDeviceInput(*microphone);
     if (session->canAddInput(input)) session->addInput(input);

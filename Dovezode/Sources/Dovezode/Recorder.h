@@ -68,7 +68,7 @@ public:
     void stopAllPreviews();
 
 private:
-    explicit Recorder(platform::Platform& platform) : platform_(platform) {}
+    explicit Recorder(platform::Platform& platform) : platform_(platform), previewSession_(platform) {}
     std::shared_ptr<RecordingSession> session() const;
 
     platform::Platform& platform_;
