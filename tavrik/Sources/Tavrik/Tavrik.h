@@ -14,7 +14,7 @@ class LineSource;
 struct Tavrik {
     std::optional<std::string> command;
     std::optional<std::string> subcommand;
-    // What the program records, lists and probes with.
+    // What the program records, previews and lists with.
     platform::Platform& platform;
 
     // Runs the one-shot query named by `command`, or the interactive mode reading

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     }
 
     // The one place that picks the platform. The program is handed it; the
-    // preview window and the prober find it installed.
+    // shared preview window and the prober find it installed.
     std::shared_ptr<platform::Platform> linuxPlatform = platform::linux_backend::makeLinuxPlatform();
     platform::install(linuxPlatform);
 
