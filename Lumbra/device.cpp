@@ -372,9 +372,11 @@ char* ios_list_all_devices(void) {
     std::optional<std::string> json;
     try {
         std::vector<Lumbra::IdNameRecord> webcams;
-        for (const auto& webcam : Dovezode::Devices::webcams()) webcams.push_back({webcam.id, webcam.name});
+        for (const auto& webcam : Dovezode::Devices::webcams(platform::installed()))
+            webcams.push_back({webcam.id, webcam.name});
         std::vector<Lumbra::IdNameRecord> audios;
-        for (const auto& audio : Dovezode::Devices::audio()) audios.push_back({audio.id, audio.name});
+        for (const auto& audio : Dovezode::Devices::audio(platform::installed()))
+            audios.push_back({audio.id, audio.name});
         json = Lumbra::allDevicesJson(webcams, audios);
     } catch (...) {
         json.reset();

@@ -19,13 +19,13 @@ void check(bool condition) {
     if (!condition) std::abort();
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The mapping reads the main display's number when the request names none.
-    platform::install(platform::fake::makeFakePlatform());
-    return 0;
+// The mapping reads the main display's number from it when the request names none.
+platform::Platform& fakePlatform() {
+    static const std::shared_ptr<platform::Platform> fake = platform::fake::makeFakePlatform();
+    return *fake;
 }
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -39,16 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             check(refusal->code == "ERROR_STARTING" || refusal->code == "INVALID_CONFIG");
             continue;
         }
-        auto options = tavrik::recordingOptions(*config);
+        auto options = tavrik::recordingOptions(*config, fakePlatform());
         // What the engine relies on: a frame rate it can count in 32 bits, and a crop
         // of finite, non-negative size.
-        check(options.framesPerSecond() >= 1 && options.framesPerSecond() <= INT32_MAX);
-        if (const auto& crop = options.cropRect()) {
+        check(options.framesPerSecond >= 1 && options.framesPerSecond <= INT32_MAX);
+        if (const auto& crop = options.cropRect) {
             check(std::isfinite(crop->origin.x) && std::isfinite(crop->origin.y));
             check(std::isfinite(crop->size.width) && crop->size.width >= 0);
             check(std::isfinite(crop->size.height) && crop->size.height >= 0);
         }
-        check(options.microphoneDeviceID().has_value() == config->microphoneID.has_value());
+        check(options.microphoneDeviceID.has_value() == config->microphoneID.has_value());
     }
     return 0;
 }

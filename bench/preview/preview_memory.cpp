@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     platform::mainQueue()->sync([] {});
 
     {
-        PreviewSession preview;
+        PreviewSession preview{*linux};
         preview.startMicrophonePreview(devices_test::PrivatePulseServer::kSineSource);
         preview.startWebcamPreview(capture_test::FakeCameraKernel::kUniqueID, PreviewShape::rounded);
         std::fprintf(stderr, "seconds  VmRSS kB  VmHWM kB\n");

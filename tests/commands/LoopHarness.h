@@ -76,7 +76,7 @@ public:
 
     void run() {
         loop_ = std::thread([this] {
-            tavrik::InteractiveMode(input_).run();
+            tavrik::InteractiveMode(input_, *fake_.platform()).run();
             loopEnded_ = true;
         });
         output_->waitForEvent("ready");

@@ -240,14 +240,15 @@ namespace {
 // A running recording with its loop state, for the signal handler.
 struct SignalFixture {
     LoopHarness harness;
-    std::shared_ptr<tavrik::LoopState> state = std::make_shared<tavrik::LoopState>();
-    std::shared_ptr<Dovezode::Recorder> recorder = Dovezode::Recorder::make();
+    std::shared_ptr<tavrik::LoopState> state = std::make_shared<tavrik::LoopState>(*harness.fake().platform());
+    std::shared_ptr<Dovezode::Recorder> recorder = Dovezode::Recorder::make(*harness.fake().platform());
 
     SignalFixture() {
         recorder->setOnFinish([](const Dovezode::RecordingDurations&) { tavrik::emit("finish", {{"timestamp", ""}}); });
         recorder->start(Dovezode::Target::screen,
                         tavrik::recordingOptions(*tavrik::decodeRecordConfig(
-                            R"({"sig":"x","outputPath":"/tmp/signal.mp4"})")));
+                            R"({"sig":"x","outputPath":"/tmp/signal.mp4"})"),
+                                                 *harness.fake().platform()));
         state->setCurrentRecorder(recorder);
         state->recordingActive = true;
     }

@@ -62,7 +62,7 @@ TEST_F(DevicesCommand, EachWordListsItsKindAndAnyOtherWordListsMicrophonesAndCam
                                                          {"screen", kMicrophonesAndCameras},
                                                          {"Screens", kMicrophonesAndCameras}}) {
         size_t before = output_->lines().size();
-        tavrik::listDevices(word);
+        tavrik::listDevices(platform::installed(), word);
         auto events = output_->events();
         ASSERT_EQ(events.size(), before + 1) << word;
         const Json& event = events.back();
@@ -73,9 +73,9 @@ TEST_F(DevicesCommand, EachWordListsItsKindAndAnyOtherWordListsMicrophonesAndCam
 }
 
 TEST_F(DevicesCommand, ListsTravelAsPrettySortedJsonTextOnOneLine) {
-    tavrik::listDevices("screens");
-    tavrik::listDevices("windows");
-    tavrik::listDevices("");
+    tavrik::listDevices(platform::installed(), "screens");
+    tavrik::listDevices(platform::installed(), "windows");
+    tavrik::listDevices(platform::installed(), "");
     auto lines = output_->lines();
     auto events = output_->events();
     ASSERT_EQ(lines.size(), 3u);
@@ -111,8 +111,8 @@ TEST_F(DevicesCommand, ListsTravelAsPrettySortedJsonTextOnOneLine) {
 TEST_F(DevicesCommand, EmptyListsAndListsThatCannotBeWrittenAreEmptyArrays) {
     devices().setDevices({device("mic-\xff", "Broken \xc3", CaptureDeviceType::microphone, MediaType::audio)});
     content().setDisplays({});
-    tavrik::listDevices("");
-    tavrik::listDevices("screens");
+    tavrik::listDevices(platform::installed(), "");
+    tavrik::listDevices(platform::installed(), "screens");
     auto events = output_->events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].at("audios"), "[]");
@@ -124,14 +124,14 @@ TEST_F(DevicesCommand, AFailedContentQueryAnswersDevicesErrorAndMicrophonesStill
     content().failWith(platform::fake::userDeclinedError());
     for (const char* word : {"screens", "windows"}) {
         size_t before = output_->lines().size();
-        tavrik::listDevices(word);
+        tavrik::listDevices(platform::installed(), word);
         auto events = output_->events();
         ASSERT_EQ(events.size(), before + 1) << word;
         EXPECT_EQ(events.back().value("event", ""), "error");
         EXPECT_EQ(events.back().value("code", ""), "DEVICES_ERROR");
         EXPECT_EQ(events.back().value("message", ""), platform::fake::userDeclinedError().localizedDescription());
     }
-    tavrik::listDevices("audios");
+    tavrik::listDevices(platform::installed(), "audios");
     auto last = output_->events().back();
     EXPECT_EQ(last.value("event", ""), "devices");
     EXPECT_EQ(Json::parse(last.at("audios").get<std::string>()).size(), 1u);
@@ -139,7 +139,7 @@ TEST_F(DevicesCommand, AFailedContentQueryAnswersDevicesErrorAndMicrophonesStill
 
 TEST_F(DevicesCommand, InteractiveModeLowerCasesTheArgument) {
     testsupport::FixedLines input({"devices SCREENS", "DEVICES", "devices Windows", "devices mic", "devices WEBCAMS", "quit"});
-    tavrik::InteractiveMode(input).run();
+    tavrik::InteractiveMode(input, platform::installed()).run();
     auto events = output_->events();
     ASSERT_EQ(events.size(), 7u);  // the banner, "ready", five answers
     EXPECT_EQ(events[1].value("event", ""), "ready");
@@ -165,7 +165,7 @@ TEST_F(DevicesCommand, OneShotAnswersOnceWithoutBannerOrReady) {
         auto output = std::make_shared<testsupport::CapturedOutput>();
         tavrik::setOutput(output);
         testsupport::FixedLines input({"devices screens", "quit"});
-        tavrik::Tavrik{command, subcommand}.run(input);
+        tavrik::Tavrik{command, subcommand, platform::installed()}.run(input);
         auto events = output->events();
         ASSERT_EQ(events.size(), 1u) << command;
         EXPECT_EQ(events[0].value("event", ""), "devices");

@@ -25,7 +25,7 @@ TEST_F(EngineListing, DisplaysTakeTheNameOfTheFirstScreenWithTheirNumber) {
                           {1, "Built-in Retina Display", {}, {}},
                           {1, "Second screen of display 1", {}, {}}});
 
-    auto listed = Devices::screen();
+    auto listed = Devices::screen(platform::installed());
 
     ASSERT_EQ(listed.size(), 3u);
     EXPECT_EQ(listed[0], (Devices::Screen{"1", "Built-in Retina Display", 1440, 900, {{0, 0}, {1440, 900}}}));
@@ -39,11 +39,12 @@ TEST_F(EngineListing, DisplaysTakeTheNameOfTheFirstScreenWithTheirNumber) {
     EXPECT_FALSE(content().fetches()[0].onScreenWindowsOnly);
 }
 
-TEST_F(EngineListing, NoDisplaysGiveAnEmptyList) { EXPECT_TRUE(Devices::screen().empty()); }
+TEST_F(EngineListing, NoDisplaysGiveAnEmptyList) { EXPECT_TRUE(Devices::screen(platform::installed()).empty()); }
 
 TEST_F(EngineListing, AFailedFetchPassesThePlatformErrorThroughUnchanged) {
     content().failWith(platform::fake::userDeclinedError());
-    for (auto list : {std::function<void()>([] { Devices::screen(); }), std::function<void()>([] { Devices::window(true, true); })}) {
+    for (auto list : {std::function<void()>([] { Devices::screen(platform::installed()); }),
+                      std::function<void()>([] { Devices::window(platform::installed(), true, true); })}) {
         try {
             list();
             ADD_FAILURE() << "the listing did not fail";
@@ -53,9 +54,9 @@ TEST_F(EngineListing, AFailedFetchPassesThePlatformErrorThroughUnchanged) {
             EXPECT_EQ(error.localizedDescription(), platform::fake::userDeclinedError().localizedDescription());
         }
     }
-    EXPECT_FALSE(Dovezode::hasPermissions());
+    EXPECT_FALSE(Dovezode::hasPermissions(platform::installed()));
     content().clearFailure();
-    EXPECT_TRUE(Dovezode::hasPermissions());
+    EXPECT_TRUE(Dovezode::hasPermissions(platform::installed()));
 }
 
 TEST_F(EngineListing, WindowOptionsReachThePlatformUnchangedAndFilterAsNamed) {
@@ -76,7 +77,8 @@ TEST_F(EngineListing, WindowOptionsReachThePlatformUnchangedAndFilterAsNamed) {
              {true, true, {"3", "4"}}, {false, false, {"1", "2", "3", "4"}}, {true, false, {"2", "3", "4"}},
              {false, true, {"1", "3", "4"}}}) {
         std::vector<std::string> listed;
-        for (const auto& record : Devices::window(excludeDesktop, onScreenOnly)) listed.push_back(record.id);
+        for (const auto& record : Devices::window(platform::installed(), excludeDesktop, onScreenOnly))
+            listed.push_back(record.id);
         EXPECT_EQ(listed, ids) << excludeDesktop << onScreenOnly;
         auto options = content().fetches().back();
         EXPECT_EQ(options.excludingDesktopWindows, excludeDesktop);
@@ -92,7 +94,7 @@ TEST_F(EngineListing, WindowFieldsComeFromTheWindowAndItsApplication) {
     auto ownerless = window(5, "");
     content().setWindows({{owned}, {ownerless}});
 
-    auto listed = Devices::window(true, true);
+    auto listed = Devices::window(platform::installed(), true, true);
 
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(listed[0].id, "4294967295");
@@ -113,9 +115,9 @@ TEST_F(EngineListing, WithoutTheActiveFlagEveryWindowReadsInactive) {
     active.isActive = true;
     content().setWindows({{active}});
     capabilities().windowActiveFlag = false;
-    EXPECT_FALSE(Devices::window(true, true).at(0).isActive);
+    EXPECT_FALSE(Devices::window(platform::installed(), true, true).at(0).isActive);
     capabilities().windowActiveFlag = true;
-    EXPECT_TRUE(Devices::window(true, true).at(0).isActive);
+    EXPECT_TRUE(Devices::window(platform::installed(), true, true).at(0).isActive);
 }
 
 TEST_F(EngineListing, DeviceTypesFollowTheCapabilitySide) {
@@ -136,9 +138,9 @@ TEST_F(EngineListing, DeviceTypesFollowTheCapabilitySide) {
               {CaptureDeviceType::externalUnknown}}}) {
         capabilities().newerCaptureDeviceTypes = expected.newer;
         size_t before = devices().discoveries().size();
-        Devices::audio();
-        Devices::webcams();
-        Devices::iOS();
+        Devices::audio(platform::installed());
+        Devices::webcams(platform::installed());
+        Devices::iOS(platform::installed());
         auto asked = devices().discoveries();
         ASSERT_EQ(asked.size(), before + 3);
         EXPECT_EQ(asked[before], (platform::fake::Discovery{expected.microphones, MediaType::audio}));
@@ -155,14 +157,16 @@ TEST_F(EngineListing, DevicesAreListedInThePlatformOrderWithIdAndName) {
         device("old-mic", "Old Microphone", CaptureDeviceType::builtInMicrophone, MediaType::audio),
         device("usb-cam", "USB Camera", CaptureDeviceType::external, MediaType::video),
     });
-    EXPECT_EQ(Devices::audio(), (std::vector<Devices::Audio>{{"BuiltInMicrophoneDevice", "MacBook Pro Microphone"},
-                                                             {"usb-mic", "USB Microphone"}}));
-    EXPECT_EQ(Devices::webcams(),
+    EXPECT_EQ(Devices::audio(platform::installed()),
+              (std::vector<Devices::Audio>{{"BuiltInMicrophoneDevice", "MacBook Pro Microphone"},
+                                           {"usb-mic", "USB Microphone"}}));
+    EXPECT_EQ(Devices::webcams(platform::installed()),
               (std::vector<Devices::Webcam>{{"FaceTime", "FaceTime HD Camera"}, {"usb-cam", "USB Camera"}}));
 
     capabilities().newerCaptureDeviceTypes = false;
-    EXPECT_EQ(Devices::audio(), (std::vector<Devices::Audio>{{"old-mic", "Old Microphone"}}));
-    EXPECT_EQ(Devices::webcams(), (std::vector<Devices::Webcam>{{"FaceTime", "FaceTime HD Camera"}}));
+    EXPECT_EQ(Devices::audio(platform::installed()), (std::vector<Devices::Audio>{{"old-mic", "Old Microphone"}}));
+    EXPECT_EQ(Devices::webcams(platform::installed()),
+              (std::vector<Devices::Webcam>{{"FaceTime", "FaceTime HD Camera"}}));
 }
 
 TEST_F(EngineListing, ExternalDevicesAreRevealedFirstAndListedWhateverTheirMedia) {
@@ -171,7 +175,8 @@ TEST_F(EngineListing, ExternalDevicesAreRevealedFirstAndListedWhateverTheirMedia
                                  MediaType::video)});
     devices().addScreenCaptureDevice(device("00008110-phone", "iPhone", CaptureDeviceType::external, MediaType::muxed));
 
-    EXPECT_EQ(Devices::iOS(), (std::vector<Devices::IOS>{{"usb-mic", "USB Microphone"}, {"00008110-phone", "iPhone"}}));
+    EXPECT_EQ(Devices::iOS(platform::installed()),
+              (std::vector<Devices::IOS>{{"usb-mic", "USB Microphone"}, {"00008110-phone", "iPhone"}}));
     EXPECT_TRUE(devices().screenCaptureDevicesAllowed());
 }
 

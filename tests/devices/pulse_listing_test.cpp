@@ -30,7 +30,7 @@ protected:
 };
 
 TEST_F(PulseListing, TheSineSourceIsAMicrophoneAndTheSinkMonitorIsNot) {
-    auto microphones = Dovezode::Devices::audio();
+    auto microphones = Dovezode::Devices::audio(platform::installed());
     ASSERT_EQ(microphones.size(), 1u);
     EXPECT_EQ(microphones[0].id, PrivatePulseServer::kSineSource);
     EXPECT_FALSE(microphones[0].name.empty());
@@ -47,7 +47,7 @@ TEST(PulseUnreachable, NoServerGivesNoMicrophones) {
     std::string address = "unix:" + nowhere.path() + "/no-such-socket";
     setenv("PULSE_SERVER", address.c_str(), 1);
     platform::install(platform::linux_backend::makeLinuxPlatform());
-    EXPECT_TRUE(Dovezode::Devices::audio().empty());
+    EXPECT_TRUE(Dovezode::Devices::audio(platform::installed()).empty());
     platform::install(nullptr);
 }
 

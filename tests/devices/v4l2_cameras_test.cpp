@@ -149,10 +149,10 @@ TEST(V4l2Cameras, TheEngineListsThemAsWebcamsAndNotAsExternalDevices) {
     linuxPlatform->captureDevices = platform::linux_backend::makeLinuxCaptureDevices(kernel);
     platform::install(linuxPlatform);
 
-    auto webcams = Dovezode::Devices::webcams();
+    auto webcams = Dovezode::Devices::webcams(platform::installed());
     ASSERT_EQ(webcams.size(), 3u);
     EXPECT_EQ(webcams[0], (Dovezode::Devices::Webcam{"usb-046d_HD_Pro_Webcam_C920_A1B2C3-video-index0", kLongCardName}));
-    EXPECT_TRUE(Dovezode::Devices::iOS().empty());
+    EXPECT_TRUE(Dovezode::Devices::iOS(platform::installed()).empty());
     auto camera = linuxPlatform->captureDevices->device("platform:mipi");
     ASSERT_TRUE(camera);
     EXPECT_EQ(camera->localizedName, "mipi-camera");

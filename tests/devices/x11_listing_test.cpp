@@ -65,7 +65,7 @@ protected:
 
 TEST_F(X11Listing, TwoRandrMonitorsAreTwoDisplaysNamedByTheirScreens) {
     uint32_t output = client_->firstOutput();
-    auto single = Devices::screen();
+    auto single = Devices::screen(platform::installed());
     ASSERT_EQ(single.size(), 1u);
     EXPECT_EQ(single[0], (Devices::Screen{std::to_string(output), "screen", 1920, 1080, {{0, 0}, {1920, 1080}}}));
 
@@ -73,7 +73,7 @@ TEST_F(X11Listing, TwoRandrMonitorsAreTwoDisplaysNamedByTheirScreens) {
     client_->setMonitor({"RIGHT", false, 960, 0, 960, 1080});
     std::string rightNumber = std::to_string(client_->atom("RIGHT"));
     std::map<std::string, Devices::Screen> byId;
-    for (const auto& screen : Devices::screen()) byId.emplace(screen.id, screen);
+    for (const auto& screen : Devices::screen(platform::installed())) byId.emplace(screen.id, screen);
     ASSERT_EQ(byId.size(), 2u);
     ASSERT_TRUE(byId.count(std::to_string(output)));
     ASSERT_TRUE(byId.count(rightNumber));
@@ -81,7 +81,7 @@ TEST_F(X11Listing, TwoRandrMonitorsAreTwoDisplaysNamedByTheirScreens) {
     EXPECT_EQ(byId[rightNumber], (Devices::Screen{rightNumber, "RIGHT", 960, 1080, {{960, 0}, {960, 1080}}}));
 
     client_->setEdidProductName(output, "Test Panel");
-    for (const auto& screen : Devices::screen()) {
+    for (const auto& screen : Devices::screen(platform::installed())) {
         if (screen.id == std::to_string(output)) {
             EXPECT_EQ(screen.name, "Test Panel");
         }
@@ -93,7 +93,7 @@ TEST_F(X11Listing, TwoRandrMonitorsAreTwoDisplaysNamedByTheirScreens) {
     ASSERT_TRUE(mode);
     EXPECT_EQ(mode->pixelWidth, 960);
     EXPECT_EQ(mode->width, 960);
-    EXPECT_TRUE(Dovezode::hasPermissions());
+    EXPECT_TRUE(Dovezode::hasPermissions(platform::installed()));
 }
 
 TEST_F(X11Listing, TheVisibleFrameIsTheWorkAreaWithinEachScreen) {
@@ -116,7 +116,7 @@ TEST_F(X11Listing, WithoutAWindowManagerTheMappedChildrenOfTheRootAreListed) {
     auto unmapped = make({.utf8Title = "Never shown", .map = false});
     client_->setInputFocus(titled);
 
-    auto listed = Devices::window(true, true);
+    auto listed = Devices::window(platform::installed(), true, true);
     auto found = ours(listed);
     ASSERT_EQ(found.size(), 4u);
     // Front to back: later windows stack above earlier ones.
@@ -138,12 +138,12 @@ TEST_F(X11Listing, WithoutAWindowManagerTheMappedChildrenOfTheRootAreListed) {
     EXPECT_EQ(found[emptyTitle].title, "");
     EXPECT_EQ(found[legacy].title, "Café");
 
-    EXPECT_FALSE(ours(Devices::window(false, false)).count(unmapped));
+    EXPECT_FALSE(ours(Devices::window(platform::installed(), false, false)).count(unmapped));
 
     // The same windows through the "devices" command: no "title" key for the untitled one.
     auto output = std::make_shared<testsupport::CapturedOutput>();
     tavrik::setOutput(output);
-    tavrik::listDevices("windows");
+    tavrik::listDevices(platform::installed(), "windows");
     tavrik::setOutput(nullptr);
     auto events = output->events();
     ASSERT_EQ(events.size(), 1u);
@@ -167,17 +167,18 @@ TEST_F(X11Listing, WithAWindowManagerItsClientsAreListedAndTheOptionsFilter) {
     auto above = make({.utf8Title = "Always on top", .above = true});
     auto iconic = make({.utf8Title = "Minimised", .startIconic = true});
 
-    ASSERT_TRUE(eventually([&] { return ours(Devices::window(false, false)).size() == 6; }))
+    ASSERT_TRUE(eventually([&] { return ours(Devices::window(platform::installed(), false, false)).size() == 6; }))
         << "the window manager did not manage every window: " << [&] {
                std::string listed;
-               for (const auto& [number, window] : ours(Devices::window(false, false))) {
+               for (const auto& [number, window] : ours(Devices::window(platform::installed(), false, false))) {
                    listed += window.title.value_or("(untitled)") + "; ";
                }
                return listed;
            }();
-    ASSERT_TRUE(eventually([&] { return !ours(Devices::window(false, false))[iconic].isOnScreen; }));
+    ASSERT_TRUE(
+        eventually([&] { return !ours(Devices::window(platform::installed(), false, false))[iconic].isOnScreen; }));
 
-    auto everything = ours(Devices::window(false, false));
+    auto everything = ours(Devices::window(platform::installed(), false, false));
     EXPECT_EQ(everything[desktop].layer, platform::kDesktopWindowLayer);
     EXPECT_EQ(everything[above].layer, platform::kFloatingWindowLayer);
     EXPECT_EQ(everything[titled].layer, 0);
@@ -188,7 +189,7 @@ TEST_F(X11Listing, WithAWindowManagerItsClientsAreListedAndTheOptionsFilter) {
     EXPECT_GE(everything[titled].frame.size.width, 300);
     EXPECT_GT(everything[titled].frame.size.height, 200);
 
-    auto shown = Devices::window(true, true);
+    auto shown = Devices::window(platform::installed(), true, true);
     auto visible = ours(shown);
     EXPECT_EQ(visible.size(), 4u);
     EXPECT_FALSE(visible.count(desktop));
@@ -196,13 +197,14 @@ TEST_F(X11Listing, WithAWindowManagerItsClientsAreListedAndTheOptionsFilter) {
     auto front = order(shown);
     EXPECT_EQ(front.front(), above) << "a window kept above is listed first";
 
-    EXPECT_TRUE(ours(Devices::window(false, true)).count(desktop));
-    EXPECT_TRUE(ours(Devices::window(true, false)).count(iconic));
+    EXPECT_TRUE(ours(Devices::window(platform::installed(), false, true)).count(desktop));
+    EXPECT_TRUE(ours(Devices::window(platform::installed(), true, false)).count(iconic));
 
     client_->requestActivation(titled);
-    ASSERT_TRUE(eventually([&] { return ours(Devices::window(true, true))[titled].isActive; }));
+    ASSERT_TRUE(eventually([&] { return ours(Devices::window(platform::installed(), true, true))[titled].isActive; }));
     int active = 0;
-    for (const auto& [number, window] : ours(Devices::window(true, true))) active += window.isActive ? 1 : 0;
+    for (const auto& [number, window] : ours(Devices::window(platform::installed(), true, true)))
+        active += window.isActive ? 1 : 0;
     EXPECT_EQ(active, 1);
 }
 
@@ -216,7 +218,7 @@ TEST(X11ListingAlone, AThousandScreenListingsInARowAreAllRight) {
     platform::install(platform::linux_backend::makeLinuxPlatform());
     auto output = std::make_shared<testsupport::CapturedOutput>();
     tavrik::setOutput(output);
-    for (int i = 0; i < 1000; ++i) tavrik::listDevices("screens");
+    for (int i = 0; i < 1000; ++i) tavrik::listDevices(platform::installed(), "screens");
     tavrik::setOutput(nullptr);
     platform::install(nullptr);
     auto events = output->events();
@@ -258,7 +260,8 @@ TEST_P(X11Unreachable, ScreensAndWindowsFailSayingWhatIsMissing) {
     platform::install(platform::linux_backend::makeLinuxPlatform());
 
     std::string description;
-    for (auto list : {std::function<void()>([] { Devices::screen(); }), std::function<void()>([] { Devices::window(true, true); })}) {
+    for (auto list : {std::function<void()>([] { Devices::screen(platform::installed()); }),
+                      std::function<void()>([] { Devices::window(platform::installed(), true, true); })}) {
         try {
             list();
             ADD_FAILURE() << "the listing did not fail";
@@ -270,13 +273,13 @@ TEST_P(X11Unreachable, ScreensAndWindowsFailSayingWhatIsMissing) {
         }
     }
     EXPECT_TRUE(platform::installed().screens->screens().empty());
-    EXPECT_FALSE(Dovezode::hasPermissions());
+    EXPECT_FALSE(Dovezode::hasPermissions(platform::installed()));
 
     auto output = std::make_shared<testsupport::CapturedOutput>();
     tavrik::setOutput(output);
-    tavrik::listDevices("screens");
-    tavrik::listDevices("windows");
-    tavrik::listDevices("audios");
+    tavrik::listDevices(platform::installed(), "screens");
+    tavrik::listDevices(platform::installed(), "windows");
+    tavrik::listDevices(platform::installed(), "audios");
     tavrik::setOutput(nullptr);
     auto events = output->events();
     ASSERT_EQ(events.size(), 3u);

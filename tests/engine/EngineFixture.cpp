@@ -10,14 +10,6 @@ namespace engine_test {
 
 using platform::CaptureDeviceType;
 
-Dovezode::RecordingOptions Options::build() const {
-    return Dovezode::RecordingOptions(destination, targetID, excludedProcessID, framesPerSecond, cropRect, showCursor,
-                                      highlightClicks, videoCodec, losslessAudio, recordSystemAudio, microphoneDeviceID,
-                                      micDestination, sysDestination, webcamDeviceID, webcamDestination,
-                                      Dovezode::AudioQualityOptions(microphoneSampleRate, microphoneBitRate),
-                                      webcamResolution);
-}
-
 size_t Events::count(const std::vector<int64_t> Events::*field) const {
     std::lock_guard guard(mutex);
     return (this->*field).size();
@@ -99,7 +91,7 @@ void EngineTest::SetUp() {
     devices().addScreenCaptureDevice(phone);
 
     events_ = std::make_shared<Events>();
-    recorder_ = Dovezode::Recorder::make();
+    recorder_ = Dovezode::Recorder::make(*fake().platform());
     std::weak_ptr<Events> weak = events_;
     auto record = [weak](auto field) {
         return [weak, field](auto value) {
@@ -197,7 +189,7 @@ void EngineTest::webcamFrame(int64_t atMs) {
     waitForSamples();
 }
 
-int64_t EngineTest::resumeDelivering(Target target, const Options& options, int64_t fromMs,
+int64_t EngineTest::resumeDelivering(Target target, const RecordingOptions& options, int64_t fromMs,
                                      const std::function<void(int64_t)>& deliver) {
     auto resumed = std::async(std::launch::async, [&] { resume(target, options); });
     auto ready = [&] { return resumed.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };

@@ -51,29 +51,14 @@ inline constexpr const char* kPhone = "phone-1";
 // A media time in milliseconds.
 inline MediaTime ms(int64_t value) { return MediaTime::make(value, 1000); }
 
-// The seventeen options with a display recording of display 1 into "main.mp4" as default.
-struct Options {
-    std::filesystem::path destination = "main.mp4";
-    std::optional<std::string> targetID = "1";
-    std::optional<int32_t> excludedProcessID{};
-    int64_t framesPerSecond = 30;
-    std::optional<platform::Rect> cropRect{};
-    bool showCursor = true;
-    bool highlightClicks = false;
-    VideoCodec videoCodec = VideoCodec::h264;
-    bool losslessAudio = false;
-    bool recordSystemAudio = false;
-    std::optional<std::string> microphoneDeviceID{};
-    std::optional<std::filesystem::path> micDestination{};
-    std::optional<std::filesystem::path> sysDestination{};
-    std::optional<std::string> webcamDeviceID{};
-    std::optional<std::filesystem::path> webcamDestination{};
-    int64_t microphoneSampleRate = 48000;
-    int64_t microphoneBitRate = 128000;
-    std::optional<Dovezode::WebcamResolution> webcamResolution{};
+using Dovezode::RecordingOptions;
 
-    Dovezode::RecordingOptions build() const;
-};
+// What the recordings of these tests show and where they go, unless a test says otherwise.
+inline constexpr const char* kDisplay = "1";
+inline constexpr const char* kMainFile = "main.mp4";
+
+// A recording of display 1 into "main.mp4", every other option at its default.
+inline RecordingOptions displayRecording() { return {.destination = kMainFile, .targetID = kDisplay}; }
 
 // The callbacks of one recorder, as they arrived.
 struct Events {
@@ -122,8 +107,8 @@ public:
     Dovezode::Recorder& recorder() { return *recorder_; }
     Events& events() { return *events_; }
 
-    void start(Target target, const Options& options) { recorder_->start(target, options.build()); }
-    void resume(Target target, const Options& options) { recorder_->resume(target, options.build()); }
+    void start(Target target, const RecordingOptions& options) { recorder_->start(target, options); }
+    void resume(Target target, const RecordingOptions& options) { recorder_->resume(target, options); }
     // The error a call throws, or none.
     static std::optional<Error> failureOf(const std::function<void()>& call);
 
@@ -145,9 +130,9 @@ public:
     // Resumes on another thread and, once the recording is no longer paused, calls
     // deliver(t) with t = fromMs, fromMs + 10, ... until the resume returns (or
     // throws, which is passed on). Gives the next unused t.
-    int64_t resumeDelivering(Target target, const Options& options, int64_t fromMs,
+    int64_t resumeDelivering(Target target, const RecordingOptions& options, int64_t fromMs,
                              const std::function<void(int64_t)>& deliver);
-    int64_t resumeWithFrames(Target target, const Options& options, int64_t fromMs) {
+    int64_t resumeWithFrames(Target target, const RecordingOptions& options, int64_t fromMs) {
         return resumeDelivering(target, options, fromMs, [this](int64_t t) { screenFrame(t); });
     }
 

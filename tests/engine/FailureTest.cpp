@@ -17,7 +17,7 @@ using platform::PlatformError;
 
 class FailureTest;
 
-Options withFiles(int n, bool microphone, Options o = {}) {
+RecordingOptions withFiles(int n, bool microphone, RecordingOptions o = displayRecording()) {
     o.destination = "main-" + std::to_string(n) + ".mp4";
     if (microphone) {
         o.microphoneDeviceID = kMicrophone;
@@ -69,7 +69,7 @@ public:
     std::shared_ptr<platform::fake::FakeCaptureSession> microphoneSession() { return sessions().sessionFor(kMicrophone); }
     bool fileExists(const std::string& path) { return writers().fileExists(path); }
     // Resumes while delivering screen frames and, with `microphone`, microphone samples.
-    std::string resumeWith(const Options& options, int64_t fromMs, bool microphone) {
+    std::string resumeWith(const RecordingOptions& options, int64_t fromMs, bool microphone) {
         return thrownBy([&] {
             resumeDelivering(Target::screen, options, fromMs, [&](int64_t t) {
                 screenFrame(t);
@@ -133,7 +133,7 @@ const Scenario kScenarios[] = {
          t.start(Target::screen, withFiles(1, false));
          t.record(0, false);
          t.recorder().pause();
-         Options o = withFiles(2, false);
+         RecordingOptions o = withFiles(2, false);
          o.recordSystemAudio = true;
          o.sysDestination = "sys-2.m4a";
          return thrownBy([&] { t.resume(Target::screen, o); });
@@ -205,16 +205,16 @@ const Scenario kScenarios[] = {
      }},
     {"a negative microphone bit rate is refused at the start",
      [](FailureTest& t) {
-         Options o = withFiles(1, true);
-         o.microphoneBitRate = -1;
+         RecordingOptions o = withFiles(1, true);
+         o.microphoneAudioQuality = {48000, -1};
          return thrownBy([&] { t.start(Target::screen, o); });
      },
      "Could not start recording: Could not add microphone input.", "Could not add microphone input.", 1,
      {"main-1.mp4", "mic-1.m4a"}, {}, {}},
     {"a microphone bit rate of 1 is refused at the start",
      [](FailureTest& t) {
-         Options o = withFiles(1, true);
-         o.microphoneBitRate = 1;
+         RecordingOptions o = withFiles(1, true);
+         o.microphoneAudioQuality = {48000, 1};
          return thrownBy([&] { t.start(Target::screen, o); });
      },
      "Could not start recording: Could not add microphone input.", "Could not add microphone input.", 1,

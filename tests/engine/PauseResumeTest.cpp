@@ -14,8 +14,8 @@ using platform::PlatformError;
 
 using PauseResumeTest = EngineTest;
 
-Options segment(int n, bool withDevices = true) {
-    Options o;
+RecordingOptions segment(int n, bool withDevices = true) {
+    RecordingOptions o = displayRecording();
     o.destination = "main-" + std::to_string(n) + ".mp4";
     if (withDevices) {
         o.microphoneDeviceID = kMicrophone;
@@ -104,7 +104,7 @@ TEST_F(PauseResumeTest, AResumeWhoseSetUpFailsStaysPausedAndCanBeResumedAgain) {
     start(Target::screen, segment(1, false));
     screenFrame(0);
     recorder().pause();
-    Options wrong = segment(2, false);
+    RecordingOptions wrong = segment(2, false);
     wrong.destination = "main-2.avi";
     auto failure = failureOf([&] { resume(Target::screen, wrong); });
     ASSERT_TRUE(failure);
@@ -299,7 +299,7 @@ TEST_F(PauseResumeTest, AResumeThatNeverStartsWaitsUntilTheStreamFailsAndThenThr
     recorder().pause();
 
     // The new segment expects the webcam, which never delivers: the resume waits.
-    Options next = segment(2, false);
+    RecordingOptions next = segment(2, false);
     next.webcamDeviceID = kCamera;
     next.webcamDestination = "cam-2.mp4";
     auto resumed = std::async(std::launch::async, [&] { resume(Target::screen, next); });

@@ -87,7 +87,7 @@ class PreviewShapes : public PreviewTest, public testing::WithParamInterface<Sha
 
 TEST_P(PreviewShapes, WindowTakesTheSizeShapeAndCornerOfItsCamera) {
     const auto& c = GetParam();
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     preview.startWebcamPreview(c.camera, c.shape);
     EXPECT_TRUE(preview.isPreviewingWebcam());
 
@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PreviewTest, SecondWebcamStartChangesNothing) {
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     preview.startWebcamPreview(kCamera, PreviewShape::original);
     preview.startWebcamPreview("cam-4x3", PreviewShape::rounded);
     preview.startWebcamPreview("no-such-camera", PreviewShape::square);
@@ -136,7 +136,7 @@ TEST_F(PreviewTest, SecondWebcamStartChangesNothing) {
 }
 
 TEST_F(PreviewTest, UnknownCameraFailsWithoutWindow) {
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     auto failure = failureOf([&] { preview.startWebcamPreview("no-such-camera", PreviewShape::rounded); });
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->kind(), Error::Kind::webcamNotFound);
@@ -149,7 +149,7 @@ TEST_F(PreviewTest, UnknownCameraFailsWithoutWindow) {
 TEST_F(PreviewTest, CameraThatCannotBeOpenedPassesThePlatformErrorOn) {
     fake().failures().failNext("captureSessions.makeDeviceInput",
                                platform::PlatformError(platform::kCaptureErrorDomain, -11852, "Camera access denied."));
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     try {
         preview.startWebcamPreview(kCamera, PreviewShape::original);
         FAIL() << "the start did not fail";
@@ -163,14 +163,14 @@ TEST_F(PreviewTest, CameraThatCannotBeOpenedPassesThePlatformErrorOn) {
 TEST_F(PreviewTest, NoWindowMeansNoWebcamPreview) {
     fake().failures().failNext("previewWindows.makeWindow",
                                platform::PlatformError("x", 1, "No display server can be reached."));
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     EXPECT_THROW(preview.startWebcamPreview(kCamera, PreviewShape::original), platform::PlatformError);
     EXPECT_FALSE(preview.isPreviewingWebcam());
     EXPECT_FALSE(sessionOf(kCamera)->isRunning());
 }
 
 TEST_F(PreviewTest, StopCaptureSessionKeepsTheWindowAndStopWebcamHidesItEvenWhenIdle) {
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     preview.startWebcamPreview(kCamera, PreviewShape::square);
     auto session = sessionOf(kCamera);
     preview.stopCaptureSession();
@@ -181,7 +181,7 @@ TEST_F(PreviewTest, StopCaptureSessionKeepsTheWindowAndStopWebcamHidesItEvenWhen
     EXPECT_TRUE(window->onScreen());
     EXPECT_EQ(window->session(), session) << "the window keeps its session until hidden";
 
-    PreviewSession idle;
+    PreviewSession idle{*fake().platform()};
     idle.stopWebcamPreview();
     settleMainQueue();
     EXPECT_TRUE(window->released());
@@ -191,12 +191,12 @@ TEST_F(PreviewTest, StopCaptureSessionKeepsTheWindowAndStopWebcamHidesItEvenWhen
 }
 
 TEST_F(PreviewTest, SecondShowKeepsSizeShapeAndPlaceAndHideThenShowMakesAFreshWindow) {
-    PreviewSession first;
+    PreviewSession first{*fake().platform()};
     first.startWebcamPreview(kCamera, PreviewShape::original);
     auto window = windows().last();
     window->dragTo({100, 100});  // the user moved it
 
-    PreviewSession second;
+    PreviewSession second{*fake().platform()};
     second.startWebcamPreview("cam-4x3", PreviewShape::rounded);
     EXPECT_EQ(windows().windows().size(), 1u);
     EXPECT_EQ(window->frame(), (platform::Rect{{100, 100}, {200, 113}}));
@@ -205,7 +205,7 @@ TEST_F(PreviewTest, SecondShowKeepsSizeShapeAndPlaceAndHideThenShowMakesAFreshWi
     EXPECT_EQ(sharedWindow()->shape(), PreviewShape::original);
 
     second.stopWebcamPreview();
-    PreviewSession third;
+    PreviewSession third{*fake().platform()};
     third.startWebcamPreview("cam-4x3", PreviewShape::rounded);
     ASSERT_EQ(windows().windows().size(), 2u);
     EXPECT_TRUE(window->released());
@@ -216,7 +216,7 @@ TEST_F(PreviewTest, SecondShowKeepsSizeShapeAndPlaceAndHideThenShowMakesAFreshWi
 
 TEST_F(PreviewTest, WithoutScreensTheWindowStaysAtTheOrigin) {
     screens().setScreens({});
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     preview.startWebcamPreview(kCamera, PreviewShape::original);
     EXPECT_EQ(windows().last()->frame().origin, (platform::Point{0, 0}));
 }
@@ -228,7 +228,7 @@ TEST_F(PreviewTest, HideWithoutWindowDoesNothing) {
 }
 
 TEST_F(PreviewTest, MicrophonePreviewDeliversOnItsQueueAndPrintsLevelLines) {
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     preview.startMicrophonePreview(kMicrophone);
     EXPECT_TRUE(preview.isPreviewingMicrophone());
     auto session = sessionOf(kMicrophone);
@@ -257,7 +257,7 @@ TEST_F(PreviewTest, MicrophonePreviewDeliversOnItsQueueAndPrintsLevelLines) {
 }
 
 TEST_F(PreviewTest, MicrophoneStartRules) {
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     auto failure = failureOf([&] { preview.startMicrophonePreview("no-such-mic"); });
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->kind(), Error::Kind::microphoneNotFound);
@@ -274,7 +274,7 @@ TEST_F(PreviewTest, MicrophoneStartRules) {
 }
 
 TEST_F(PreviewTest, ReleasedPreviewSessionStopsItsMicrophoneButTheWindowKeepsTheCamera) {
-    auto preview = std::make_unique<PreviewSession>();
+    auto preview = std::make_unique<PreviewSession>(*fake().platform());
     preview->startMicrophonePreview(kMicrophone);
     preview->startWebcamPreview(kCamera, PreviewShape::original);
     auto microphoneSession = sessionOf(kMicrophone);
@@ -286,7 +286,7 @@ TEST_F(PreviewTest, ReleasedPreviewSessionStopsItsMicrophoneButTheWindowKeepsThe
 }
 
 TEST_F(PreviewTest, StopAllEndsBothPreviewsAndHidesTheWindow) {
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     preview.startMicrophonePreview(kMicrophone);
     preview.startWebcamPreview(kCamera, PreviewShape::original);
     preview.stopAll();
@@ -304,7 +304,7 @@ TEST_F(PreviewTest, StartEndsTheRecordersPreviewsAndTheRecordingsCameraTakesTheW
     auto previewCamera = sessionOf(kCamera);
     auto window = windows().last();
 
-    Options options;
+    RecordingOptions options = displayRecording();
     options.webcamDeviceID = kCamera;
     options.webcamDestination = "cam.mp4";
     start(Target::screen, options);
@@ -402,7 +402,7 @@ TEST(LevelMeter, OnlyBuffersOf32BitFloatsAreMeasured) {
 }
 
 TEST_F(PreviewTest, SixteenBitBuffersAndOverflowingOnesPrintNothing) {
-    PreviewSession preview;
+    PreviewSession preview{*fake().platform()};
     preview.startMicrophonePreview(kMicrophone);
     auto output = outputOf(kMicrophone);
     auto stream = platform::AudioStreamDescription::float32Interleaved(48000, 1);

@@ -58,8 +58,8 @@ public:
         fake().platform()->assetWriters = platform::linux_backend::makeFfmpegAssetWriters(options);
     }
 
-    Options files(const std::string& name) {
-        Options o;
+    RecordingOptions files(const std::string& name) {
+        RecordingOptions o = displayRecording();
         o.destination = folder_.file(name + ".mp4");
         o.microphoneDeviceID = kMicrophone;
         o.micDestination = folder_.file(name + ".m4a");

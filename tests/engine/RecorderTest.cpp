@@ -28,15 +28,15 @@ using RecorderTest = EngineTest;
 TEST_F(RecorderTest, OperationsOutOfOrderFailAndChangeNothing) {
     EXPECT_FALSE(recorder().isPaused());
     for (auto call : std::vector<std::function<void()>>{[&] { recorder().stop(); }, [&] { recorder().pause(); },
-                                                         [&] { resume(Target::screen, {}); }}) {
+                                                         [&] { resume(Target::screen, displayRecording()); }}) {
         auto failure = failureOf(call);
         ASSERT_TRUE(failure);
         EXPECT_EQ(failure->kind(), Error::Kind::recorderNotStarted);
     }
     EXPECT_TRUE(streams().streams().empty());
 
-    start(Target::screen, {});
-    auto again = failureOf([&] { start(Target::screen, {.destination = "other.mp4"}); });
+    start(Target::screen, displayRecording());
+    auto again = failureOf([&] { start(Target::screen, {.destination = "other.mp4", .targetID = kDisplay}); });
     ASSERT_TRUE(again);
     EXPECT_EQ(again->kind(), Error::Kind::recorderAlreadyStarted);
     // The running recording goes on: one stream, still capturing, its file still the first one.
@@ -51,7 +51,7 @@ TEST_F(RecorderTest, OperationsOutOfOrderFailAndChangeNothing) {
 struct EarlyRefusal {
     const char* name;
     Target target;
-    Options options;
+    RecordingOptions options = displayRecording();
     std::function<void(EngineTest&)> arrange;
     Error expected;
 };
@@ -71,7 +71,7 @@ TEST_P(EarlyRefusalTest, IsThrownWithoutOnErrorAndALaterStartWorks) {
     content().clearFailure();
     fake().failures().clear("stream.addOutput");
     content().setDisplays({{.displayID = 1, .width = 1920, .height = 1080, .frame = {{0, 0}, {1920, 1080}}}});
-    start(Target::screen, {});
+    start(Target::screen, displayRecording());
     EXPECT_TRUE(stream()->isCapturing());
 }
 
@@ -81,22 +81,28 @@ const PlatformError kOutputRefused = streamError(platform::kStreamErrorInternal,
 INSTANTIATE_TEST_SUITE_P(
     Start, EarlyRefusalTest,
     ::testing::Values(
-        EarlyRefusal{"DisplayWithoutTargetID", Target::screen, {.targetID = std::nullopt}, {}, Error::noTargetProvided()},
-        EarlyRefusal{"WindowWithoutTargetID", Target::window, {.targetID = std::nullopt}, {}, Error::noTargetProvided()},
-        EarlyRefusal{"PhoneWithoutTargetID", Target::lumbra, {.targetID = std::nullopt}, {}, Error::noTargetProvided()},
-        EarlyRefusal{"PermissionDeclined", Target::screen, {},
+        EarlyRefusal{"DisplayWithoutTargetID", Target::screen, {.destination = kMainFile}, {},
+                     Error::noTargetProvided()},
+        EarlyRefusal{"WindowWithoutTargetID", Target::window, {.destination = kMainFile}, {},
+                     Error::noTargetProvided()},
+        EarlyRefusal{"PhoneWithoutTargetID", Target::lumbra, {.destination = kMainFile}, {},
+                     Error::noTargetProvided()},
+        EarlyRefusal{"PermissionDeclined", Target::screen, displayRecording(),
                      [](EngineTest& t) { t.content().failWith(platform::fake::userDeclinedError()); },
                      Error::noPermissions()},
-        EarlyRefusal{"ContentUnavailable", Target::screen, {},
+        EarlyRefusal{"ContentUnavailable", Target::screen, displayRecording(),
                      [](EngineTest& t) { t.content().failWith(kNoDisplayList); },
                      Error::couldNotStartStream(kNoDisplayList)},
-        EarlyRefusal{"DisplayIDWithALeadingZero", Target::screen, {.targetID = "01"}, {}, Error::targetNotFound("01")},
-        EarlyRefusal{"DisplayIDWithASpace", Target::screen, {.targetID = " 1"}, {}, Error::targetNotFound(" 1")},
-        EarlyRefusal{"UnknownWindow", Target::window, {.targetID = "99"}, {}, Error::targetNotFound("99")},
-        EarlyRefusal{"AudioOnlyWithoutDisplays", Target::audioOnly, {.destination = "main.m4a"},
+        EarlyRefusal{"DisplayIDWithALeadingZero", Target::screen, {.destination = kMainFile, .targetID = "01"}, {},
+                     Error::targetNotFound("01")},
+        EarlyRefusal{"DisplayIDWithASpace", Target::screen, {.destination = kMainFile, .targetID = " 1"}, {},
+                     Error::targetNotFound(" 1")},
+        EarlyRefusal{"UnknownWindow", Target::window, {.destination = kMainFile, .targetID = "99"}, {},
+                     Error::targetNotFound("99")},
+        EarlyRefusal{"AudioOnlyWithoutDisplays", Target::audioOnly, {.destination = "main.m4a", .targetID = kDisplay},
                      [](EngineTest& t) { t.content().setDisplays({}); },
                      Error::noDisplaysConnected()},
-        EarlyRefusal{"StreamRefusesAnOutput", Target::screen, {},
+        EarlyRefusal{"StreamRefusesAnOutput", Target::screen, displayRecording(),
                      [](EngineTest& t) { t.fake().failures().failNext("stream.addOutput", kOutputRefused); },
                      Error::couldNotStartStream(kOutputRefused)}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -106,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct SetUpFailure {
     const char* name;
     Target target;
-    Options options;
+    RecordingOptions options = displayRecording();
     std::function<void(EngineTest&)> arrange;
     Error expected;
 };
@@ -137,7 +143,7 @@ TEST_P(SetUpFailureTest, CallsOnErrorOnceWithTheErrorItThrows) {
 
     // A new start on the same recorder is allowed.
     fake().failures().clear("stream.startCapture");
-    start(Target::screen, {.destination = "again.mp4"});
+    start(Target::screen, {.destination = "again.mp4", .targetID = kDisplay});
     EXPECT_NE(writer("again.mp4"), nullptr);
 }
 
@@ -146,22 +152,22 @@ const PlatformError kCannotCreate("AVFoundationErrorDomain", -11823, "Cannot cre
 const PlatformError kCannotStart = streamError(platform::kStreamErrorInternal, "Capture did not start.");
 const PlatformError kRefused("Fake", 1, "refused");
 
-Options withMicrophone(Options o = {}) {
+RecordingOptions withMicrophone(RecordingOptions o = displayRecording()) {
     o.microphoneDeviceID = kMicrophone;
     o.micDestination = "mic.m4a";
     return o;
 }
-Options withSystemAudio(Options o = {}) {
+RecordingOptions withSystemAudio(RecordingOptions o = displayRecording()) {
     o.recordSystemAudio = true;
     o.sysDestination = "sys.m4a";
     return o;
 }
-Options withWebcam(Options o = {}) {
+RecordingOptions withWebcam(RecordingOptions o = displayRecording()) {
     o.webcamDeviceID = kCamera;
     o.webcamDestination = "cam.mp4";
     return o;
 }
-Options phone() { return {.targetID = kPhone}; }
+RecordingOptions phone() { return {.destination = kMainFile, .targetID = kPhone}; }
 
 auto refuseInputsOf(const char* path) {
     return [path](EngineTest& t) {
@@ -177,20 +183,24 @@ auto failNext(const char* operation, int passing = 0) {
 INSTANTIATE_TEST_SUITE_P(
     FileExtensions, SetUpFailureTest,
     ::testing::Values(
-        SetUpFailure{"MainWithoutExtension", Target::screen, {.destination = "recording"}, {},
+        SetUpFailure{"MainWithoutExtension", Target::screen, {.destination = "recording", .targetID = kDisplay}, {},
                      Error::unsupportedFileExtension("", false)},
-        SetUpFailure{"MainInCapitals", Target::screen, {.destination = "main.MP4"}, {},
+        SetUpFailure{"MainInCapitals", Target::screen, {.destination = "main.MP4", .targetID = kDisplay}, {},
                      Error::unsupportedFileExtension("MP4", false)},
-        SetUpFailure{"AudioOnlyMainNotM4A", Target::audioOnly, {.destination = "main.mp4"}, {},
+        SetUpFailure{"AudioOnlyMainNotM4A", Target::audioOnly, {.destination = "main.mp4", .targetID = kDisplay}, {},
                      Error::unsupportedFileExtension("mp4", true)},
-        SetUpFailure{"ProRes422InMP4", Target::screen, {.destination = "main.mp4", .videoCodec = VideoCodec::proRes422}, {},
+        SetUpFailure{"ProRes422InMP4", Target::screen,
+                     {.destination = "main.mp4", .targetID = kDisplay, .videoCodec = VideoCodec::proRes422}, {},
                      Error::invalidFileExtension("mp4", "proRes422")},
-        SetUpFailure{"ProRes4444InM4V", Target::screen, {.destination = "main.m4v", .videoCodec = VideoCodec::proRes4444}, {},
+        SetUpFailure{"ProRes4444InM4V", Target::screen,
+                     {.destination = "main.m4v", .targetID = kDisplay, .videoCodec = VideoCodec::proRes4444}, {},
                      Error::invalidFileExtension("m4v", "proRes4444")},
         SetUpFailure{"WebcamProResInMP4", Target::screen,
-                     withWebcam({.destination = "main.mov", .videoCodec = VideoCodec::proRes422}), {},
+                     withWebcam({.destination = "main.mov", .targetID = kDisplay, .videoCodec = VideoCodec::proRes422}),
+                     {},
                      Error::invalidFileExtension("mp4", "proRes422")},
-        SetUpFailure{"WebcamOfAudioOnlyNotM4A", Target::audioOnly, withWebcam({.destination = "main.m4a"}), {},
+        SetUpFailure{"WebcamOfAudioOnlyNotM4A", Target::audioOnly,
+                     withWebcam({.destination = "main.m4a", .targetID = kDisplay}), {},
                      Error::unsupportedFileExtension("mp4", true)},
         SetUpFailure{"WebcamUnknownExtension", Target::screen,
                      [] { auto o = withWebcam(); o.webcamDestination = "cam.avi"; return o; }(), {},
@@ -202,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
                      [] { auto o = withMicrophone(); o.micDestination = "mic.mp4"; return o; }(), {},
                      Error::unsupportedFileExtension("mp4", true)},
         // The system would cut such a name at the NUL: no file kind takes it.
-        SetUpFailure{"MainWithANul", Target::screen, {.destination = std::string("nul\0byte.mp4", 12)}, {},
+        SetUpFailure{"MainWithANul", Target::screen,
+                     {.destination = std::string("nul\0byte.mp4", 12), .targetID = kDisplay}, {},
                      Error::unsupportedFileExtension("", false)},
         SetUpFailure{"MicrophoneWithANul", Target::screen,
                      [] { auto o = withMicrophone(); o.micDestination = std::string("mic\0.m4a", 8); return o; }(), {},
@@ -257,11 +268,12 @@ INSTANTIATE_TEST_SUITE_P(
         SetUpFailure{"UnknownWebcam", Target::screen,
                      [] { auto o = withWebcam(); o.webcamDeviceID = "cam-9"; return o; }(), {},
                      Error::webcamNotFound("cam-9")},
-        SetUpFailure{"PhoneNotAttached", Target::lumbra, {.targetID = "phone-9"}, {}, Error::targetNotFound("phone-9")},
+        SetUpFailure{"PhoneNotAttached", Target::lumbra, {.destination = kMainFile, .targetID = "phone-9"}, {},
+                     Error::targetNotFound("phone-9")},
         SetUpFailure{"DeviceCannotBeOpened", Target::screen, withMicrophone(),
                      [](EngineTest& t) { t.fake().failures().failNext("captureSessions.makeDeviceInput", kCannotOpen); },
                      Error::couldNotStartStream(kCannotOpen)},
-        SetUpFailure{"FileCannotBeCreated", Target::screen, {},
+        SetUpFailure{"FileCannotBeCreated", Target::screen, displayRecording(),
                      [](EngineTest& t) {
                          platform::fake::FakeAssetWriterScript script;
                          script.creationError = kCannotCreate;
@@ -277,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RecorderTest, OnStartOnceForTheFirstSegmentAndOnResumeOncePerResumedSegment) {
     const int64_t before = nowMs();
-    start(Target::screen, {});
+    start(Target::screen, displayRecording());
     EXPECT_EQ(events().count(&Events::starts), 0u) << "no sample yet";
     screenFrame(0);
     screenFrame(33);
@@ -292,7 +304,8 @@ TEST_F(RecorderTest, OnStartOnceForTheFirstSegmentAndOnResumeOncePerResumedSegme
     for (int segment = 1; segment <= 2; ++segment) {
         recorder().pause();
         EXPECT_TRUE(recorder().isPaused());
-        t = resumeWithFrames(Target::screen, {.destination = "main-" + std::to_string(segment) + ".mp4"}, t);
+        t = resumeWithFrames(Target::screen,
+                             {.destination = "main-" + std::to_string(segment) + ".mp4", .targetID = kDisplay}, t);
         EXPECT_FALSE(recorder().isPaused());
         screenFrame(t += 10);
         EXPECT_EQ(events().count(&Events::resumes), static_cast<size_t>(segment));
@@ -307,7 +320,7 @@ TEST_F(RecorderTest, OnStartFiresWhenTheFirstSampleComesBeforeStartReturns) {
         ASSERT_TRUE(fake().samples().waitUntilHandled());
         startsDuringStart = events().count(&Events::starts);
     });
-    start(Target::screen, {});
+    start(Target::screen, displayRecording());
     EXPECT_EQ(startsDuringStart, 1u);
     EXPECT_EQ(events().count(&Events::starts), 1u);
 }
@@ -341,7 +354,7 @@ TEST_F(RecorderTest, AFailedStreamIsReportedOnceAndStopThrowsTheStoredError) {
 }
 
 TEST_F(RecorderTest, OnErrorAssignedDuringARecordingReachesTheSession) {
-    start(Target::screen, {});
+    start(Target::screen, displayRecording());
     std::vector<std::string> late;
     recorder().setOnError([&](const Error& error) { late.push_back(error.localizedDescription()); });
     stream()->stopWithError(streamError(platform::kStreamErrorInternal, "gone"));

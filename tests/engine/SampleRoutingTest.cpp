@@ -16,7 +16,7 @@ using platform::VideoSettings;
 
 using SampleRoutingTest = EngineTest;
 
-Options withFiles(bool microphone, bool systemAudio, bool webcam, Options o = {}) {
+RecordingOptions withFiles(bool microphone, bool systemAudio, bool webcam, RecordingOptions o = displayRecording()) {
     if (microphone) {
         o.microphoneDeviceID = kMicrophone;
         o.micDestination = "mic.m4a";
@@ -42,7 +42,7 @@ void deliverPhoneVideo(EngineTest& t, int64_t atMs) {
 struct Route {
     const char* name;
     Target target;
-    Options options;
+    RecordingOptions options = displayRecording();
     bool streamCapturesMicrophone;
     std::function<void(EngineTest&)> deliver;
     std::map<std::string, std::vector<int64_t>> appended;  // per file, in ms
@@ -68,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The segment starts on the capture clock once its first frame was delivered (1 ms
         // later in the fake): the frame, captured before, is shown from the start.
-        Route{"StreamScreen", Target::screen, {}, false, [](EngineTest& t) { t.screenFrame(0); t.screenFrame(33); },
+        Route{"StreamScreen", Target::screen, displayRecording(), false,
+              [](EngineTest& t) { t.screenFrame(0); t.screenFrame(33); },
               {{"main.mp4", {1, 33}}}},
         // The first screen frame waits for the first audio sample, which completes the
         // segment; the video begins with that frame's picture at the segment's start.
@@ -100,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
               {{"cam.mp4", {6}}}},
         // Phone samples bypass the synchronisation: written although the expected
         // screen and microphone never deliver.
-        Route{"PhoneAudioAndVideo", Target::lumbra, withFiles(true, true, false, {.targetID = kPhone}), false,
+        Route{"PhoneAudioAndVideo", Target::lumbra,
+              withFiles(true, true, false, {.destination = kMainFile, .targetID = kPhone}), false,
               [](EngineTest& t) {
                   t.captureAudio(kMicrophone, 1);
                   t.captureAudio(kPhone, 2);
@@ -182,7 +184,7 @@ TEST_F(SampleRoutingTest, EveryWriterStartsAtTheSegmentsStartOnTheCaptureClock) 
 }
 
 TEST_F(SampleRoutingTest, TheAudioOnlyMainFileStartsAtTheFirstAudioSampleAndReceivesNothing) {
-    start(Target::audioOnly, withFiles(true, false, false, {.destination = "main.m4a", .targetID = std::nullopt}));
+    start(Target::audioOnly, withFiles(true, false, false, {.destination = "main.m4a"}));
     screenFrame(0);  // the stream still delivers; nothing starts the main writer from it
     EXPECT_EQ(writer("main.m4a")->status(), AssetWriterStatus::unknown);
     captureAudio(kMicrophone, 7);
@@ -200,7 +202,7 @@ TEST_F(SampleRoutingTest, AWriterThatRefusesTheVideoInputIsTriedAgainAtEveryFram
     platform::fake::FakeAssetWriterScript refusing;
     refusing.refuseInputs = true;
     writers().setScript("main.mp4", refusing);
-    start(Target::screen, {});
+    start(Target::screen, displayRecording());
     for (int64_t t : {0, 33, 66}) screenFrame(t);
     EXPECT_EQ(writer("main.mp4")->startWritingCalls(), 0);
     EXPECT_EQ(writer("main.mp4")->status(), AssetWriterStatus::unknown);
@@ -212,13 +214,14 @@ TEST_F(SampleRoutingTest, AWriterWhoseStartFailedIsNotStartedAgain) {
     struct Case {
         const char* failing;
         Target target;
-        Options options;
+        RecordingOptions options = displayRecording();
     };
     const Case cases[] = {
         {"main.mp4", Target::screen, withFiles(true, false, true)},
         {"mic.m4a", Target::screen, withFiles(true, false, true)},
         {"cam.mp4", Target::screen, withFiles(true, false, true)},
-        {"main.m4a", Target::audioOnly, withFiles(true, false, false, {.destination = "main.m4a"})},
+        {"main.m4a", Target::audioOnly,
+         withFiles(true, false, false, {.destination = "main.m4a", .targetID = kDisplay})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -299,7 +302,8 @@ TEST_F(SampleRoutingTest, VideoSettingsFollowTheCodecAndTheFramesOwnSize) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.codec.caseName() << (c.assistant ? "" : " without an assistant"));
         writers().setAssistantAvailable(c.assistant);
-        Options options = withFiles(false, false, true, {.destination = "main.mov", .videoCodec = c.codec});
+        RecordingOptions options =
+            withFiles(false, false, true, {.destination = "main.mov", .targetID = kDisplay, .videoCodec = c.codec});
         options.webcamDestination = "cam.mov";
         start(Target::screen, options);
         screenFrame(0);
@@ -337,10 +341,9 @@ TEST_F(SampleRoutingTest, AudioSettingsOfTheMicrophoneAndSystemAudioFiles) {
         {true, audio(appleLossless, 48000, 2, std::nullopt, 16), audio(appleLossless, 44100, 1, std::nullopt, 16)},
     };
     for (const auto& c : cases) {
-        Options options = withFiles(true, true, false);
+        RecordingOptions options = withFiles(true, true, false);
         options.losslessAudio = c.lossless;
-        options.microphoneSampleRate = 44100;
-        options.microphoneBitRate = 96000;
+        options.microphoneAudioQuality = {44100, 96000};
         start(Target::screen, options);
         EXPECT_EQ(std::get<AudioSettings>(inputOf("sys.m4a")->outputSettings()), c.system);
         EXPECT_EQ(std::get<AudioSettings>(inputOf("mic.m4a")->outputSettings()), c.mic);
@@ -356,13 +359,13 @@ TEST_F(SampleRoutingTest, TheMainFileTypeFollowsItsExtension) {
                                                                 {"main.mov", platform::FileType::quickTimeMovie},
                                                                 {"main.m4v", platform::FileType::appleM4V}};
     for (const auto& [path, type] : cases) {
-        start(Target::screen, {.destination = path});
+        start(Target::screen, {.destination = path, .targetID = kDisplay});
         EXPECT_EQ(writer(path)->outputFileType(), type) << path;
         recorder().stop();
     }
     // A .mov file takes every codec.
     for (auto codec : {VideoCodec::proRes422, VideoCodec::proRes4444}) {
-        start(Target::screen, {.destination = "pro.mov", .videoCodec = codec});
+        start(Target::screen, {.destination = "pro.mov", .targetID = kDisplay, .videoCodec = codec});
         recorder().stop();
     }
 }
@@ -375,7 +378,7 @@ TEST_F(SampleRoutingTest, AWebcamResolutionSetsTheCaptureSessionPreset) {
         {Dovezode::WebcamResolution::uhd4K, "3840x2160"},
     };
     for (const auto& [resolution, preset] : cases) {
-        Options options = withFiles(false, false, true);
+        RecordingOptions options = withFiles(false, false, true);
         options.webcamResolution = resolution;
         start(Target::screen, options);
         auto session = sessions().sessions().back();

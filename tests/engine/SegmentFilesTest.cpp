@@ -16,7 +16,7 @@ using platform::VideoSettings;
 
 struct SegmentCase {
     const char* name;
-    Options options;
+    RecordingOptions options = displayRecording();
     // Delivers, pauses, resumes and stops; the files are checked afterwards.
     std::function<void(EngineTest&)> run;
     std::function<void(EngineTest&)> check;
@@ -60,8 +60,8 @@ std::optional<uint64_t> heldMs(EngineTest& t, const std::string& path, bool vide
     return static_cast<uint64_t>(length.value * 1000 / length.timescale);
 }
 
-Options stillSegment(int n) {
-    Options o;
+RecordingOptions stillSegment(int n) {
+    RecordingOptions o = displayRecording();
     o.destination = "main-" + std::to_string(n) + ".mp4";
     return o;
 }
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The frame that starts the segment was captured before its start on the capture
         // clock (1 ms earlier in the fake); every later frame is idle.
-        SegmentCase{"AStillScreenGivesItsPictureForTheWholeRecording", {},
+        SegmentCase{"AStillScreenGivesItsPictureForTheWholeRecording", displayRecording(),
                     [](EngineTest& t) {
                         frame(t, 0, FrameStatus::complete, 7);
                         stillFrom(t, 33, 3000);
@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         // The stream delivered only its first frame when the stop comes: the file shows it
         // from the segment's start to the stop.
-        SegmentCase{"AStopRightAfterTheStartStillGivesThePicture", {},
+        SegmentCase{"AStopRightAfterTheStartStillGivesThePicture", displayRecording(),
                     [](EngineTest& t) {
                         frame(t, 0, FrameStatus::complete, 9);
                         t.fake().captureClock().advanceTo(ms(40));  // the stop comes 40 ms after the capture
@@ -142,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The microphone never delivers, so the segment has not started when the pause
         // comes: the host still hears of the start first, and of the resume later.
         SegmentCase{"APauseBeforeTheSegmentStartedReportsTheStartFirst",
-                    {.microphoneDeviceID = kMicrophone, .micDestination = "mic.m4a"},
+                    {.destination = kMainFile, .targetID = kDisplay, .microphoneDeviceID = kMicrophone,
+                     .micDestination = "mic.m4a"},
                     [](EngineTest& t) {
                         frame(t, 0, FrameStatus::complete, 3);
                         stillFrom(t, 33, 500);
@@ -165,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A microphone sample captured before the stop but still on its way is written and
         // counted; the video reports what its file shows.
         SegmentCase{"TheReportedDurationsAreThoseOfTheFiles",
-                    {.microphoneDeviceID = kMicrophone, .micDestination = "mic.m4a"},
+                    {.destination = kMainFile, .targetID = kDisplay, .microphoneDeviceID = kMicrophone,
+                     .micDestination = "mic.m4a"},
                     [](EngineTest& t) {
                         for (int64_t at = 0; at <= 990; at += 10) {
                             t.captureAudio(kMicrophone, at);
@@ -190,7 +192,7 @@ TEST_F(EngineTest, TheFrameRateSetsTheEncodersRateAndKeyFrameInterval) {
     std::optional<int64_t> bitRateAt30;
     for (int64_t fps : {10, 30, 60}) {
         SCOPED_TRACE(fps);
-        Options options;
+        RecordingOptions options = displayRecording();
         options.destination = "main-" + std::to_string(fps) + ".mp4";
         options.framesPerSecond = fps;
         start(Target::screen, options);
@@ -214,7 +216,7 @@ TEST_F(EngineTest, TheFrameRateSetsTheEncodersRateAndKeyFrameInterval) {
 TEST_F(EngineTest, AStillScreenIsWrittenAgainBeforeTheKeyFrameIntervalRunsOut) {
     for (int64_t fps : {10, 30, 60}) {
         SCOPED_TRACE(fps);
-        Options options;
+        RecordingOptions options = displayRecording();
         options.destination = "still-" + std::to_string(fps) + ".mp4";
         options.framesPerSecond = fps;
         const int64_t from = fps * 10000;

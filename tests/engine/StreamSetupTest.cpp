@@ -31,7 +31,7 @@ class StreamSizeTest : public EngineTest, public ::testing::WithParamInterface<S
 TEST_P(StreamSizeTest, FollowsTheTargetTheModeAndTheCrop) {
     const auto& c = GetParam();
     if (c.mode) screens().setMode(1, *c.mode);
-    Options options;
+    RecordingOptions options = displayRecording();
     options.targetID = c.targetID;
     options.cropRect = c.crop;
     if (c.target == Target::audioOnly) options.destination = "main.m4a";
@@ -73,7 +73,7 @@ class CropClippingTest : public EngineTest, public ::testing::WithParamInterface
 TEST_P(CropClippingTest, TheCropIsClippedToTheDisplay) {
     const auto& c = GetParam();
     screens().setMode(1, {.pixelWidth = 3840, .width = 1920});
-    Options options;
+    RecordingOptions options = displayRecording();
     options.cropRect = c.crop;
     if (c.source) {
         start(Target::screen, options);
@@ -115,7 +115,7 @@ TEST_F(StreamSetupTest, PixelFormatAndColourSpaceFollowTheCodec) {
         {VideoCodec::proRes4444, std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
-        Options options;
+        RecordingOptions options = displayRecording();
         options.destination = "main.mov";
         options.videoCodec = c.codec;
         options.framesPerSecond = 60;
@@ -133,7 +133,7 @@ TEST_F(StreamSetupTest, PixelFormatAndColourSpaceFollowTheCodec) {
 }
 
 TEST_F(StreamSetupTest, AudioOnlyShowsTheFirstDisplayOncePerSecond) {
-    Options options;
+    RecordingOptions options = displayRecording();
     options.destination = "main.m4a";
     options.targetID = std::nullopt;
     options.framesPerSecond = 60;
@@ -151,12 +151,12 @@ TEST_F(StreamSetupTest, ADisplayRecordingLeavesOutTheProgramsOwnWindowsAndTheExc
         for (const auto& window : stream()->filter().excludedWindows()) ids.push_back(window.windowID);
         return ids;
     };
-    start(Target::screen, {.targetID = "2"});
+    start(Target::screen, {.destination = kMainFile, .targetID = "2"});
     EXPECT_EQ(stream()->filter().display()->displayID, 2u);
     EXPECT_EQ(excludedIDs(), std::vector<uint32_t>{11});
     recorder().stop();
 
-    Options excluding;
+    RecordingOptions excluding = displayRecording();
     excluding.excludedProcessID = 4242;
     start(Target::screen, excluding);
     EXPECT_EQ(excludedIDs(), (std::vector<uint32_t>{10, 11}));
@@ -169,13 +169,13 @@ TEST_F(StreamSetupTest, ADisplayRecordingLeavesOutTheProgramsOwnWindowsAndTheExc
 }
 
 TEST_F(StreamSetupTest, AWindowRecordingShowsThatWindowAlone) {
-    start(Target::window, {.targetID = "13"});
+    start(Target::window, {.destination = kMainFile, .targetID = "13"});
     ASSERT_TRUE(stream()->filter().isWindow());
     EXPECT_EQ(stream()->filter().window()->windowID, 13u);
 }
 
 TEST_F(StreamSetupTest, OutputsAreAddedOnTheGlobalConcurrentQueue) {
-    Options options;
+    RecordingOptions options = displayRecording();
     options.recordSystemAudio = true;
     options.sysDestination = "sys.m4a";
     start(Target::screen, options);
@@ -190,7 +190,7 @@ TEST_F(StreamSetupTest, OutputsAreAddedOnTheGlobalConcurrentQueue) {
 TEST_F(StreamSetupTest, ClicksAreHighlightedOnlyWhereTheStreamDrawsThem) {
     for (bool drawsClicks : {false, true}) {
         capabilities().streamDrawsClicks = drawsClicks;
-        Options options;
+        RecordingOptions options = displayRecording();
         options.highlightClicks = true;
         start(Target::screen, options);
         EXPECT_EQ(stream()->configuration().showMouseClicks, drawsClicks);
@@ -217,7 +217,7 @@ TEST_F(StreamSetupTest, TheMicrophoneComesFromTheStreamWhereItCanCaptureIt) {
                                         << c.targetID);
         capabilities().streamCapturesMicrophone = c.streamCapturesMicrophone;
         const size_t sessionsBefore = sessions().sessions().size();
-        Options options;
+        RecordingOptions options = displayRecording();
         options.targetID = c.targetID;
         options.microphoneDeviceID = kMicrophone;
         options.micDestination = "mic.m4a";
@@ -264,7 +264,7 @@ TEST_F(StreamSetupTest, DevicesAreDiscoveredWithTheNewerOrTheOlderTypes) {
         SCOPED_TRACE(c.newer ? "newer types" : "older types");
         capabilities().newerCaptureDeviceTypes = c.newer;
         const size_t before = devices().discoveries().size();
-        Options options;
+        RecordingOptions options = displayRecording();
         options.microphoneDeviceID = c.microphoneID;
         options.micDestination = "mic.m4a";
         options.webcamDeviceID = c.cameraID;
@@ -278,7 +278,7 @@ TEST_F(StreamSetupTest, DevicesAreDiscoveredWithTheNewerOrTheOlderTypes) {
         EXPECT_EQ(discoveries[before + 1], (platform::fake::Discovery{c.cameraTypes, platform::MediaType::video}));
 
         // The phone is looked for among the external devices of any media type.
-        auto refused = failureOf([&] { start(Target::lumbra, {.targetID = "phone-9"}); });
+        auto refused = failureOf([&] { start(Target::lumbra, {.destination = kMainFile, .targetID = "phone-9"}); });
         ASSERT_TRUE(refused);
         EXPECT_EQ(devices().discoveries().back(), (platform::fake::Discovery{c.phoneTypes, std::nullopt}));
     }
@@ -288,11 +288,11 @@ TEST_F(StreamSetupTest, DevicesAreDiscoveredWithTheNewerOrTheOlderTypes) {
 TEST_F(StreamSetupTest, ContentRectangleAndFrameGiveTheSameSize) {
     for (bool contentRectangleSizing : {false, true}) {
         capabilities().contentRectangleSizing = contentRectangleSizing;
-        start(Target::screen, {.targetID = "2"});
+        start(Target::screen, {.destination = kMainFile, .targetID = "2"});
         EXPECT_EQ(stream()->configuration().width, 1440);
         EXPECT_EQ(stream()->configuration().height, 900);
         recorder().stop();
-        start(Target::window, {.targetID = "10"});
+        start(Target::window, {.destination = kMainFile, .targetID = "10"});
         EXPECT_EQ(stream()->configuration().width, 640);
         EXPECT_EQ(stream()->configuration().height, 480);
         recorder().stop();

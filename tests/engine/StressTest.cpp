@@ -24,8 +24,8 @@ constexpr int32_t kTimescale = 1000000;
 constexpr int kSegments = 100;
 constexpr size_t kFeeders = 6;  // four screen threads, the microphone, the webcam
 
-Options segmentFiles(int n) {
-    Options o;
+RecordingOptions segmentFiles(int n) {
+    RecordingOptions o = displayRecording();
     o.destination = "main-" + std::to_string(n) + ".mp4";
     o.microphoneDeviceID = kMicrophone;
     o.micDestination = "mic-" + std::to_string(n) + ".m4a";

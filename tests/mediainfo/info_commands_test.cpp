@@ -97,7 +97,7 @@ TEST_F(InfoCommands, InfosSplitsTrimsAndKeepsBlankPieces) {
 TEST_F(InfoCommands, InteractiveLoopDispatchesInfoAndInfos) {
     const std::string& song = fixtures::path("ogg-opus");
     testsupport::FixedLines input({"INFO " + song, "info", "infos " + song + "," + song, "infos", "quit"});
-    tavrik::InteractiveMode(input).run();
+    tavrik::InteractiveMode(input, platform::installed()).run();
     auto lines = sink_->lines();
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0], "kalvesta-recorder v0.1.0");

@@ -84,7 +84,7 @@ private:
 
 // The level lines written while the microphone previews for a while.
 std::vector<std::string> levelLines(const std::string& microphone, size_t wanted) {
-    PreviewSession preview;
+    PreviewSession preview{platform::installed()};
     testing::internal::CaptureStdout();
     preview.startMicrophonePreview(microphone);
     // 10 ms buffers: `wanted` lines take a fraction of a second; the limit is for a busy machine.

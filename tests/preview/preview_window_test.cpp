@@ -217,7 +217,7 @@ protected:
     }
 
     PreviewSession& preview(PreviewShape shape) {
-        previews_.push_back(std::make_unique<PreviewSession>());
+        previews_.push_back(std::make_unique<PreviewSession>(platform::installed()));
         previews_.back()->startWebcamPreview(FakeCameraKernel::kUniqueID, shape);
         return *previews_.back();
     }

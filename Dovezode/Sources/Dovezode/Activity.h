@@ -8,11 +8,13 @@
 
 namespace platform {
 class ActivityToken;
+struct Platform;
 }
 
 class Activity {
 public:
-    Activity(uint64_t options, const std::string& reason);
+    // Nothing is held when the platform has no power management.
+    Activity(platform::Platform& platform, uint64_t options, const std::string& reason);
     ~Activity();
     Activity(const Activity&) = delete;
     Activity& operator=(const Activity&) = delete;

@@ -1,7 +1,6 @@
 #include "Dovezode/Devices.h"
 
 #include "platform/error.h"
-#include "platform/platform.h"
 
 namespace Dovezode {
 namespace Devices {
@@ -10,24 +9,22 @@ namespace {
 using platform::CaptureDeviceType;
 
 // The screen that shows the display: the first one, in the current list, whose number is the display's.
-std::string screenName(uint32_t displayID) {
-    for (const auto& screen : platform::installed().screens->screens()) {
+std::string screenName(platform::Platform& platform, uint32_t displayID) {
+    for (const auto& screen : platform.screens->screens()) {
         if (screen.number && *screen.number == displayID) return screen.localizedName;
     }
     return kUnknownDisplayName;
 }
 
 template <class Record>
-std::vector<Record> deviceRecords(const std::vector<CaptureDeviceType>& deviceTypes,
+std::vector<Record> deviceRecords(platform::Platform& platform, const std::vector<CaptureDeviceType>& deviceTypes,
                                   std::optional<platform::MediaType> mediaType) {
     std::vector<Record> records;
-    for (const auto& device : platform::installed().captureDevices->discover(deviceTypes, mediaType)) {
+    for (const auto& device : platform.captureDevices->discover(deviceTypes, mediaType)) {
         records.push_back({device.uniqueID, device.localizedName});
     }
     return records;
 }
-
-bool newerDeviceTypes() { return platform::installed().capabilities.newerCaptureDeviceTypes; }
 
 class Hasher {
 public:
@@ -52,36 +49,45 @@ private:
 
 } // namespace
 
-std::vector<CaptureDeviceType> microphoneDeviceTypes() {
-    if (newerDeviceTypes()) return {CaptureDeviceType::microphone, CaptureDeviceType::external};
+std::vector<CaptureDeviceType> microphoneDeviceTypes(const platform::Capabilities& capabilities) {
+    if (capabilities.newerCaptureDeviceTypes) return {CaptureDeviceType::microphone, CaptureDeviceType::external};
     return {CaptureDeviceType::builtInMicrophone, CaptureDeviceType::externalUnknown};
 }
 
-std::vector<CaptureDeviceType> cameraDeviceTypes() {
-    if (newerDeviceTypes()) {
+std::vector<CaptureDeviceType> cameraDeviceTypes(const platform::Capabilities& capabilities) {
+    if (capabilities.newerCaptureDeviceTypes) {
         return {CaptureDeviceType::builtInWideAngleCamera, CaptureDeviceType::external,
                 CaptureDeviceType::continuityCamera};
     }
     return {CaptureDeviceType::builtInWideAngleCamera, CaptureDeviceType::externalUnknown};
 }
 
-std::vector<CaptureDeviceType> externalDeviceTypes() {
-    if (newerDeviceTypes()) return {CaptureDeviceType::external};
+std::vector<CaptureDeviceType> externalDeviceTypes(const platform::Capabilities& capabilities) {
+    if (capabilities.newerCaptureDeviceTypes) return {CaptureDeviceType::external};
     return {CaptureDeviceType::externalUnknown};
 }
 
-std::vector<Screen> screen() {
-    auto content = platform::installed().shareableContent->current({});
+std::optional<platform::CaptureDevice> findDevice(platform::Platform& platform,
+                                                  const std::vector<CaptureDeviceType>& types,
+                                                  std::optional<platform::MediaType> mediaType,
+                                                  const std::string& uniqueID) {
+    for (auto& device : platform.captureDevices->discover(types, mediaType)) {
+        if (device.uniqueID == uniqueID) return device;
+    }
+    return std::nullopt;
+}
+
+std::vector<Screen> screen(platform::Platform& platform) {
+    auto content = platform.shareableContent->current({});
     std::vector<Screen> screens;
     for (const auto& display : content.displays) {
-        screens.push_back({std::to_string(display.displayID), screenName(display.displayID), display.width,
+        screens.push_back({std::to_string(display.displayID), screenName(platform, display.displayID), display.width,
                            display.height, display.frame});
     }
     return screens;
 }
 
-std::vector<Window> window(bool excludeDesktopWindows, bool onScreenWindowsOnly) {
-    auto& platform = platform::installed();
+std::vector<Window> window(platform::Platform& platform, bool excludeDesktopWindows, bool onScreenWindowsOnly) {
     auto content = platform.shareableContent->current({excludeDesktopWindows, onScreenWindowsOnly});
     bool reportsActive = platform.capabilities.windowActiveFlag;
     std::vector<Window> windows;
@@ -102,13 +108,17 @@ std::vector<Window> window(bool excludeDesktopWindows, bool onScreenWindowsOnly)
     return windows;
 }
 
-std::vector<Audio> audio() { return deviceRecords<Audio>(microphoneDeviceTypes(), platform::MediaType::audio); }
+std::vector<Audio> audio(platform::Platform& platform) {
+    return deviceRecords<Audio>(platform, microphoneDeviceTypes(platform.capabilities), platform::MediaType::audio);
+}
 
-std::vector<Webcam> webcams() { return deviceRecords<Webcam>(cameraDeviceTypes(), platform::MediaType::video); }
+std::vector<Webcam> webcams(platform::Platform& platform) {
+    return deviceRecords<Webcam>(platform, cameraDeviceTypes(platform.capabilities), platform::MediaType::video);
+}
 
-std::vector<IOS> iOS() {
-    platform::installed().captureDevices->allowScreenCaptureDevices();
-    return deviceRecords<IOS>(externalDeviceTypes(), std::nullopt);
+std::vector<IOS> iOS(platform::Platform& platform) {
+    platform.captureDevices->allowScreenCaptureDevices();
+    return deviceRecords<IOS>(platform, externalDeviceTypes(platform.capabilities), std::nullopt);
 }
 
 size_t hashValue(const Screen& screen) {
@@ -134,9 +144,9 @@ size_t hashValue(const Webcam& webcam) { return Hasher().feed(webcam.id).feed(we
 
 } // namespace Devices
 
-bool hasPermissions() {
+bool hasPermissions(platform::Platform& platform) {
     try {
-        platform::installed().shareableContent->current({});
+        platform.shareableContent->current({});
         return true;
     } catch (const std::exception&) {
         // A refused permission or an unreachable display server: both mean no access.

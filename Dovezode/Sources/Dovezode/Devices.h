@@ -5,6 +5,7 @@
 
 #include "platform/capture_devices.h"
 #include "platform/geometry.h"
+#include "platform/platform.h"
 
 #include <nlohmann/json.hpp>
 
@@ -61,21 +62,27 @@ struct Webcam {
 
 inline constexpr const char* kUnknownDisplayName = "Unknown Display";
 
+// Each listing asks the given platform.
 // Displays of the current shareable content. Blocks for the platform's answer;
 // throws its platform::PlatformError unchanged.
-std::vector<Screen> screen();
+std::vector<Screen> screen(platform::Platform& platform);
 // Windows of the shareable content fetched with the two options as given. Blocks;
 // throws the platform's error unchanged.
-std::vector<Window> window(bool excludeDesktopWindows, bool onScreenWindowsOnly);
+std::vector<Window> window(platform::Platform& platform, bool excludeDesktopWindows, bool onScreenWindowsOnly);
 // Never fail; no matching device gives an empty list.
-std::vector<Audio> audio();
-std::vector<IOS> iOS();
-std::vector<Webcam> webcams();
+std::vector<Audio> audio(platform::Platform& platform);
+std::vector<IOS> iOS(platform::Platform& platform);
+std::vector<Webcam> webcams(platform::Platform& platform);
 
 // The device types by which the engine finds microphones and cameras (also used by the previews).
-std::vector<platform::CaptureDeviceType> microphoneDeviceTypes();
-std::vector<platform::CaptureDeviceType> cameraDeviceTypes();
-std::vector<platform::CaptureDeviceType> externalDeviceTypes();
+std::vector<platform::CaptureDeviceType> microphoneDeviceTypes(const platform::Capabilities& capabilities);
+std::vector<platform::CaptureDeviceType> cameraDeviceTypes(const platform::Capabilities& capabilities);
+std::vector<platform::CaptureDeviceType> externalDeviceTypes(const platform::Capabilities& capabilities);
+// The first device of those types (and media type, when given) whose unique ID is `uniqueID`.
+std::optional<platform::CaptureDevice> findDevice(platform::Platform& platform,
+                                                  const std::vector<platform::CaptureDeviceType>& types,
+                                                  std::optional<platform::MediaType> mediaType,
+                                                  const std::string& uniqueID);
 
 // JSON: keys are the field names; absent optionals are left out; "frame" is
 // [[x, y], [width, height]]. Written to an ordered JSON value the keys come in
@@ -132,8 +139,8 @@ size_t hashValue(const Webcam& webcam);
 
 } // namespace Devices
 
-// Whether screen capture is allowed: the shareable content can be fetched. Never fails.
-bool hasPermissions();
+// Whether screen capture is allowed: the platform's shareable content can be fetched. Never fails.
+bool hasPermissions(platform::Platform& platform);
 
 } // namespace Dovezode
 

@@ -4,6 +4,14 @@
 
 namespace Dovezode {
 
+bool OutputFile::appendIfReady(const platform::SampleBufferRef& sample, const platform::MediaTime& endAt) {
+    if (!running || !input || !input->isReadyForMoreMediaData()) return false;
+    if (endAt.isValid() && platform::compare(sample->presentationTimeStamp(), endAt) >= 0) return false;
+    if (!input->append(sample)) return false;
+    lastPTS = sample->presentationTimeStamp();
+    return true;
+}
+
 bool OutputFile::startWriting(const platform::MediaTime& time) {
     running = writer->startWriting();
     if (!running) {

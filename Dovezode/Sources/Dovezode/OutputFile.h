@@ -10,6 +10,7 @@
 
 #include "platform/asset_writer.h"
 #include "platform/media_time.h"
+#include "platform/sample_buffer.h"
 
 #include <atomic>
 #include <memory>
@@ -37,6 +38,22 @@ struct OutputFile {
     // or when it was finished without an end time.
     platform::MediaTime endPTS = platform::MediaTime::invalid();
 
+    // Takes `lock` for a sample, unless the file is closing or `isStale()` says the
+    // sample belongs to another segment (asked with the lock held, so a pause that
+    // finished the file first is seen): then gives a lock that owns nothing, and the
+    // sample is dropped instead of waiting behind the finish.
+    template <class StalePredicate>
+    std::unique_lock<std::mutex> lockForSample(StalePredicate&& isStale) {
+        if (closing) return {};
+        std::unique_lock guard(lock);
+        if (closing || isStale()) return {};
+        return guard;
+    }
+
+    // Needs `lock`. Appends when the file runs, its input takes more data and the
+    // sample lies before `endAt` (when valid); false when the sample is dropped or
+    // the writer refused it. Only what the file took counts for its duration.
+    bool appendIfReady(const platform::SampleBufferRef& sample, const platform::MediaTime& endAt);
     // Needs `lock`. Starts writing at `time`; false (and startFailed) when the writer refuses.
     bool startWriting(const platform::MediaTime& time);
     // Needs `lock`. Ends the file at `end` (when valid and the writer is writing), marks

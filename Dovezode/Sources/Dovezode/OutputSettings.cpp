@@ -1,7 +1,5 @@
 #include "Dovezode/OutputSettings.h"
 
-#include "platform/platform.h"
-
 namespace Dovezode {
 namespace {
 
@@ -38,8 +36,9 @@ std::optional<platform::OutputSettingsPreset> assistantPreset(VideoCodec codec) 
 
 platform::AudioSettings audioFormat(const RecordingOptions& options) {
     platform::AudioSettings settings;
-    settings.formatID = options.losslessAudio() ? platform::audio_format::appleLossless : platform::audio_format::mpeg4AAC;
-    if (options.losslessAudio()) settings.encoderBitDepthHint = 16;
+    settings.formatID =
+        options.losslessAudio ? platform::audio_format::appleLossless : platform::audio_format::mpeg4AAC;
+    if (options.losslessAudio) settings.encoderBitDepthHint = 16;
     return settings;
 }
 
@@ -54,18 +53,17 @@ platform::AudioSettings systemAudioSettings(const RecordingOptions& options) {
 
 platform::AudioSettings microphoneSettings(const RecordingOptions& options, int32_t channelCount) {
     platform::AudioSettings settings = audioFormat(options);
-    settings.sampleRate = static_cast<double>(options.microphoneAudioQuality().sampleRate());
+    settings.sampleRate = static_cast<double>(options.microphoneAudioQuality.sampleRate());
     settings.numberOfChannels = channelCount;
-    if (!options.losslessAudio()) settings.encoderBitRate = options.microphoneAudioQuality().bitRate();
+    if (!options.losslessAudio) settings.encoderBitRate = options.microphoneAudioQuality.bitRate();
     return settings;
 }
 
-platform::VideoSettings mainVideoSettings(VideoCodec codec, platform::VideoDimensions frame,
-                                          platform::MediaTime frameInterval) {
+platform::VideoSettings mainVideoSettings(platform::AssetWriters& writers, VideoCodec codec,
+                                          platform::VideoDimensions frame, platform::MediaTime frameInterval) {
     std::optional<platform::VideoSettings> proposed;
     if (auto preset = assistantPreset(codec)) {
-        auto& writers = platform::installed().assetWriters;
-        if (auto assistant = writers ? writers->outputSettingsAssistant(*preset) : std::nullopt) {
+        if (auto assistant = writers.outputSettingsAssistant(*preset)) {
             assistant->setSourceVideoFormat(platform::FormatDescription::makeVideo(
                 codec == VideoCodec::h264 ? platform::fourCharCode("avc1") : platform::fourCharCode("hvc1"),
                 frame.width, frame.height));

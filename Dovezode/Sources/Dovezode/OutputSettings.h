@@ -12,11 +12,11 @@ namespace Dovezode {
 platform::AudioSettings systemAudioSettings(const RecordingOptions& options);
 platform::AudioSettings microphoneSettings(const RecordingOptions& options, int32_t channelCount);
 
-// The main video: the codec's assistant preset sized to the frame and paced by the
+// The main video: the codec's assistant preset of the writers sized to the frame and paced by the
 // stream's frame interval where there is one, then the frame's width and height and
 // the codec's colour properties.
-platform::VideoSettings mainVideoSettings(VideoCodec codec, platform::VideoDimensions frame,
-                                          platform::MediaTime frameInterval);
+platform::VideoSettings mainVideoSettings(platform::AssetWriters& writers, VideoCodec codec,
+                                          platform::VideoDimensions frame, platform::MediaTime frameInterval);
 // The webcam video: codec, the frame's width and height, the codec's colour properties.
 platform::VideoSettings webcamVideoSettings(VideoCodec codec, platform::VideoDimensions frame);
 

@@ -24,14 +24,6 @@ public:
     }
 };
 
-std::optional<platform::CaptureDevice> findDevice(const std::vector<platform::CaptureDeviceType>& types,
-                                                  platform::MediaType mediaType, const std::string& uniqueID) {
-    for (auto& device : platform::installed().captureDevices->discover(types, mediaType)) {
-        if (device.uniqueID == uniqueID) return device;
-    }
-    return std::nullopt;
-}
-
 // 200 wide, as high as the camera's active format's aspect ratio asks (divided
 // first); square when the camera reports no usable size.
 platform::Size previewSize(const platform::CaptureDevice& camera) {
@@ -50,16 +42,18 @@ void stopIfPresent(std::shared_ptr<platform::CaptureSession>& session) {
 
 } // namespace
 
-PreviewSession::PreviewSession()
-    : micQueue_(platform::makeSerialQueue("micVolumeQueue")), levelMeter_(std::make_shared<LevelMeterOutput>()) {}
+PreviewSession::PreviewSession(platform::Platform& platform)
+    : platform_(platform),
+      micQueue_(platform::makeSerialQueue("micVolumeQueue")), levelMeter_(std::make_shared<LevelMeterOutput>()) {}
 
 PreviewSession::~PreviewSession() { stopMicrophonePreview(); }
 
 void PreviewSession::startWebcamPreview(const std::string& deviceID, PreviewShape shape) {
     if (previewingWebcam_) return;
-    auto camera = findDevice(Dovezode::Devices::cameraDeviceTypes(), platform::MediaType::video, deviceID);
+    auto camera = Dovezode::Devices::findDevice(platform_, Dovezode::Devices::cameraDeviceTypes(platform_.capabilities),
+                                                platform::MediaType::video, deviceID);
     if (!camera) throw Dovezode::Error::webcamNotFound(deviceID);
-    auto& sessions = *platform::installed().captureSessions;
+    auto& sessions = *platform_.captureSessions;
     auto session = sessions.makeSession();
     auto input = sessions.makeDeviceInput(*camera);
     if (session->canAddInput(input)) session->addInput(input);
@@ -77,9 +71,10 @@ void PreviewSession::startWebcamPreview(const std::string& deviceID, PreviewShap
 
 void PreviewSession::startMicrophonePreview(const std::string& deviceID) {
     if (previewingMicrophone_) return;
-    auto microphone = findDevice(Dovezode::Devices::microphoneDeviceTypes(), platform::MediaType::audio, deviceID);
+    auto microphone = Dovezode::Devices::findDevice(
+        platform_, Dovezode::Devices::microphoneDeviceTypes(platform_.capabilities), platform::MediaType::audio, deviceID);
     if (!microphone) throw Dovezode::Error::microphoneNotFound(deviceID);
-    auto& sessions = *platform::installed().captureSessions;
+    auto& sessions = *platform_.captureSessions;
     auto session = sessions.makeSession();
     auto input = sessions.makeDeviceInput(*microphone);
     if (session->canAddInput(input)) session->addInput(input);

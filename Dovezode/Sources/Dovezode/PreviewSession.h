@@ -16,11 +16,13 @@ namespace platform {
 class CaptureSampleDelegate;
 class CaptureSession;
 class Queue;
+struct Platform;
 }
 
 class PreviewSession {
 public:
-    PreviewSession();
+    // Finds and opens the devices with the given platform, which must outlive the session.
+    explicit PreviewSession(platform::Platform& platform);
     // Stops the microphone preview: once this object is gone nothing could stop its
     // level lines any more. A camera keeps showing in the window, which holds its session.
     ~PreviewSession();
@@ -44,6 +46,7 @@ public:
     bool isPreviewingMicrophone() const { return previewingMicrophone_; }
 
 private:
+    platform::Platform& platform_;
     std::atomic<bool> previewingWebcam_{false};
     std::atomic<bool> previewingMicrophone_{false};
     std::shared_ptr<platform::CaptureSession> webcamCaptureSession_;

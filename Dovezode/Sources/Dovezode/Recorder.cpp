@@ -4,7 +4,9 @@
 
 namespace Dovezode {
 
-std::shared_ptr<Recorder> Recorder::make() { return std::shared_ptr<Recorder>(new Recorder()); }
+std::shared_ptr<Recorder> Recorder::make(platform::Platform& platform) {
+    return std::shared_ptr<Recorder>(new Recorder(platform));
+}
 
 Recorder::~Recorder() = default;
 
@@ -58,7 +60,7 @@ void Recorder::start(Target target, const RecordingOptions& options) {
     previewSession_.stopMicrophonePreview();
     previewSession_.stopCaptureSession();
 
-    auto fresh = RecordingSession::make();
+    auto fresh = RecordingSession::make(platform_);
     {
         std::lock_guard guard(mutex_);
         fresh->setOnError(onError_);

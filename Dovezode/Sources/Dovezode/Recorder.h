@@ -14,6 +14,8 @@
 #include "Dovezode/RecordingOptions.h"
 #include "Dovezode/Target.h"
 
+#include "platform/platform.h"
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,7 +30,8 @@ public:
     using DurationsCallback = std::function<void(const RecordingDurations&)>;
     using ErrorCallback = std::function<void(const Error&)>;
 
-    static std::shared_ptr<Recorder> make();
+    // Records with the given platform, which must outlive the recorder.
+    static std::shared_ptr<Recorder> make(platform::Platform& platform);
     ~Recorder();
 
     PreviewSession& previewSession() { return previewSession_; }
@@ -65,9 +68,10 @@ public:
     void stopAllPreviews();
 
 private:
-    Recorder() = default;
+    explicit Recorder(platform::Platform& platform) : platform_(platform), previewSession_(platform) {}
     std::shared_ptr<RecordingSession> session() const;
 
+    platform::Platform& platform_;
     PreviewSession previewSession_;
     // Guards the callbacks and the session pointer, which capture threads read.
     mutable std::mutex mutex_;

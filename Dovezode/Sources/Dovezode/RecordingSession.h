@@ -4,6 +4,11 @@
 // the first-timestamp synchronisation of each segment, pause and resume by
 // file segments, and the clean-up.
 //
+// Its stages live in one source file each: RecordingSession.cpp (start, pause,
+// resume, stop and failure), SessionStreamSetup.cpp (the screen stream),
+// SessionOutputSetup.cpp (writers and capture sessions of a segment) and
+// SessionSampleRouting.cpp (samples to their files).
+//
 // Threads: start, pause, resume and cleanUp run on the caller's thread, one at a
 // time. Samples arrive at the same time on the stream's concurrent queue and on
 // the capture sessions' serial queues. Each output file is guarded by its own
@@ -20,6 +25,7 @@
 
 #include "platform/asset_writer.h"
 #include "platform/capture_session.h"
+#include "platform/platform.h"
 #include "platform/screen_stream.h"
 
 #include <atomic>
@@ -29,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace Dovezode {
 
@@ -40,7 +47,8 @@ public:
     using ErrorCallback = std::function<void(const Error&)>;
     using ResolvedCallback = SegmentSync::ResolvedCallback;
 
-    static std::shared_ptr<RecordingSession> make();
+    // Records with the given platform, which must outlive the session.
+    static std::shared_ptr<RecordingSession> make(platform::Platform& platform);
     ~RecordingSession() override;
 
     void setOnError(ErrorCallback callback);
@@ -83,7 +91,7 @@ public:
     SegmentSync& synchronisation() { return sync_; }
 
 private:
-    RecordingSession() = default;
+    explicit RecordingSession(platform::Platform& platform) : platform_(platform) {}
 
     // What a sample handler reads once, when the sample arrives.
     struct Snapshot {
@@ -98,17 +106,56 @@ private:
     // however long it took to reach its file's lock.
     bool isStale(const Snapshot& state) const { return isPaused_ || segment_ != state.segment; }
 
-    platform::StreamConfiguration makeConfiguration(const RecordingOptions& options);
-    void makeFilterAndSize(Target target, const RecordingOptions& options, const platform::ShareableContent& content,
-                           platform::StreamConfiguration& configuration, std::optional<platform::ContentFilter>& filter);
+    // What the stream shows and how large its pictures are.
+    struct CapturePlan {
+        // Absent for a device target, which has no stream.
+        std::optional<platform::ContentFilter> filter;
+        std::optional<platform::Rect> sourceRect;
+        std::optional<int64_t> width;
+        std::optional<int64_t> height;
+    };
+    // One output of a capture session: its kind, the label of its delivery queue, the
+    // name its refusal gives, and the member that tells its samples apart (none when
+    // they are told apart by elimination).
+    struct CaptureOutputPlan {
+        platform::CaptureOutput::Kind kind;
+        const char* queueLabel;
+        const char* refusal;
+        std::shared_ptr<platform::CaptureOutput> RecordingSession::*routedAs = nullptr;
+    };
+    // One capture session of a recording: the member that keeps it across a pause, the
+    // name a refused device input gives, and its outputs in the order they are added.
+    struct CaptureSessionPlan {
+        std::shared_ptr<platform::CaptureSession> RecordingSession::*session;
+        const char* inputRefusal;
+        std::vector<CaptureOutputPlan> outputs;
+        // Configured as one change (a camera), with this preset where it can take it.
+        bool configuresAsOne = false;
+        const char* preset = nullptr;
+    };
+
+    // Stream set-up.
+    platform::StreamConfiguration makeConfiguration(Target target, const RecordingOptions& options) const;
+    CapturePlan planCapture(Target target, const RecordingOptions& options,
+                            const platform::ShareableContent& content) const;
+    // Makes the stream (none for a device) and adds its outputs. Throws Error.
+    void setUpStream(Target target, const RecordingOptions& options);
+
+    // Output set-up.
     void initOutput(Target target, const RecordingOptions& options);
     void setUpSystemAudio(const RecordingOptions& options);
     void setUpMicrophone(Target target, const RecordingOptions& options);
     void setUpLumbraDevice(const RecordingOptions& options);
     void setUpWebcam(Target target, const RecordingOptions& options);
+    // Makes the plan's capture session for the device, unless the recording has one
+    // already (a resume): gives the new session, or null. Throws what a refused input
+    // or output throws, leaving no session behind.
+    std::shared_ptr<platform::CaptureSession> setUpCaptureSession(const platform::CaptureDevice& device,
+                                                                  const CaptureSessionPlan& plan);
     void startCaptureSessions();
-    // Makes a device that goes away while recording fail the recording.
-    void watch(const std::shared_ptr<platform::CaptureSession>& session);
+    // An audio writer for an .m4a file with one real-time input, kept in `file`.
+    void makeAudioFile(OutputFile& file, const std::filesystem::path& destination,
+                       const platform::AudioSettings& settings, const char* inputName);
     // Needs file.lock. Reports, once, a writer that failed while writing.
     void reportWriterFailure(OutputFile& file);
     void resetSyncState();
@@ -138,6 +185,8 @@ private:
     void startVideoStream(const platform::SampleBufferRef& sample, const Snapshot& state);
     void startWebcamStream(const platform::SampleBufferRef& sample, const Snapshot& state);
     void startAudioStream(const platform::SampleBufferRef& sample, const Snapshot& state);
+
+    platform::Platform& platform_;
 
     // Files of the segment.
     OutputFile main_;
@@ -178,10 +227,5 @@ private:
     std::condition_variable pictureArrived_;
     platform::SampleBufferRef latestPicture_;
 };
-
-// The writer for a main or webcam file, by its extension. Throws Error
-// (unsupportedFileExtension, invalidFileExtension) or the writer's platform error.
-std::shared_ptr<platform::AssetWriter> getAssetWriter(const std::filesystem::path& destination, Target target,
-                                                      VideoCodec videoCodec, bool isAudioOnly);
 
 } // namespace Dovezode

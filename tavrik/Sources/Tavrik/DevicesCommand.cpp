@@ -16,14 +16,14 @@ std::string listText(const std::vector<Record>& records) {
     return writeJson(Json(records), {.pretty = true}).value_or("[]");
 }
 
-Json devicesOfKind(const std::string& kind) {
+Json devicesOfKind(platform::Platform& platform, const std::string& kind) {
     namespace Devices = Dovezode::Devices;
-    if (kind == "screens") return {{"screens", listText(Devices::screen())}};
-    if (kind == "windows") return {{"windows", listText(Devices::window(true, true))}};
-    if (kind == "audios") return {{"audios", listText(Devices::audio())}};
-    if (kind == "webcams") return {{"webcams", listText(Devices::webcams())}};
-    auto microphones = Devices::audio();
-    auto cameras = Devices::webcams();
+    if (kind == "screens") return {{"screens", listText(Devices::screen(platform))}};
+    if (kind == "windows") return {{"windows", listText(Devices::window(platform, true, true))}};
+    if (kind == "audios") return {{"audios", listText(Devices::audio(platform))}};
+    if (kind == "webcams") return {{"webcams", listText(Devices::webcams(platform))}};
+    auto microphones = Devices::audio(platform);
+    auto cameras = Devices::webcams(platform);
     return {{"audios", listText(microphones)}, {"webcams", listText(cameras)}};
 }
 
@@ -33,10 +33,10 @@ void emitDevicesError(const std::string& message) {
 
 } // namespace
 
-void listDevices(const std::string& subcommand) {
+void listDevices(platform::Platform& platform, const std::string& subcommand) {
     Json members;
     try {
-        members = devicesOfKind(subcommand);
+        members = devicesOfKind(platform, subcommand);
     } catch (const platform::PlatformError& error) {
         emitDevicesError(error.localizedDescription());
         return;

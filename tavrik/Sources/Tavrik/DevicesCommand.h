@@ -3,6 +3,8 @@
 // cameras together, as one "devices" event whose members hold the lists as
 // pretty-printed JSON text.
 
+#include "platform/platform.h"
+
 #include <string>
 
 namespace tavrik {
@@ -10,6 +12,7 @@ namespace tavrik {
 // `subcommand` is the kind word, already lower-cased; "screens", "windows",
 // "audios", "webcams"; any other word (the empty one too) lists microphones and
 // cameras. A failed display or window listing answers "error" with "DEVICES_ERROR".
-void listDevices(const std::string& subcommand);
+// The lists are the platform's.
+void listDevices(platform::Platform& platform, const std::string& subcommand);
 
 } // namespace tavrik

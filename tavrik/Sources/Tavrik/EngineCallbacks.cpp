@@ -12,7 +12,7 @@ Json millisecondsOrNull(std::optional<uint64_t> value) { return value ? Json(*va
 
 } // namespace
 
-Json toDurationsDict(const Dovezode::RecordingDurations& durations) {
+Json durationsJson(const Dovezode::RecordingDurations& durations) {
     return {{"screen", millisecondsOrNull(durations.screen())},
             {"mic", millisecondsOrNull(durations.mic())},
             {"sys", millisecondsOrNull(durations.sys())},
@@ -28,7 +28,7 @@ void installCallbacks(Dovezode::Recorder& recorder, const std::shared_ptr<LoopSt
     // onStart and onResume run under the engine's synchronisation lock: one line and one flag, no more.
     recorder.setOnStart([](int64_t startMs) { emit("started", {{"timestamp", startMs}}); });
     recorder.setOnPause([setPaused](const Dovezode::RecordingDurations& durations) {
-        emit("paused", {{"timestamp", ""}, {"message", toDurationsDict(durations)}});
+        emit("paused", {{"timestamp", ""}, {"message", durationsJson(durations)}});
         setPaused(true);
     });
     recorder.setOnResume([setPaused](int64_t startMs) {
@@ -36,7 +36,7 @@ void installCallbacks(Dovezode::Recorder& recorder, const std::shared_ptr<LoopSt
         setPaused(false);
     });
     recorder.setOnFinish([setPaused](const Dovezode::RecordingDurations& durations) {
-        emit("finish", {{"timestamp", ""}, {"message", toDurationsDict(durations)}});
+        emit("finish", {{"timestamp", ""}, {"message", durationsJson(durations)}});
         setPaused(false);
     });
     recorder.setOnError([cells](const Dovezode::Error& error) {

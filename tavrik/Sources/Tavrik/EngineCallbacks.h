@@ -17,7 +17,7 @@ namespace tavrik {
 class LoopState;
 
 // The durations as the events carry them: all four keys, null where absent.
-Json toDurationsDict(const Dovezode::RecordingDurations& durations);
+Json durationsJson(const Dovezode::RecordingDurations& durations);
 
 void installCallbacks(Dovezode::Recorder& recorder, const std::shared_ptr<LoopState>& state);
 

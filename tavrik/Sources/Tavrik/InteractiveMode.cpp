@@ -13,13 +13,14 @@
 
 namespace tavrik {
 
-InteractiveMode::InteractiveMode(LineSource& input) : input_(input) {}
+InteractiveMode::InteractiveMode(LineSource& input, platform::Platform& platform)
+    : input_(input), platform_(platform) {}
 
 InteractiveMode::~InteractiveMode() = default;
 
 void InteractiveMode::run() {
     printBanner();
-    state_ = std::make_shared<LoopState>();
+    state_ = std::make_shared<LoopState>(platform_);
     signals_ = std::make_unique<SignalHandling>(state_);
     emit("ready", {{"message", "Recorder is ready"}});
     while (auto line = input_.nextLine()) {
@@ -59,7 +60,7 @@ InteractiveMode::Next InteractiveMode::dispatch(const CommandLineWords& command)
         stopRunningRecording();
         return Next::leave;
     } else if (word == "devices") {
-        listDevices(lowercased(argument));
+        listDevices(platform_, lowercased(argument));
     } else if (word == "preview") {
         handlePreview(*state_, command.argument.value_or("{}"));
     } else if (word == "info") {

@@ -4,6 +4,8 @@
 
 #include "Tavrik/CommandParser.h"
 
+#include "platform/platform.h"
+
 #include <memory>
 
 namespace tavrik {
@@ -14,7 +16,8 @@ class SignalHandling;
 
 class InteractiveMode {
 public:
-    explicit InteractiveMode(LineSource& input);
+    // The commands record, preview and list with the given platform, which must outlive the mode.
+    InteractiveMode(LineSource& input, platform::Platform& platform);
     ~InteractiveMode();
     void run();
 
@@ -25,6 +28,7 @@ private:
     void stopRunningRecording();
 
     LineSource& input_;
+    platform::Platform& platform_;
     std::shared_ptr<LoopState> state_;
     std::unique_ptr<SignalHandling> signals_;
 };

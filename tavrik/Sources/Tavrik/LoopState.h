@@ -5,6 +5,8 @@
 
 #include "Dovezode/Recorder.h"
 
+#include "platform/platform.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -15,6 +17,11 @@ namespace tavrik {
 
 class LoopState {
 public:
+    // The commands record and preview with the given platform, which must outlive this state.
+    explicit LoopState(platform::Platform& platform) : platform_(platform) {}
+
+    platform::Platform& platform() const { return platform_; }
+
     std::atomic<bool> recordingActive{false};
     std::atomic<bool> recordingPaused{false};
 
@@ -35,6 +42,7 @@ public:
     int waitingStops() const;
 
 private:
+    platform::Platform& platform_;
     mutable std::mutex mutex_;  // guards currentRecorder_, stopping_ and waitingStops_
     std::condition_variable stopEnded_;
     std::shared_ptr<Dovezode::Recorder> currentRecorder_;

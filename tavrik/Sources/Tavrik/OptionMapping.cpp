@@ -1,7 +1,5 @@
 #include "Tavrik/OptionMapping.h"
 
-#include "platform/platform.h"
-
 #include <filesystem>
 
 namespace tavrik {
@@ -9,36 +7,49 @@ namespace {
 
 // The file a path names, relative paths taken from the current directory. The
 // file is neither opened nor examined.
-std::filesystem::path fileURL(const std::string& path) {
+std::filesystem::path filePath(const std::string& path) {
     std::error_code ignored;
     auto absolute = std::filesystem::absolute(path, ignored);
     return absolute.empty() ? std::filesystem::path(path) : absolute;
 }
 
-std::optional<std::filesystem::path> fileURL(const std::optional<std::string>& path) {
+std::optional<std::filesystem::path> filePath(const std::optional<std::string>& path) {
     if (!path) return std::nullopt;
-    return fileURL(*path);
+    return filePath(*path);
 }
 
-std::string mainDisplayID() {
-    auto& screens = platform::installed().screens;
+std::string mainDisplayID(platform::Platform& platform) {
+    auto& screens = platform.screens;
     auto number = screens ? screens->mainDisplayNumber() : std::nullopt;
     return std::to_string(number.value_or(0));
 }
 
 } // namespace
 
-Dovezode::RecordingOptions recordingOptions(const RecordConfig& config) {
+Dovezode::RecordingOptions recordingOptions(const RecordConfig& config, platform::Platform& platform) {
     const auto& quality = config.microphoneQuality;
-    return Dovezode::RecordingOptions(
-        fileURL(config.outputPath), config.displayID ? *config.displayID : mainDisplayID(), config.excludedProcessID,
-        config.fps.value_or(kDefaultFramesPerSecond), config.cropRect, config.showCursor.value_or(true),
-        /*highlightClicks=*/false, Dovezode::VideoCodec::h264, config.losslessAudio.value_or(false),
-        config.systemAudio.value_or(false), config.microphoneID, fileURL(config.micOutputPath),
-        fileURL(config.sysOutputPath), config.webcamID, fileURL(config.webcamOutputPath),
-        Dovezode::AudioQualityOptions(quality && quality->sampleRate ? *quality->sampleRate : kDefaultMicrophoneSampleRate,
-                                      quality && quality->bitRate ? *quality->bitRate : kDefaultMicrophoneBitRate),
-        config.webcamResolution);
+    return {
+        .destination = filePath(config.outputPath),
+        .targetID = config.displayID ? *config.displayID : mainDisplayID(platform),
+        .excludedProcessID = config.excludedProcessID,
+        .framesPerSecond = config.fps.value_or(Dovezode::kDefaultFramesPerSecond),
+        .cropRect = config.cropRect,
+        .showCursor = config.showCursor.value_or(true),
+        .highlightClicks = false,
+        .videoCodec = Dovezode::VideoCodec::h264,
+        .losslessAudio = config.losslessAudio.value_or(false),
+        .recordSystemAudio = config.systemAudio.value_or(false),
+        .microphoneDeviceID = config.microphoneID,
+        .micDestination = filePath(config.micOutputPath),
+        .sysDestination = filePath(config.sysOutputPath),
+        .webcamDeviceID = config.webcamID,
+        .webcamDestination = filePath(config.webcamOutputPath),
+        .microphoneAudioQuality = {quality && quality->sampleRate ? *quality->sampleRate
+                                                                  : Dovezode::kDefaultMicrophoneSampleRate,
+                                   quality && quality->bitRate ? *quality->bitRate
+                                                               : Dovezode::kDefaultMicrophoneBitRate},
+        .webcamResolution = config.webcamResolution,
+    };
 }
 
 } // namespace tavrik

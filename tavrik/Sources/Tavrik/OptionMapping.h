@@ -5,14 +5,14 @@
 
 #include "Dovezode/RecordingOptions.h"
 
+#include "platform/platform.h"
+
 namespace tavrik {
 
-inline constexpr int64_t kDefaultFramesPerSecond = 30;
-inline constexpr int64_t kDefaultMicrophoneSampleRate = 48000;
-inline constexpr int64_t kDefaultMicrophoneBitRate = 192000;
-
-// The main display's number is read now: two requests without `displayID` may
-// name different displays if the main display changed in between.
-Dovezode::RecordingOptions recordingOptions(const RecordConfig& config);
+// The defaults are the engine's (Dovezode::kDefaultFramesPerSecond and the
+// microphone's). The main display's number is read now, from the platform's
+// screens: two requests without `displayID` may name different displays if the
+// main display changed in between.
+Dovezode::RecordingOptions recordingOptions(const RecordConfig& config, platform::Platform& platform);
 
 } // namespace tavrik

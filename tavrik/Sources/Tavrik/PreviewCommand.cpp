@@ -19,7 +19,7 @@ void handlePreview(LoopState& state, const std::string& argument) {
     }
     auto recorder = state.currentRecorder();
     if (!recorder) {
-        recorder = Dovezode::Recorder::make();
+        recorder = Dovezode::Recorder::make(state.platform());
         state.setCurrentRecorder(recorder);
     }
     if (config->microphoneID) {

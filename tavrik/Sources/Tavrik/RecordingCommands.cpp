@@ -35,8 +35,8 @@ void handleStart(const std::shared_ptr<LoopState>& state, const std::string& arg
     if (state->recordingActive) return emitError("Already recording", "ALREADY_RUNNING");
     auto config = acceptedRequest(argument, RequestKind::start);
     if (!config) return;
-    auto options = recordingOptions(*config);
-    auto recorder = Dovezode::Recorder::make();
+    auto options = recordingOptions(*config, state->platform());
+    auto recorder = Dovezode::Recorder::make(state->platform());
     state->setCurrentRecorder(recorder);
     installCallbacks(*recorder, state);
     try {
@@ -80,7 +80,7 @@ void handleResume(LoopState& state, const std::string& argument) {
     auto config = acceptedRequest(argument, RequestKind::resume);
     if (!config) return;
     try {
-        recorder->resume(Dovezode::Target::screen, recordingOptions(*config));
+        recorder->resume(Dovezode::Target::screen, recordingOptions(*config, state.platform()));
     } catch (...) {
         emitError(textualDescription(std::current_exception()), "ERROR_RESUME");
     }

@@ -18,10 +18,10 @@ void printBanner() {
 void Tavrik::run(LineSource& input) const {
     // One-shot words answer once and return; no banner, no "ready".
     const std::string word = command ? lowercased(*command) : std::string();
-    if (word == "devices") return listDevices(lowercased(subcommand.value_or("")));
+    if (word == "devices") return listDevices(platform, lowercased(subcommand.value_or("")));
     if (word == "info") return handleInfo(subcommand.value_or(""));
     if (word == "infos") return handleInfos(subcommand.value_or(""));
-    InteractiveMode(input).run();
+    InteractiveMode(input, platform).run();
 }
 
 } // namespace tavrik

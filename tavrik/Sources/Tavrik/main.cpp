@@ -32,9 +32,12 @@ int main(int argc, char** argv) {
         std::_Exit(*parsed.exitStatus);
     }
 
-    platform::install(platform::linux_backend::makeLinuxPlatform());
+    // The one place that picks the platform. The program is handed it; the
+    // shared preview window and the prober find it installed.
+    std::shared_ptr<platform::Platform> linuxPlatform = platform::linux_backend::makeLinuxPlatform();
+    platform::install(linuxPlatform);
 
-    tavrik::Tavrik program{parsed.command, parsed.subcommand};
+    tavrik::Tavrik program{parsed.command, parsed.subcommand, *linuxPlatform};
     std::thread worker([program] {
         tavrik::StreamLineSource input(stdin);
         program.run(input);
