@@ -6,7 +6,7 @@
 //     preview_memory [seconds=600] [interval=30]
 
 #include "capture_test_support.h"
-#include "fake_camera_kernel.h"
+#include "fake_v4l2_kernel.h"
 
 #include "Dovezode/PreviewSession.h"
 #include "Dovezode/WebcamPreviewWindow.h"
@@ -48,8 +48,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no private X server or PulseAudio daemon\n");
         return 1;
     }
-    auto kernel = std::make_shared<capture_test::FakeCameraKernel>(
-        std::vector<capture_test::FakeCameraFormat>{{V4L2_PIX_FMT_YUYV, {{1280, 720}}}}, 40, 160, 220);
+    auto kernel = test_support::FakeV4l2Kernel::withCamera({{V4L2_PIX_FMT_YUYV, {{1280, 720}}}}, {40, 160, 220});
     auto linux = platform::linux_backend::makeLinuxPlatform();
     linux->captureDevices = platform::linux_backend::makeLinuxCaptureDevices(kernel);
     linux->captureSessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
@@ -64,7 +63,7 @@ int main(int argc, char** argv) {
     {
         PreviewSession preview{*linux};
         preview.startMicrophonePreview(devices_test::PrivatePulseServer::kSineSource);
-        preview.startWebcamPreview(capture_test::FakeCameraKernel::kUniqueID, PreviewShape::rounded);
+        preview.startWebcamPreview(test_support::FakeV4l2Kernel::kCameraUniqueID, PreviewShape::rounded);
         std::fprintf(stderr, "seconds  VmRSS kB  VmHWM kB\n");
         const auto start = std::chrono::steady_clock::now();
         for (int elapsed = 0; elapsed <= seconds; elapsed += interval) {

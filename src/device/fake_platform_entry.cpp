@@ -109,15 +109,21 @@ Napi::Value ScreenCaptureDevicesAllowed(const Napi::CallbackInfo& info) {
     return Napi::Boolean::New(info.Env(), platform::fake::fakeDevices(services()).screenCaptureDevicesAllowed());
 }
 
-// failNext(operation, [message], [code]): "captureSessions.makeDeviceInput" throws
-// the error; "captureSession.addInput" and "captureSession.addOutput" make the
-// session refuse; "captureSession.startRunning" leaves the session not running.
+// failNext(operation, [message], [code]): the operation by its name (fakeOperationName):
+// "captureSessions.makeDeviceInput" throws the error; "captureSession.addInput" and
+// "captureSession.addOutput" make the session refuse; "captureSession.startRunning"
+// leaves the session not running. A name no fake knows throws a TypeError.
 Napi::Value FailNext(const Napi::CallbackInfo& info) {
-    std::string operation = info[0].As<Napi::String>().Utf8Value();
+    const std::string name = info[0].IsString() ? info[0].As<Napi::String>().Utf8Value() : std::string();
+    const auto operation = platform::fake::fakeOperationNamed(name);
+    if (!operation) {
+        Napi::TypeError::New(info.Env(), "No fake operation is named \"" + name + "\"").ThrowAsJavaScriptException();
+        return info.Env().Undefined();
+    }
     std::string message = info.Length() > 1 && info[1].IsString() ? info[1].As<Napi::String>().Utf8Value() : "Failure";
     int64_t code = info.Length() > 2 && info[2].IsNumber() ? info[2].As<Napi::Number>().Int64Value()
                                                            : platform::kCaptureErrorUnknown;
-    fakePlatform().failures().failNext(operation, platform::PlatformError(platform::kCaptureErrorDomain, code, message));
+    fakePlatform().failures().failNext(*operation, platform::PlatformError(platform::kCaptureErrorDomain, code, message));
     return info.Env().Undefined();
 }
 

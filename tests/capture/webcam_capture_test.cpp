@@ -3,7 +3,7 @@
 // decoded to BGRA of the right colour, stopping, and cameras that cannot be opened.
 
 #include "capture_test_support.h"
-#include "fake_camera_kernel.h"
+#include "fake_v4l2_kernel.h"
 
 #include "platform/capture_devices.h"
 #include "platform/capture_session.h"
@@ -18,6 +18,8 @@
 namespace {
 
 using namespace capture_test;
+using test_support::FakeV4l2Format;
+using test_support::FakeV4l2Kernel;
 using platform::SampleBufferRef;
 
 constexpr Colour kCameraColour{200, 60, 30};
@@ -67,7 +69,7 @@ private:
 
 struct WebcamCase {
     const char* name;
-    std::vector<FakeCameraFormat> formats;
+    std::vector<FakeV4l2Format> formats;
     std::optional<std::string> preset;
     uint32_t expectedFormat;
     int32_t expectedWidth, expectedHeight;
@@ -75,7 +77,7 @@ struct WebcamCase {
 
 class WebcamSession : public ::testing::TestWithParam<WebcamCase> {
 protected:
-    platform::CaptureDevice camera(FakeCameraKernel& kernel) {
+    platform::CaptureDevice camera(FakeV4l2Kernel& kernel) {
         auto cameras = platform::linux_backend::listV4l2Cameras(kernel);
         EXPECT_EQ(cameras.size(), 1u);
         return cameras.at(0);
@@ -84,7 +86,7 @@ protected:
 
 TEST_P(WebcamSession, DeliversBgraFramesOfTheClosestSizeInTheCameraColour) {
     const WebcamCase& c = GetParam();
-    auto kernel = std::make_shared<FakeCameraKernel>(c.formats, kCameraColour.red, kCameraColour.green, kCameraColour.blue);
+    auto kernel = FakeV4l2Kernel::withCamera(c.formats, {kCameraColour.red, kCameraColour.green, kCameraColour.blue});
     auto sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
     auto session = sessions->makeSession();
     auto input = sessions->makeDeviceInput(camera(*kernel));
@@ -133,10 +135,10 @@ TEST_P(WebcamSession, DeliversBgraFramesOfTheClosestSizeInTheCameraColour) {
     EXPECT_EQ(kernel->openDescriptors(), 0) << "the camera is closed with its input";
 }
 
-const std::vector<FakeCameraFormat> kYuyvCamera = {{V4L2_PIX_FMT_YUYV, {{640, 480}, {1280, 720}, {320, 240}}}};
-const std::vector<FakeCameraFormat> kMjpegCamera = {{V4L2_PIX_FMT_MJPEG, {{320, 240}, {1920, 1080}}}};
-const std::vector<FakeCameraFormat> kBothCamera = {{V4L2_PIX_FMT_YUYV, {{640, 480}}},
-                                                   {V4L2_PIX_FMT_MJPEG, {{640, 480}, {800, 600}}}};
+const std::vector<FakeV4l2Format> kYuyvCamera = {{V4L2_PIX_FMT_YUYV, {{640, 480}, {1280, 720}, {320, 240}}}};
+const std::vector<FakeV4l2Format> kMjpegCamera = {{V4L2_PIX_FMT_MJPEG, {{320, 240}, {1920, 1080}}}};
+const std::vector<FakeV4l2Format> kBothCamera = {{V4L2_PIX_FMT_YUYV, {{640, 480}}},
+                                                 {V4L2_PIX_FMT_MJPEG, {{640, 480}, {800, 600}}}};
 
 INSTANTIATE_TEST_SUITE_P(
     Cameras, WebcamSession,
@@ -154,10 +156,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WebcamInput, ACameraThatCannotBeOpenedOrIsNotThereThrows) {
-    auto kernel = std::make_shared<FakeCameraKernel>(kYuyvCamera, 1, 2, 3);
+    auto kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});
     auto sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
     auto device = platform::linux_backend::listV4l2Cameras(*kernel).at(0);
-    kernel->opensAllowed = 1;  // the look-up of the node opens it, then the camera is busy
+    kernel->setOpensAllowed(1);  // the look-up of the node opens it, then the camera is busy
     try {
         sessions->makeDeviceInput(device);
         ADD_FAILURE() << "a busy camera gave an input";

@@ -16,6 +16,7 @@
 #include <future>
 
 using commands_test::LoopHarness;
+using platform::fake::FakeOperation;
 using tavrik::Json;
 
 namespace {
@@ -155,8 +156,7 @@ TEST(RecordingCommands, AStartWhoseOutputSetUpFailsGivesTwoErrors) {
 
 TEST(RecordingCommands, EngineFailuresAreReportedWithTheErrorsTextualForm) {
     LoopHarness harness;
-    harness.fake().failures().failNext("shareableContent.fetch", platform::fake::userDeclinedError());
-    platform::fake::fakeContent(*harness.fake().platform()).failWith(platform::fake::userDeclinedError());
+    harness.fake().failures().failAlways(FakeOperation::shareableContentFetch, platform::fake::userDeclinedError());
     harness.run();
     harness.send(LoopHarness::startRequest("/tmp/a.mp4", R"("displayID":"01")"));
     harness.settle();

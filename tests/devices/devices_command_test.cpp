@@ -16,6 +16,7 @@ namespace {
 
 using namespace devices_test;
 using platform::CaptureDeviceType;
+using platform::fake::FakeOperation;
 using platform::MediaType;
 using tavrik::Json;
 
@@ -121,7 +122,7 @@ TEST_F(DevicesCommand, EmptyListsAndListsThatCannotBeWrittenAreEmptyArrays) {
 }
 
 TEST_F(DevicesCommand, AFailedContentQueryAnswersDevicesErrorAndMicrophonesStillList) {
-    content().failWith(platform::fake::userDeclinedError());
+    content().failures().failAlways(FakeOperation::shareableContentFetch, platform::fake::userDeclinedError());
     for (const char* word : {"screens", "windows"}) {
         size_t before = output_->lines().size();
         tavrik::listDevices(platform::installed(), word);

@@ -11,6 +11,7 @@ namespace {
 
 using namespace devices_test;
 using platform::CaptureDeviceType;
+using platform::fake::FakeOperation;
 using platform::MediaType;
 namespace Devices = Dovezode::Devices;
 
@@ -42,7 +43,7 @@ TEST_F(EngineListing, DisplaysTakeTheNameOfTheFirstScreenWithTheirNumber) {
 TEST_F(EngineListing, NoDisplaysGiveAnEmptyList) { EXPECT_TRUE(Devices::screen(platform::installed()).empty()); }
 
 TEST_F(EngineListing, AFailedFetchPassesThePlatformErrorThroughUnchanged) {
-    content().failWith(platform::fake::userDeclinedError());
+    content().failures().failAlways(FakeOperation::shareableContentFetch, platform::fake::userDeclinedError());
     for (auto list : {std::function<void()>([] { Devices::screen(platform::installed()); }),
                       std::function<void()>([] { Devices::window(platform::installed(), true, true); })}) {
         try {
@@ -55,7 +56,7 @@ TEST_F(EngineListing, AFailedFetchPassesThePlatformErrorThroughUnchanged) {
         }
     }
     EXPECT_FALSE(Dovezode::hasPermissions(platform::installed()));
-    content().clearFailure();
+    content().failures().clear(FakeOperation::shareableContentFetch);
     EXPECT_TRUE(Dovezode::hasPermissions(platform::installed()));
 }
 

@@ -3,6 +3,8 @@
 
 #include "Dovezode/Devices.h"
 
+#include "fake_v4l2_kernel.h"
+
 #include "platform/linux/linux_capture_devices.h"
 #include "platform/linux/v4l2_cameras.h"
 #include "platform/platform.h"
@@ -10,118 +12,42 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <linux/videodev2.h>
-#include <map>
 
 namespace {
 
-using platform::linux_backend::V4l2System;
-
-struct FakeNode {
-    std::string card;
-    std::string busInfo;
-    uint32_t deviceCaps = 0;
-    bool reportsDeviceCaps = true;
-    std::vector<std::pair<uint32_t, std::vector<platform::VideoDimensions>>> formats;  // pixel format, sizes
-    bool opens = true;
-};
-
-class FakeKernel final : public V4l2System {
-public:
-    std::map<std::string, FakeNode> nodes;
-    std::vector<std::pair<std::string, std::string>> persistentNames;
-    int openCount = 0;
-
-    std::vector<std::string> videoNodes() override {
-        std::vector<std::string> paths;
-        for (const auto& [path, node] : nodes) paths.push_back(path);
-        return paths;
-    }
-    std::vector<std::pair<std::string, std::string>> byIdNames() override { return persistentNames; }
-
-    int open(const std::string& path, int) override {
-        auto found = nodes.find(path);
-        if (found == nodes.end() || !found->second.opens) return fail(ENOENT);
-        ++openCount;
-        openFds_[nextFd_] = path;
-        return nextFd_++;
-    }
-
-    int close(int fd) override {
-        if (!openFds_.erase(fd)) return fail(EBADF);
-        --openCount;
-        return 0;
-    }
-
-    int ioctl(int fd, unsigned long request, void* argument) override {
-        auto open = openFds_.find(fd);
-        if (open == openFds_.end()) return fail(EBADF);
-        const FakeNode& node = nodes.at(open->second);
-        switch (request) {
-        case VIDIOC_QUERYCAP: {
-            auto* capability = static_cast<v4l2_capability*>(argument);
-            *capability = {};
-            std::memcpy(capability->driver, "uvcvideo", 9);
-            // A name of the full field width carries no terminating zero.
-            std::memcpy(capability->card, node.card.data(), std::min(node.card.size(), sizeof capability->card));
-            std::memcpy(capability->bus_info, node.busInfo.data(), std::min(node.busInfo.size(), sizeof capability->bus_info));
-            capability->device_caps = node.deviceCaps;
-            capability->capabilities = node.deviceCaps | (node.reportsDeviceCaps ? V4L2_CAP_DEVICE_CAPS : 0);
-            return 0;
-        }
-        case VIDIOC_ENUM_FMT: {
-            auto* description = static_cast<v4l2_fmtdesc*>(argument);
-            if (description->index >= node.formats.size()) return fail(EINVAL);
-            description->pixelformat = node.formats[description->index].first;
-            return 0;
-        }
-        case VIDIOC_ENUM_FRAMESIZES: {
-            auto* size = static_cast<v4l2_frmsizeenum*>(argument);
-            for (const auto& [format, sizes] : node.formats) {
-                if (format != size->pixel_format) continue;
-                if (size->index >= sizes.size()) return fail(EINVAL);
-                size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-                size->discrete.width = uint32_t(sizes[size->index].width);
-                size->discrete.height = uint32_t(sizes[size->index].height);
-                return 0;
-            }
-            return fail(EINVAL);
-        }
-        default:
-            return fail(ENOTTY);
-        }
-    }
-
-private:
-    static int fail(int error) {
-        errno = error;
-        return -1;
-    }
-    std::map<int, std::string> openFds_;
-    int nextFd_ = 3;
-};
+using test_support::FakeV4l2Kernel;
 
 const std::string kLongCardName = "HD Pro Webcam C920 with a name t";  // 32 characters
 
-std::shared_ptr<FakeKernel> laptopWithTwoCameras() {
-    auto kernel = std::make_shared<FakeKernel>();
-    kernel->nodes["/dev/video0"] = {kLongCardName, "usb-0000:00:14.0-1", V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING,
-                                    true, {{V4L2_PIX_FMT_YUYV, {{640, 480}, {1280, 720}}}, {V4L2_PIX_FMT_MJPEG, {{1280, 720}, {1920, 1080}}}}};
+std::shared_ptr<FakeV4l2Kernel> laptopWithTwoCameras() {
+    auto kernel = std::make_shared<FakeV4l2Kernel>();
+    const std::string webcamBus = "usb-0000:00:14.0-1";
+    kernel->addNode("/dev/video0", {.card = kLongCardName,
+                                    .busInfo = webcamBus,
+                                    .deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING,
+                                    .formats = {{V4L2_PIX_FMT_YUYV, {{640, 480}, {1280, 720}}},
+                                                {V4L2_PIX_FMT_MJPEG, {{1280, 720}, {1920, 1080}}}}});
     // The camera's metadata node, and a second capture node of the same camera.
-    kernel->nodes["/dev/video1"] = {kLongCardName, "usb-0000:00:14.0-1", V4L2_CAP_META_CAPTURE, true, {}};
-    kernel->nodes["/dev/video2"] = {kLongCardName, "usb-0000:00:14.0-1", V4L2_CAP_VIDEO_CAPTURE, true, {}};
+    kernel->addNode("/dev/video1", {.card = kLongCardName, .busInfo = webcamBus, .deviceCaps = V4L2_CAP_META_CAPTURE});
+    kernel->addNode("/dev/video2", {.card = kLongCardName, .busInfo = webcamBus, .deviceCaps = V4L2_CAP_VIDEO_CAPTURE});
     // A codec without capture, a loopback output, a node that cannot be opened.
-    kernel->nodes["/dev/video3"] = {"bcm2835-codec", "platform:bcm2835-codec", V4L2_CAP_VIDEO_M2M, true, {}};
-    kernel->nodes["/dev/video4"] = {"Loopback", "platform:v4l2loopback-000", V4L2_CAP_VIDEO_OUTPUT, true, {}};
-    kernel->nodes["/dev/video5"] = {"Busy", "usb-busy", V4L2_CAP_VIDEO_CAPTURE, true, {}};
-    kernel->nodes["/dev/video5"].opens = false;
+    kernel->addNode("/dev/video3",
+                    {.card = "bcm2835-codec", .busInfo = "platform:bcm2835-codec", .deviceCaps = V4L2_CAP_VIDEO_M2M});
+    kernel->addNode("/dev/video4",
+                    {.card = "Loopback", .busInfo = "platform:v4l2loopback-000", .deviceCaps = V4L2_CAP_VIDEO_OUTPUT});
+    kernel->addNode("/dev/video5",
+                    {.card = "Busy", .busInfo = "usb-busy", .deviceCaps = V4L2_CAP_VIDEO_CAPTURE, .openError = EBUSY});
     // An older driver without per-node capabilities, a multi-planar camera without a by-id name.
-    kernel->nodes["/dev/video6"] = {"Integrated Camera", "usb-0000:00:14.0-7", V4L2_CAP_VIDEO_CAPTURE, false, {}};
-    kernel->nodes["/dev/video7"] = {"mipi-camera", "platform:mipi", V4L2_CAP_VIDEO_CAPTURE_MPLANE, true, {}};
-    kernel->persistentNames = {{"usb-046d_HD_Pro_Webcam_C920_A1B2C3-video-index0", "/dev/video0"},
-                               {"usb-046d_HD_Pro_Webcam_C920_A1B2C3-video-index1", "/dev/video1"},
-                               {"usb-Chicony_Integrated_Camera-video-index0", "/dev/video6"}};
+    kernel->addNode("/dev/video6", {.card = "Integrated Camera",
+                                    .busInfo = "usb-0000:00:14.0-7",
+                                    .deviceCaps = V4L2_CAP_VIDEO_CAPTURE,
+                                    .reportsDeviceCaps = false});
+    kernel->addNode("/dev/video7",
+                    {.card = "mipi-camera", .busInfo = "platform:mipi", .deviceCaps = V4L2_CAP_VIDEO_CAPTURE_MPLANE});
+    kernel->addByIdName("usb-046d_HD_Pro_Webcam_C920_A1B2C3-video-index0", "/dev/video0");
+    kernel->addByIdName("usb-046d_HD_Pro_Webcam_C920_A1B2C3-video-index1", "/dev/video1");
+    kernel->addByIdName("usb-Chicony_Integrated_Camera-video-index0", "/dev/video6");
     return kernel;
 }
 
@@ -140,7 +66,7 @@ TEST(V4l2Cameras, OneDevicePerCameraThatCapturesVideoWithAStableId) {
     EXPECT_EQ(cameras[1].uniqueID, "usb-Chicony_Integrated_Camera-video-index0");
     EXPECT_EQ(cameras[1].localizedName, "Integrated Camera");
     EXPECT_EQ(cameras[2].uniqueID, "platform:mipi");  // no by-id name: the bus information
-    EXPECT_EQ(kernel->openCount, 0) << "every opened node is closed again";
+    EXPECT_EQ(kernel->openDescriptors(), 0) << "every opened node is closed again";
 }
 
 TEST(V4l2Cameras, TheEngineListsThemAsWebcamsAndNotAsExternalDevices) {
@@ -161,7 +87,7 @@ TEST(V4l2Cameras, TheEngineListsThemAsWebcamsAndNotAsExternalDevices) {
 }
 
 TEST(V4l2Cameras, AMachineWithoutCamerasListsNone) {
-    FakeKernel kernel;
+    FakeV4l2Kernel kernel;
     EXPECT_TRUE(platform::linux_backend::listV4l2Cameras(kernel).empty());
 }
 

@@ -14,6 +14,7 @@ namespace {
 
 using platform::AssetWriterStatus;
 using platform::PlatformError;
+using platform::fake::FakeOperation;
 
 class FailureTest;
 
@@ -87,7 +88,7 @@ const PlatformError kCannotStart(platform::kCaptureErrorDomain, platform::kCaptu
 const Scenario kScenarios[] = {
     {"a capture session that does not start fails the start",
      [](FailureTest& t) {
-         t.fake().failures().failNext("captureSession.startRunning", kCannotStart);
+         t.fake().failures().failNext(FakeOperation::captureSessionStartRunning, kCannotStart);
          return thrownBy([&] { t.start(Target::screen, withFiles(1, true)); });
      },
      "Could not start recording: The microphone \"Microphone mic-1\" (mic-1) cannot be captured: busy.",
@@ -103,7 +104,7 @@ const Scenario kScenarios[] = {
          t.start(Target::screen, withFiles(1, false));
          t.record(0, false);
          t.recorder().pause();
-         t.fake().failures().failNext("captureSession.startRunning", kCannotStart);
+         t.fake().failures().failNext(FakeOperation::captureSessionStartRunning, kCannotStart);
          return thrownBy([&] { t.resume(Target::screen, withFiles(2, true)); });
      },
      "cannot be captured: busy", "", 0, {"main-2.mp4", "mic-2.m4a"}, {"main-1.mp4"},
@@ -118,7 +119,7 @@ const Scenario kScenarios[] = {
          t.start(Target::screen, withFiles(1, false));
          t.record(0, false);
          t.recorder().pause();
-         t.fake().failures().failNext("captureSessions.makeDeviceInput", kCannotStart);
+         t.fake().failures().failNext(FakeOperation::captureSessionsMakeDeviceInput, kCannotStart);
          return thrownBy([&] { t.resume(Target::screen, withFiles(2, true)); });
      },
      "cannot be captured: busy", "", 0, {"main-2.mp4", "mic-2.m4a"}, {"main-1.mp4"},

@@ -21,6 +21,7 @@
 namespace engine_test {
 namespace {
 
+using platform::fake::FakeOperation;
 using platform::fake::FakePreviewWindowRecord;
 
 class PreviewTest : public EngineTest {
@@ -147,7 +148,7 @@ TEST_F(PreviewTest, UnknownCameraFailsWithoutWindow) {
 }
 
 TEST_F(PreviewTest, CameraThatCannotBeOpenedPassesThePlatformErrorOn) {
-    fake().failures().failNext("captureSessions.makeDeviceInput",
+    fake().failures().failNext(FakeOperation::captureSessionsMakeDeviceInput,
                                platform::PlatformError(platform::kCaptureErrorDomain, -11852, "Camera access denied."));
     PreviewSession preview{*fake().platform()};
     try {
@@ -161,7 +162,7 @@ TEST_F(PreviewTest, CameraThatCannotBeOpenedPassesThePlatformErrorOn) {
 }
 
 TEST_F(PreviewTest, NoWindowMeansNoWebcamPreview) {
-    fake().failures().failNext("previewWindows.makeWindow",
+    fake().failures().failNext(FakeOperation::previewWindowsMakeWindow,
                                platform::PlatformError("x", 1, "No display server can be reached."));
     PreviewSession preview{*fake().platform()};
     EXPECT_THROW(preview.startWebcamPreview(kCamera, PreviewShape::original), platform::PlatformError);

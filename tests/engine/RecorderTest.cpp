@@ -9,6 +9,7 @@ namespace engine_test {
 namespace {
 
 using platform::PlatformError;
+using platform::fake::FakeOperation;
 
 int64_t nowMs() {
     using namespace std::chrono;
@@ -68,8 +69,8 @@ TEST_P(EarlyRefusalTest, IsThrownWithoutOnErrorAndALaterStartWorks) {
     EXPECT_TRUE(writers().writers().empty());
     EXPECT_FALSE(recorder().isPaused());
 
-    content().clearFailure();
-    fake().failures().clear("stream.addOutput");
+    fake().failures().clear(FakeOperation::shareableContentFetch);
+    fake().failures().clear(FakeOperation::streamAddOutput);
     content().setDisplays({{.displayID = 1, .width = 1920, .height = 1080, .frame = {{0, 0}, {1920, 1080}}}});
     start(Target::screen, displayRecording());
     EXPECT_TRUE(stream()->isCapturing());
@@ -88,10 +89,15 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyRefusal{"PhoneWithoutTargetID", Target::lumbra, {.destination = kMainFile}, {},
                      Error::noTargetProvided()},
         EarlyRefusal{"PermissionDeclined", Target::screen, displayRecording(),
-                     [](EngineTest& t) { t.content().failWith(platform::fake::userDeclinedError()); },
+                     [](EngineTest& t) {
+                         t.fake().failures().failAlways(FakeOperation::shareableContentFetch,
+                                                        platform::fake::userDeclinedError());
+                     },
                      Error::noPermissions()},
         EarlyRefusal{"ContentUnavailable", Target::screen, displayRecording(),
-                     [](EngineTest& t) { t.content().failWith(kNoDisplayList); },
+                     [](EngineTest& t) {
+                         t.fake().failures().failAlways(FakeOperation::shareableContentFetch, kNoDisplayList);
+                     },
                      Error::couldNotStartStream(kNoDisplayList)},
         EarlyRefusal{"DisplayIDWithALeadingZero", Target::screen, {.destination = kMainFile, .targetID = "01"}, {},
                      Error::targetNotFound("01")},
@@ -103,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](EngineTest& t) { t.content().setDisplays({}); },
                      Error::noDisplaysConnected()},
         EarlyRefusal{"StreamRefusesAnOutput", Target::screen, displayRecording(),
-                     [](EngineTest& t) { t.fake().failures().failNext("stream.addOutput", kOutputRefused); },
+                     [](EngineTest& t) { t.fake().failures().failNext(FakeOperation::streamAddOutput, kOutputRefused); },
                      Error::couldNotStartStream(kOutputRefused)}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -142,7 +148,7 @@ TEST_P(SetUpFailureTest, CallsOnErrorOnceWithTheErrorItThrows) {
     }
 
     // A new start on the same recorder is allowed.
-    fake().failures().clear("stream.startCapture");
+    fake().failures().clear(FakeOperation::streamStartCapture);
     start(Target::screen, {.destination = "again.mp4", .targetID = kDisplay});
     EXPECT_NE(writer("again.mp4"), nullptr);
 }
@@ -171,12 +177,10 @@ RecordingOptions phone() { return {.destination = kMainFile, .targetID = kPhone}
 
 auto refuseInputsOf(const char* path) {
     return [path](EngineTest& t) {
-        platform::fake::FakeAssetWriterScript script;
-        script.refuseInputs = true;
-        t.writers().setScript(path, script);
+        t.writers().setScript(path, platform::fake::FakeAssetWriterScript().fail(FakeOperation::assetWriterAddInput));
     };
 }
-auto failNext(const char* operation, int passing = 0) {
+auto failNext(FakeOperation operation, int passing = 0) {
     return [operation, passing](EngineTest& t) { t.fake().failures().failNextAfter(operation, passing, kRefused); };
 }
 
@@ -230,20 +234,20 @@ INSTANTIATE_TEST_SUITE_P(
                      Error::couldNotStartStream(Error::couldNotAddInput("systemAudio"))},
         SetUpFailure{"MicrophoneWriterInput", Target::screen, withMicrophone(), refuseInputsOf("mic.m4a"),
                      Error::couldNotStartStream(Error::couldNotAddInput("microphone"))},
-        SetUpFailure{"MicrophoneCaptureInput", Target::screen, withMicrophone(), failNext("captureSession.addInput"),
-                     Error::couldNotAddInput("microphoneCaptureInput")},
-        SetUpFailure{"MicrophoneCaptureOutput", Target::screen, withMicrophone(), failNext("captureSession.addOutput"),
-                     Error::couldNotAddInput("microphoneCaptureOutput")},
-        SetUpFailure{"PhoneCaptureInput", Target::lumbra, phone(), failNext("captureSession.addInput"),
-                     Error::couldNotAddInput("lumbraCaptureInput")},
-        SetUpFailure{"PhoneVideoOutput", Target::lumbra, phone(), failNext("captureSession.addOutput"),
-                     Error::couldNotAddInput("lumbraVideoOutput")},
-        SetUpFailure{"PhoneAudioOutput", Target::lumbra, phone(), failNext("captureSession.addOutput", 1),
-                     Error::couldNotAddInput("lumbraAudioOutput")},
-        SetUpFailure{"WebcamCaptureInput", Target::screen, withWebcam(), failNext("captureSession.addInput"),
-                     Error::couldNotAddInput("webcamCaptureInput")},
-        SetUpFailure{"WebcamCaptureOutput", Target::screen, withWebcam(), failNext("captureSession.addOutput"),
-                     Error::couldNotAddInput("webcamCaptureOutput")}),
+        SetUpFailure{"MicrophoneCaptureInput", Target::screen, withMicrophone(),
+                     failNext(FakeOperation::captureSessionAddInput), Error::couldNotAddInput("microphoneCaptureInput")},
+        SetUpFailure{"MicrophoneCaptureOutput", Target::screen, withMicrophone(),
+                     failNext(FakeOperation::captureSessionAddOutput), Error::couldNotAddInput("microphoneCaptureOutput")},
+        SetUpFailure{"PhoneCaptureInput", Target::lumbra, phone(),
+                     failNext(FakeOperation::captureSessionAddInput), Error::couldNotAddInput("lumbraCaptureInput")},
+        SetUpFailure{"PhoneVideoOutput", Target::lumbra, phone(),
+                     failNext(FakeOperation::captureSessionAddOutput), Error::couldNotAddInput("lumbraVideoOutput")},
+        SetUpFailure{"PhoneAudioOutput", Target::lumbra, phone(),
+                     failNext(FakeOperation::captureSessionAddOutput, 1), Error::couldNotAddInput("lumbraAudioOutput")},
+        SetUpFailure{"WebcamCaptureInput", Target::screen, withWebcam(),
+                     failNext(FakeOperation::captureSessionAddInput), Error::couldNotAddInput("webcamCaptureInput")},
+        SetUpFailure{"WebcamCaptureOutput", Target::screen, withWebcam(),
+                     failNext(FakeOperation::captureSessionAddOutput), Error::couldNotAddInput("webcamCaptureOutput")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -271,17 +275,18 @@ INSTANTIATE_TEST_SUITE_P(
         SetUpFailure{"PhoneNotAttached", Target::lumbra, {.destination = kMainFile, .targetID = "phone-9"}, {},
                      Error::targetNotFound("phone-9")},
         SetUpFailure{"DeviceCannotBeOpened", Target::screen, withMicrophone(),
-                     [](EngineTest& t) { t.fake().failures().failNext("captureSessions.makeDeviceInput", kCannotOpen); },
+                     [](EngineTest& t) {
+                         t.fake().failures().failNext(FakeOperation::captureSessionsMakeDeviceInput, kCannotOpen);
+                     },
                      Error::couldNotStartStream(kCannotOpen)},
         SetUpFailure{"FileCannotBeCreated", Target::screen, displayRecording(),
                      [](EngineTest& t) {
-                         platform::fake::FakeAssetWriterScript script;
-                         script.creationError = kCannotCreate;
-                         t.writers().setScript("main.mp4", script);
+                         t.writers().setScript("main.mp4", platform::fake::FakeAssetWriterScript().fail(
+                                                               FakeOperation::assetWritersMakeWriter, kCannotCreate));
                      },
                      Error::couldNotStartStream(kCannotCreate)},
         SetUpFailure{"StreamDoesNotStart", Target::screen, withMicrophone(),
-                     [](EngineTest& t) { t.fake().failures().failNext("stream.startCapture", kCannotStart); },
+                     [](EngineTest& t) { t.fake().failures().failNext(FakeOperation::streamStartCapture, kCannotStart); },
                      Error::couldNotStartStream(kCannotStart)}),
     [](const auto& info) { return std::string(info.param.name); });
 

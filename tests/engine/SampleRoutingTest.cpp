@@ -12,6 +12,7 @@ namespace {
 
 using platform::AssetWriterStatus;
 using platform::AudioSettings;
+using platform::fake::FakeOperation;
 using platform::VideoSettings;
 
 using SampleRoutingTest = EngineTest;
@@ -199,9 +200,7 @@ TEST_F(SampleRoutingTest, TheAudioOnlyMainFileStartsAtTheFirstAudioSampleAndRece
 }
 
 TEST_F(SampleRoutingTest, AWriterThatRefusesTheVideoInputIsTriedAgainAtEveryFrame) {
-    platform::fake::FakeAssetWriterScript refusing;
-    refusing.refuseInputs = true;
-    writers().setScript("main.mp4", refusing);
+    writers().setScript("main.mp4", platform::fake::FakeAssetWriterScript().fail(FakeOperation::assetWriterAddInput));
     start(Target::screen, displayRecording());
     for (int64_t t : {0, 33, 66}) screenFrame(t);
     EXPECT_EQ(writer("main.mp4")->startWritingCalls(), 0);
@@ -225,9 +224,8 @@ TEST_F(SampleRoutingTest, AWriterWhoseStartFailedIsNotStartedAgain) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
-        platform::fake::FakeAssetWriterScript refusing;
-        refusing.refuseStartWriting = true;
-        writers().setScript(c.failing, refusing);
+        writers().setScript(c.failing,
+                            platform::fake::FakeAssetWriterScript().fail(FakeOperation::assetWriterStartWriting));
         start(c.target, c.options);
         for (int64_t t = 0; t < 100; t += 10) {
             screenFrame(t);

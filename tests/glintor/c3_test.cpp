@@ -20,7 +20,7 @@ using glintor::GuessCursorType;
 using glintor::TrackingBounds;
 using platform::AccessibilityValue;
 using platform::fake::FakeAccessibility;
-using platform::fake::FakeAccessibilityStep;
+using platform::fake::FakeOperation;
 using platform::fake::FakeHitScript;
 namespace status = platform::accessibility_status;
 
@@ -165,12 +165,13 @@ TEST_F(CursorQuery, MissingPointerOrSystemWideElementGivesArrow) {
 
 TEST_F(CursorQuery, AnExceptionInsideTheQueryGivesArrowAndTheNextCallStartsAfresh) {
     fake->setHit({status::kSuccess, true, {status::kSuccess, "AXButton"}, {status::kSuccess, "Close"}});
-    for (auto step : {FakeAccessibilityStep::systemWide, FakeAccessibilityStep::elementAtPosition,
-                      FakeAccessibilityStep::role, FakeAccessibilityStep::description}) {
-        fake->throwAt(step);
-        EXPECT_EQ(GetCursorTypeAtMouse(), "arrow") << "throwing at step " << static_cast<int>(step);
+    const platform::PlatformError failure("AccessibilityErrorDomain", -1, "The accessibility bus is gone.");
+    for (auto step : {FakeOperation::accessibilitySystemWide, FakeOperation::accessibilityElementAtPosition,
+                      FakeOperation::accessibilityRole, FakeOperation::accessibilityDescription}) {
+        fake->failures().failAlways(step, failure);
+        EXPECT_EQ(GetCursorTypeAtMouse(), "arrow") << "throwing at " << platform::fake::fakeOperationName(step);
+        fake->failures().clear(step);
     }
-    fake->throwAt(FakeAccessibilityStep::none);
     EXPECT_EQ(GetCursorTypeAtMouse(), "pointer");
 }
 

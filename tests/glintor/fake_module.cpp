@@ -14,7 +14,7 @@
 namespace {
 
 using platform::fake::FakeAccessibility;
-using platform::fake::FakeAccessibilityStep;
+using platform::fake::FakeOperation;
 using platform::fake::FakeHitScript;
 
 FakeAccessibility& fake() {
@@ -68,15 +68,28 @@ Napi::Object Controls(Napi::Env env) {
                      hit.description = valueFrom(script, "description", "descriptionStatus");
                      fake().setHit(hit);
                  }));
+    // throwAt(step): from now on only that step fails ("none": no step does); an unknown
+    // step throws a TypeError.
     controls.Set("throwAt", Napi::Function::New(env, [](const Napi::CallbackInfo& info) {
-                     static const std::map<std::string, FakeAccessibilityStep> steps{
-                         {"none", FakeAccessibilityStep::none},
-                         {"pointerLocation", FakeAccessibilityStep::pointerLocation},
-                         {"systemWide", FakeAccessibilityStep::systemWide},
-                         {"elementAtPosition", FakeAccessibilityStep::elementAtPosition},
-                         {"role", FakeAccessibilityStep::role},
-                         {"description", FakeAccessibilityStep::description}};
-                     fake().throwAt(steps.at(info[0].As<Napi::String>().Utf8Value()));
+                     static const std::map<std::string, FakeOperation> steps{
+                         {"pointerLocation", FakeOperation::accessibilityPointerLocation},
+                         {"systemWide", FakeOperation::accessibilitySystemWide},
+                         {"elementAtPosition", FakeOperation::accessibilityElementAtPosition},
+                         {"role", FakeOperation::accessibilityRole},
+                         {"description", FakeOperation::accessibilityDescription}};
+                     const std::string name = info[0].IsString() ? info[0].As<Napi::String>().Utf8Value() : "";
+                     const auto step = steps.find(name);
+                     if (name != "none" && step == steps.end()) {
+                         Napi::TypeError::New(info.Env(), "No accessibility step is named \"" + name + "\"")
+                             .ThrowAsJavaScriptException();
+                         return;
+                     }
+                     for (const auto& [stepName, operation] : steps) fake().failures().clear(operation);
+                     if (step != steps.end()) {
+                         fake().failures().failAlways(
+                             step->second, platform::PlatformError("AccessibilityErrorDomain", -1,
+                                                                   "scripted accessibility failure"));
+                     }
                  }));
     controls.Set("holdQueue", Napi::Function::New(env, [](const Napi::CallbackInfo&) { fake().holdQueue(); }));
     controls.Set("releaseQueue", Napi::Function::New(env, [](const Napi::CallbackInfo&) { fake().releaseQueue(); }));

@@ -142,6 +142,8 @@ test('a finish with an error: only the error message, then idle', async () => {
 });
 
 test('a session that fails to start: "Capture session failed to start", then idle', async () => {
+  // A misspelt operation scripts nothing and says so.
+  assert.throws(() => fake.failNext('captureSession.startrunning'), TypeError);
   fake.failNext('captureSession.startRunning');
   assert.equal(lumbra.startIOSRecording('phone', newPath()), true);
   const index = recordings().length - 1;

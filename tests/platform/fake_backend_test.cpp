@@ -22,6 +22,7 @@ namespace {
 
 using platform::MediaTime;
 using platform::SampleBufferRef;
+using platform::fake::FakeOperation;
 using platform::fake::makeVideoSample;
 
 constexpr int kProducers = 4;
@@ -139,22 +140,39 @@ TEST_F(FakeBackendTest, TheFixtureInstallsItsFakePlatform) {
 TEST_F(FakeBackendTest, ScriptedFailuresFailTheNamedCallsOnly) {
     auto& failures = fake().failures();
     const platform::PlatformError declined{"com.example.StreamErrorDomain", -3801, "The user declined."};
-    failures.failNext("content.fetch", declined, 2);
+    failures.failNext(FakeOperation::shareableContentFetch, declined, 2);
 
-    EXPECT_THROW(failures.throwIfScripted("content.fetch"), platform::PlatformError);
-    auto second = failures.next("content.fetch");
+    EXPECT_THROW(failures.throwIfScripted(FakeOperation::shareableContentFetch), platform::PlatformError);
+    auto second = failures.next(FakeOperation::shareableContentFetch);
     ASSERT_TRUE(second.has_value());
     EXPECT_EQ(second->code(), -3801);
-    EXPECT_FALSE(failures.next("content.fetch").has_value()) << "two failures were scripted, not three";
-    EXPECT_FALSE(failures.next("writer.start").has_value());
-    EXPECT_EQ(failures.callCount("content.fetch"), 3);
-    EXPECT_EQ(failures.callCount("writer.start"), 1);
-    EXPECT_EQ(failures.callCount("never.called"), 0);
+    EXPECT_FALSE(failures.next(FakeOperation::shareableContentFetch).has_value())
+        << "two failures were scripted, not three";
+    EXPECT_FALSE(failures.next(FakeOperation::assetWriterStartWriting).has_value());
+    EXPECT_EQ(failures.callCount(FakeOperation::shareableContentFetch), 3);
+    EXPECT_EQ(failures.callCount(FakeOperation::assetWriterStartWriting), 1);
+    EXPECT_EQ(failures.callCount(FakeOperation::previewWindowsMakeWindow), 0);
 
-    failures.failAlways("writer.start", declined);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(failures.next("writer.start").has_value());
-    failures.clear("writer.start");
-    EXPECT_FALSE(failures.next("writer.start").has_value());
+    failures.failAlways(FakeOperation::assetWriterStartWriting, declined);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(failures.next(FakeOperation::assetWriterStartWriting).has_value());
+    failures.clear(FakeOperation::assetWriterStartWriting);
+    EXPECT_FALSE(failures.next(FakeOperation::assetWriterStartWriting).has_value());
+}
+
+// The test plug-ins script failures by name: each operation is found by its own name
+// (a name given twice would find the first of its operations), a misspelt name by none.
+TEST(FakeOperationNames, EachOperationIsFoundByItsOwnNameAndAMisspeltNameByNone) {
+    using platform::fake::fakeOperationName;
+    using platform::fake::fakeOperationNamed;
+    int named = 0;
+    for (auto operation = FakeOperation{}; fakeOperationNamed(fakeOperationName(operation));
+         operation = static_cast<FakeOperation>(static_cast<int>(operation) + 1), ++named) {
+        EXPECT_EQ(fakeOperationNamed(fakeOperationName(operation)), operation) << fakeOperationName(operation);
+    }
+    EXPECT_GT(named, static_cast<int>(FakeOperation::accessibilityDescription)) << "every operation has a name";
+    for (const char* name : {"shareableContent.Fetch", "captureSession.addinput", "stream.start", ""}) {
+        EXPECT_FALSE(fakeOperationNamed(name)) << name;
+    }
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 // window a compositing manager gets.
 
 #include "capture_test_support.h"
-#include "fake_camera_kernel.h"
+#include "fake_v4l2_kernel.h"
 #include "x_test_client.h"
 
 #include "Dovezode/PreviewSession.h"
@@ -30,7 +30,7 @@
 namespace {
 
 using capture_test::Colour;
-using capture_test::FakeCameraKernel;
+using test_support::FakeV4l2Kernel;
 using devices_test::eventually;
 
 constexpr Colour kCameraColour{40, 160, 220};
@@ -206,9 +206,8 @@ protected:
 
     // The platform of Linux with one scripted camera of this size.
     void useCamera(uint32_t width, uint32_t height) {
-        kernel_ = std::make_shared<FakeCameraKernel>(
-            std::vector<capture_test::FakeCameraFormat>{{V4L2_PIX_FMT_YUYV, {{width, height}}}}, kCameraColour.red,
-            kCameraColour.green, kCameraColour.blue);
+        kernel_ = FakeV4l2Kernel::withCamera({{V4L2_PIX_FMT_YUYV, {{width, height}}}},
+                                             {kCameraColour.red, kCameraColour.green, kCameraColour.blue});
         auto linux = platform::linux_backend::makeLinuxPlatform();
         linux->captureDevices = platform::linux_backend::makeLinuxCaptureDevices(kernel_);
         linux->captureSessions = platform::linux_backend::makeLinuxCaptureSessions(kernel_);
@@ -218,7 +217,7 @@ protected:
 
     PreviewSession& preview(PreviewShape shape) {
         previews_.push_back(std::make_unique<PreviewSession>(platform::installed()));
-        previews_.back()->startWebcamPreview(FakeCameraKernel::kUniqueID, shape);
+        previews_.back()->startWebcamPreview(FakeV4l2Kernel::kCameraUniqueID, shape);
         return *previews_.back();
     }
 
@@ -237,7 +236,7 @@ protected:
 
     devices_test::PrivateXServer server_;
     std::unique_ptr<MainQueueThread> mainQueue_;
-    std::shared_ptr<FakeCameraKernel> kernel_;
+    std::shared_ptr<FakeV4l2Kernel> kernel_;
     std::vector<std::unique_ptr<PreviewSession>> previews_;
     Observer x_;
 };

@@ -60,12 +60,15 @@ TEST(FakeAssetWriters, ScriptedRefusals) {
         change(script);
         return script;
     };
-    writers.setScript("refuses-input.mp4", script([](auto& s) { s.refuseInputs = true; }));
-    writers.setScript("refuses-start.mp4", script([](auto& s) { s.refuseStartWriting = true; }));
-    writers.setScript("refuses-appends.mp4", script([](auto& s) { s.refuseAppends = true; }));
+    writers.setScript("refuses-input.mp4", script([](auto& s) { s.fail(FakeOperation::assetWriterAddInput); }));
+    writers.setScript("refuses-start.mp4", script([](auto& s) { s.fail(FakeOperation::assetWriterStartWriting); }));
+    writers.setScript("refuses-appends.mp4", script([](auto& s) { s.fail(FakeOperation::assetWriterInputAppend); }));
     writers.setScript("not-ready.mp4", script([](auto& s) { s.inputsReady = false; }));
-    writers.setScript("cannot-create.mp4",
-                      script([](auto& s) { s.creationError = PlatformError("NSCocoaErrorDomain", 513, "denied"); }));
+    writers.setScript("cannot-create.mp4", script([](auto& s) {
+                          s.fail(FakeOperation::assetWritersMakeWriter, PlatformError("NSCocoaErrorDomain", 513, "denied"));
+                      }));
+    EXPECT_THROW(FakeAssetWriterScript().fail(FakeOperation::streamStartCapture), std::invalid_argument)
+        << "a writer's script takes only the writer's operations";
     writers.setAssistantAvailable(false);
 
     VideoSettings settings{VideoCodecType::h264, 64, 48, {}, {}};
@@ -96,6 +99,43 @@ TEST(FakeAssetWriters, ScriptedRefusals) {
     EXPECT_EQ(failing->status(), AssetWriterStatus::failed);
     failing->finishWriting();
     EXPECT_EQ(failing->status(), AssetWriterStatus::failed);
+}
+
+// The platform's failure script reaches every writer: each scripted call fails once, the next one works.
+TEST(FakeAssetWriters, ThePlatformsFailureScriptFailsTheNextCallOfEveryWriterOperation) {
+    FakePlatform fake;
+    auto& writers = dynamic_cast<FakeAssetWriters&>(*fake.platform()->assetWriters);
+    const PlatformError refused("AssetWriterErrorDomain", -5, "refused");
+    VideoSettings settings{VideoCodecType::h264, 64, 48, {}, {}};
+    const auto frame = [](int index) {
+        return videoFrame(64, 48, MediaTime::make(index, 30), MediaTime::make(1, 30), 0);
+    };
+
+    fake.failures().failNext(FakeOperation::assetWritersMakeWriter, refused);
+    EXPECT_THROW(writers.makeWriter("a.mp4", FileType::mpeg4), PlatformError);
+    auto writer = writers.makeWriter("a.mp4", FileType::mpeg4);
+
+    auto input = writers.makeInput(MediaType::video, settings);
+    fake.failures().failNext(FakeOperation::assetWriterAddInput, refused);
+    EXPECT_FALSE(writer->canAddInput(input));
+    ASSERT_TRUE(writer->canAddInput(input));
+    writer->addInput(input);
+
+    fake.failures().failNext(FakeOperation::assetWriterStartWriting, refused);
+    EXPECT_FALSE(writer->startWriting());
+    EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
+    ASSERT_TRUE(writer->error());
+    EXPECT_EQ(writer->error()->code(), refused.code());
+
+    auto second = writers.makeWriter("b.mp4", FileType::mpeg4);
+    auto secondInput = writers.makeInput(MediaType::video, settings);
+    second->addInput(secondInput);
+    ASSERT_TRUE(second->startWriting());
+    second->startSession(MediaTime::zero());
+    fake.failures().failNext(FakeOperation::assetWriterInputAppend, refused);
+    EXPECT_FALSE(secondInput->append(frame(0)));
+    EXPECT_TRUE(secondInput->append(frame(1)));
+    EXPECT_EQ(writers.writer("b.mp4")->fakeInputs()[0]->appended().size(), 1u);
 }
 
 } // namespace

@@ -2,31 +2,27 @@
 
 namespace platform::fake {
 
-void FailureScript::failNext(std::string operation, PlatformError error, int times) {
-    std::lock_guard lock(mutex_);
-    Script& script = scripts_[std::move(operation)];
-    script.error = std::move(error);
-    script.remaining = times < 0 ? 0 : times;
-    script.passing = 0;
+void FailureScript::failNext(FakeOperation operation, PlatformError error, int times) {
+    failNextAfter(operation, 0, std::move(error), times);
 }
 
-void FailureScript::failNextAfter(std::string operation, int passing, PlatformError error, int times) {
+void FailureScript::failNextAfter(FakeOperation operation, int passing, PlatformError error, int times) {
     std::lock_guard lock(mutex_);
-    Script& script = scripts_[std::move(operation)];
+    Script& script = scripts_[operation];
     script.error = std::move(error);
     script.remaining = times < 0 ? 0 : times;
     script.passing = passing < 0 ? 0 : passing;
 }
 
-void FailureScript::failAlways(std::string operation, PlatformError error) {
+void FailureScript::failAlways(FakeOperation operation, PlatformError error) {
     std::lock_guard lock(mutex_);
-    Script& script = scripts_[std::move(operation)];
+    Script& script = scripts_[operation];
     script.error = std::move(error);
     script.remaining = -1;
     script.passing = 0;
 }
 
-void FailureScript::clear(std::string_view operation) {
+void FailureScript::clear(FakeOperation operation) {
     std::lock_guard lock(mutex_);
     auto found = scripts_.find(operation);
     if (found == scripts_.end()) return;
@@ -34,11 +30,9 @@ void FailureScript::clear(std::string_view operation) {
     found->second.remaining = 0;
 }
 
-std::optional<PlatformError> FailureScript::next(std::string_view operation) {
+std::optional<PlatformError> FailureScript::next(FakeOperation operation) {
     std::lock_guard lock(mutex_);
-    auto found = scripts_.find(operation);
-    if (found == scripts_.end()) found = scripts_.emplace(std::string(operation), Script{}).first;
-    Script& script = found->second;
+    Script& script = scripts_[operation];
     ++script.calls;
     if (!script.error || script.remaining == 0) return std::nullopt;
     if (script.passing > 0) {
@@ -49,11 +43,11 @@ std::optional<PlatformError> FailureScript::next(std::string_view operation) {
     return script.error;
 }
 
-void FailureScript::throwIfScripted(std::string_view operation) {
+void FailureScript::throwIfScripted(FakeOperation operation) {
     if (auto error = next(operation)) throw *error;
 }
 
-int FailureScript::callCount(std::string_view operation) const {
+int FailureScript::callCount(FakeOperation operation) const {
     std::lock_guard lock(mutex_);
     auto found = scripts_.find(operation);
     return found == scripts_.end() ? 0 : found->second.calls;

@@ -29,7 +29,7 @@ private:
 
 } // namespace
 
-FakeAccessibility::FakeAccessibility() {
+FakeAccessibility::FakeAccessibility(std::shared_ptr<FailureScript> failures) : failures_(std::move(failures)) {
     queueThread_ = std::thread([this] { serve(); });
     queueThreadId_ = queueThread_.get_id();
 }
@@ -105,11 +105,6 @@ void FakeAccessibility::setHit(FakeHitScript hit) {
     hit_ = std::move(hit);
 }
 
-void FakeAccessibility::throwAt(FakeAccessibilityStep step) {
-    std::lock_guard lock(mutex_);
-    throwAt_ = step;
-}
-
 void FakeAccessibility::holdQueue() {
     std::lock_guard lock(mutex_);
     held_ = true;
@@ -136,26 +131,21 @@ size_t FakeAccessibility::releasesOffQueue() const {
     return *releasesOffQueue_;
 }
 
-void FakeAccessibility::throwIfScripted(FakeAccessibilityStep step) {
-    std::lock_guard lock(mutex_);
-    if (throwAt_ == step) throw std::runtime_error("scripted accessibility failure");
-}
-
 bool FakeAccessibility::processTrusted() {
     std::lock_guard lock(mutex_);
     return trusted_;
 }
 
 std::optional<Point> FakeAccessibility::pointerLocation() {
-    std::lock_guard lock(mutex_);
     // As on Linux, reading the pointer never throws; a scripted failure gives no location.
-    if (throwAt_ == FakeAccessibilityStep::pointerLocation) return std::nullopt;
+    if (failures_->next(FakeOperation::accessibilityPointerLocation)) return std::nullopt;
+    std::lock_guard lock(mutex_);
     return pointer_;
 }
 
 std::shared_ptr<AccessibilityElement> FakeAccessibility::systemWide() {
     if (!onQueue()) throw std::logic_error("systemWide() called off the accessibility queue");
-    throwIfScripted(FakeAccessibilityStep::systemWide);
+    failures_->throwIfScripted(FakeOperation::accessibilitySystemWide);
     std::lock_guard lock(mutex_);
     if (!systemWideAvailable_) return nullptr;
     return std::make_shared<FakeElement>(queueThreadId_, mutex_, releasesOffQueue_, AccessibilityValue{},
@@ -164,7 +154,7 @@ std::shared_ptr<AccessibilityElement> FakeAccessibility::systemWide() {
 
 AccessibilityHit FakeAccessibility::elementAtPosition(AccessibilityElement&, float, float) {
     if (!onQueue()) throw std::logic_error("elementAtPosition() called off the accessibility queue");
-    throwIfScripted(FakeAccessibilityStep::elementAtPosition);
+    failures_->throwIfScripted(FakeOperation::accessibilityElementAtPosition);
     std::lock_guard lock(mutex_);
     ++hitTests_;
     AccessibilityHit hit{hit_.status, nullptr};
@@ -177,8 +167,8 @@ AccessibilityHit FakeAccessibility::elementAtPosition(AccessibilityElement&, flo
 
 AccessibilityValue FakeAccessibility::copyAttribute(AccessibilityElement& element, AccessibilityAttribute attribute) {
     if (!onQueue()) throw std::logic_error("copyAttribute() called off the accessibility queue");
-    throwIfScripted(attribute == AccessibilityAttribute::role ? FakeAccessibilityStep::role
-                                                              : FakeAccessibilityStep::description);
+    failures_->throwIfScripted(attribute == AccessibilityAttribute::role ? FakeOperation::accessibilityRole
+                                                                         : FakeOperation::accessibilityDescription);
     auto& fake = dynamic_cast<FakeElement&>(element);
     return attribute == AccessibilityAttribute::role ? fake.role : fake.description;
 }

@@ -5,6 +5,31 @@
 
 namespace platform::fake {
 
+// ---- script
+
+FakeAssetWriterScript& FakeAssetWriterScript::fail(FakeOperation operation, std::optional<PlatformError> error) {
+    switch (operation) {
+    case FakeOperation::assetWritersMakeWriter:
+    case FakeOperation::assetWriterAddInput:
+    case FakeOperation::assetWriterStartWriting:
+    case FakeOperation::assetWriterInputAppend: break;
+    default:
+        throw std::invalid_argument(std::string(fakeOperationName(operation)) + " is not an operation of a writer");
+    }
+    failures_.insert_or_assign(operation, std::move(error));
+    return *this;
+}
+
+std::optional<PlatformError> FakeAssetWriterScript::failure(FakeOperation operation, const std::string& path) const {
+    const auto found = failures_.find(operation);
+    if (found == failures_.end()) return std::nullopt;
+    if (found->second) return found->second;
+    if (operation == FakeOperation::assetWriterStartWriting)
+        return PlatformError("AssetWriterErrorDomain", -1, "Scripted start failure for " + path);
+    return PlatformError("AssetWriterErrorDomain", -1,
+                         "Scripted failure of " + std::string(fakeOperationName(operation)) + " for " + path);
+}
+
 // ---- input
 
 void FakeAssetWriterInput::setExpectsMediaDataInRealTime(bool realTime) {
@@ -60,7 +85,9 @@ bool FakeAssetWriterInput::append(const SampleBufferRef& sample) {
             if (mediaType_ == MediaType::video && !appended_.empty()) previous = appended_.back().presentationTime;
         }
         std::lock_guard lock(writer->mutex_);
-        accepted = writer->acceptsSamples() && !writer->script_.refuseAppends && sample;
+        const bool refused = writer->failures_->next(FakeOperation::assetWriterInputAppend).has_value() ||
+                             writer->script_.fails(FakeOperation::assetWriterInputAppend);
+        accepted = writer->acceptsSamples() && !refused && sample;
         inTime = !accepted || writer->takesAtTime(mediaType_, sample->presentationTimeStamp(), previous);
         accepted = accepted && inTime;
     }
@@ -124,7 +151,11 @@ bool FakeAssetWriter::acceptsSamples() const {
 }
 
 bool FakeAssetWriter::canAddInput(const std::shared_ptr<AssetWriterInput>& input) const {
-    const auto fake = std::dynamic_pointer_cast<FakeAssetWriterInput>(input);
+    const bool refused = failures_->next(FakeOperation::assetWriterAddInput).has_value();
+    return admits(std::dynamic_pointer_cast<FakeAssetWriterInput>(input)) && !refused;
+}
+
+bool FakeAssetWriter::admits(const std::shared_ptr<FakeAssetWriterInput>& fake) const {
     if (!fake) return false;
     {
         std::lock_guard inputLock(fake->mutex_);
@@ -138,12 +169,12 @@ bool FakeAssetWriter::canAddInput(const std::shared_ptr<AssetWriterInput>& input
         }
     }
     std::lock_guard lock(mutex_);
-    return !script_.refuseInputs && status_ == AssetWriterStatus::unknown;
+    return !script_.fails(FakeOperation::assetWriterAddInput) && status_ == AssetWriterStatus::unknown;
 }
 
 void FakeAssetWriter::addInput(std::shared_ptr<AssetWriterInput> input) {
-    if (!canAddInput(input)) throw std::logic_error("The writer of " + path_ + " cannot add this input");
-    auto fake = std::static_pointer_cast<FakeAssetWriterInput>(input);
+    auto fake = std::dynamic_pointer_cast<FakeAssetWriterInput>(input);
+    if (!admits(fake)) throw std::logic_error("The writer of " + path_ + " cannot add this input");
     {
         std::lock_guard inputLock(fake->mutex_);
         fake->writer_ = weak_from_this();
@@ -166,9 +197,11 @@ bool FakeAssetWriter::startWriting() {
     std::lock_guard lock(mutex_);
     ++startWritingCalls_;
     if (status_ != AssetWriterStatus::unknown) return false;
-    if (script_.refuseStartWriting) {
+    auto failure = script_.failure(FakeOperation::assetWriterStartWriting, path_);
+    if (auto shared = failures_->next(FakeOperation::assetWriterStartWriting); shared && !failure) failure = shared;
+    if (failure) {
         status_ = AssetWriterStatus::failed;
-        error_ = PlatformError("AssetWriterErrorDomain", -1, "Scripted start failure for " + path_);
+        error_ = std::move(failure);
         return false;
     }
     status_ = AssetWriterStatus::writing;
@@ -247,14 +280,15 @@ std::shared_ptr<AssetWriter> FakeAssetWriters::makeWriter(const std::string& pat
     std::lock_guard lock(mutex_);
     const auto scripted = scripts_.find(path);
     const FakeAssetWriterScript script = scripted != scripts_.end() ? scripted->second : defaultScript_;
-    if (script.creationError) throw *script.creationError;
+    failures_->throwIfScripted(FakeOperation::assetWritersMakeWriter);
+    if (auto failure = script.failure(FakeOperation::assetWritersMakeWriter, path)) throw *failure;
     {
         // As the Linux writer, which creates its file exclusively: an existing file is never replaced.
         std::lock_guard files(journal_->mutex);
         if (!journal_->files.insert(path).second)
             throw PlatformError("AssetWriterErrorDomain", EEXIST, "Cannot create the file at " + path + ": File exists");
     }
-    auto writer = std::make_shared<FakeAssetWriter>(path, fileType, script, journal_);
+    auto writer = std::make_shared<FakeAssetWriter>(path, fileType, script, failures_, journal_);
     writers_.push_back(writer);
     // The caller's reference: when its last copy goes, the writer is released.
     struct Lease {

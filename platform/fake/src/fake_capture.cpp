@@ -19,13 +19,13 @@ FakeStream::FakeStream(ContentFilter filter, StreamConfiguration configuration, 
 
 void FakeStream::addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                                  std::shared_ptr<Queue> queue) {
-    failures_->throwIfScripted("stream.addOutput");
+    failures_->throwIfScripted(FakeOperation::streamAddOutput);
     std::lock_guard guard(mutex_);
     outputs_.push_back({std::move(output), type, std::move(queue)});
 }
 
 void FakeStream::startCapture() {
-    failures_->throwIfScripted("stream.startCapture");
+    failures_->throwIfScripted(FakeOperation::streamStartCapture);
     // As on X: an empty source rectangle has nothing to capture.
     if (const auto& source = configuration_.sourceRect; source && (source->size.width < 1 || source->size.height < 1)) {
         throw PlatformError(kStreamErrorDomain, kStreamErrorNoCaptureSource,
@@ -68,7 +68,7 @@ void FakeStream::stopCapture() {
         hook = stopHook_;
     }
     if (hook) hook();
-    failures_->throwIfScripted("stream.stopCapture");
+    failures_->throwIfScripted(FakeOperation::streamStopCapture);
     capturing_ = false;
 }
 
@@ -241,7 +241,7 @@ bool FakeMovieFileOutput::reportFinish(std::optional<PlatformError> error) {
 }
 
 bool FakeCaptureSession::canAddInput(const std::shared_ptr<CaptureDeviceInput>&) {
-    return !failures_->next("captureSession.addInput");
+    return !failures_->next(FakeOperation::captureSessionAddInput);
 }
 
 void FakeCaptureSession::addInput(std::shared_ptr<CaptureDeviceInput> input) {
@@ -250,7 +250,7 @@ void FakeCaptureSession::addInput(std::shared_ptr<CaptureDeviceInput> input) {
 }
 
 bool FakeCaptureSession::canAddOutput(const std::shared_ptr<CaptureOutput>&) {
-    return !failures_->next("captureSession.addOutput");
+    return !failures_->next(FakeOperation::captureSessionAddOutput);
 }
 
 void FakeCaptureSession::addOutput(std::shared_ptr<CaptureOutput> output) {
@@ -288,7 +288,7 @@ void FakeCaptureSession::commitConfiguration() {
 void FakeCaptureSession::startRunning() {
     ++starts_;
     if (running_) return;
-    auto failure = failures_->next("captureSession.startRunning");
+    auto failure = failures_->next(FakeOperation::captureSessionStartRunning);
     std::lock_guard guard(mutex_);
     if (!failure && inputs_.empty()) {
         failure = PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown, "The capture session has no device to capture.");
@@ -360,7 +360,7 @@ std::shared_ptr<CaptureSession> FakeCaptureSessions::makeSession() {
 }
 
 std::shared_ptr<CaptureDeviceInput> FakeCaptureSessions::makeDeviceInput(const CaptureDevice& device) {
-    failures_->throwIfScripted("captureSessions.makeDeviceInput");
+    failures_->throwIfScripted(FakeOperation::captureSessionsMakeDeviceInput);
     return std::make_shared<FakeDeviceInput>(device);
 }
 

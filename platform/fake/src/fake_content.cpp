@@ -16,16 +16,6 @@ void FakeShareableContent::setWindows(std::vector<FakeWindow> windows) {
     windows_ = std::move(windows);
 }
 
-void FakeShareableContent::failWith(PlatformError error) {
-    std::lock_guard lock(mutex_);
-    failure_ = std::move(error);
-}
-
-void FakeShareableContent::clearFailure() {
-    std::lock_guard lock(mutex_);
-    failure_.reset();
-}
-
 std::vector<ShareableContentOptions> FakeShareableContent::fetches() const {
     std::lock_guard lock(mutex_);
     return fetches_;
@@ -34,7 +24,7 @@ std::vector<ShareableContentOptions> FakeShareableContent::fetches() const {
 ShareableContent FakeShareableContent::current(const ShareableContentOptions& options) {
     std::lock_guard lock(mutex_);
     fetches_.push_back(options);
-    if (failure_) throw *failure_;
+    failures_->throwIfScripted(FakeOperation::shareableContentFetch);
     ShareableContent content;
     content.displays = displays_;
     for (const auto& scripted : windows_) {
@@ -111,8 +101,8 @@ FakeCaptureDevices& fakeDevices(Platform& platform) {
     return scripted<FakeCaptureDevices>(platform.captureDevices, "capture devices");
 }
 
-void installFakeListing(Platform& platform) {
-    platform.shareableContent = std::make_shared<FakeShareableContent>();
+void installFakeListing(Platform& platform, std::shared_ptr<FailureScript> failures) {
+    platform.shareableContent = std::make_shared<FakeShareableContent>(std::move(failures));
     platform.screens = std::make_shared<FakeScreens>();
     platform.captureDevices = std::make_shared<FakeCaptureDevices>();
     platform.deviceNotifications = std::make_shared<FakeDeviceNotifications>();

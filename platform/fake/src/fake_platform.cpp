@@ -9,10 +9,10 @@ namespace platform::fake {
 
 FakePlatform::FakePlatform()
     : failures_(std::make_shared<FailureScript>()), platform_(std::make_shared<Platform>()) {
-    // Each concern's fake service is created here with failures_, e.g.
-    // platform_->mediaAssets = std::make_shared<FakeMediaAssets>(failures_);
-    installFakeListing(*platform_);
-    platform_->assetWriters = std::make_shared<FakeAssetWriters>();
+    // Each concern's fake service is created here with failures_, so that every
+    // operation a test scripts there is read by the fake that performs it.
+    installFakeListing(*platform_, failures_);
+    platform_->assetWriters = std::make_shared<FakeAssetWriters>(failures_);
     installFakeCapture(*platform_, failures_, samples_);
     platform_->previewWindows = std::make_shared<FakePreviewWindows>(failures_);
     platform_->captureClock = [clock = samples_.clock()] { return clock->now(); };

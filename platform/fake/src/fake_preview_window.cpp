@@ -95,7 +95,7 @@ private:
 
 std::unique_ptr<PreviewWindow> FakePreviewWindows::makeWindow(const PreviewWindowStyle& style) {
     if (!isMainThread()) ++*offMainQueue_;
-    failures_->throwIfScripted("previewWindows.makeWindow");
+    failures_->throwIfScripted(FakeOperation::previewWindowsMakeWindow);
     auto record = std::make_shared<FakePreviewWindowRecord>(style);
     {
         std::lock_guard guard(mutex_);

@@ -1,35 +1,33 @@
 #pragma once
-// Scripted failures of the fake backend, keyed by operation name
-// ("shareableContent.fetch", "assetWriter.startWriting", ...). A test scripts
-// which calls fail; a fake service asks before it does its work.
+// Scripted failures of the fake backend, keyed by operation (FakeOperation). A
+// test scripts which calls fail; a fake service asks before it does its work.
 
 #include "platform/error.h"
+#include "platform/fake/fake_operation.h"
 
 #include <map>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
 
 namespace platform::fake {
 
 class FailureScript {
 public:
     // The next `times` calls of the operation fail with the error.
-    void failNext(std::string operation, PlatformError error, int times = 1);
+    void failNext(FakeOperation operation, PlatformError error, int times = 1);
     // Lets the next `passing` calls of the operation succeed, then fails the `times` after them.
-    void failNextAfter(std::string operation, int passing, PlatformError error, int times = 1);
+    void failNextAfter(FakeOperation operation, int passing, PlatformError error, int times = 1);
     // Every call of the operation fails with the error until cleared.
-    void failAlways(std::string operation, PlatformError error);
-    void clear(std::string_view operation);
+    void failAlways(FakeOperation operation, PlatformError error);
+    void clear(FakeOperation operation);
 
     // Counts one call of the operation and gives the error scripted for it, if
     // any, using up one scripted failure. Fake services call this first.
-    std::optional<PlatformError> next(std::string_view operation);
+    std::optional<PlatformError> next(FakeOperation operation);
     // As next(), throwing the scripted error.
-    void throwIfScripted(std::string_view operation);
+    void throwIfScripted(FakeOperation operation);
     // Calls of the operation so far, failed or not.
-    int callCount(std::string_view operation) const;
+    int callCount(FakeOperation operation) const;
 
 private:
     struct Script {
@@ -40,7 +38,7 @@ private:
     };
 
     mutable std::mutex mutex_;  // guards scripts_
-    std::map<std::string, Script, std::less<>> scripts_;
+    std::map<FakeOperation, Script> scripts_;
 };
 
 } // namespace platform::fake

@@ -2,13 +2,20 @@
 // The scripted accessibility service. Like the Linux one it has a queue thread of
 // its own: work submitted with runOnQueue() runs there while the submitter waits.
 // A test decides whether the process is trusted, where the pointer is, what the
-// hit test finds, which step throws, and can hold the queue to stand for a queue
+// hit test finds, which step fails, and can hold the queue to stand for a queue
 // thread that is busy.
+//
+// Scripted operations (FailureScript): accessibilityPointerLocation makes reading
+// the pointer give no location (it never throws, as on Linux);
+// accessibilitySystemWide, accessibilityElementAtPosition, accessibilityRole and
+// accessibilityDescription (copyAttribute of that attribute) throw the error.
 
 #include "platform/accessibility.h"
+#include "platform/fake/failure_script.h"
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -24,12 +31,9 @@ struct FakeHitScript {
     AccessibilityValue description{accessibility_status::kNoValue, std::nullopt};
 };
 
-// The steps at which a scripted platform exception can be thrown.
-enum class FakeAccessibilityStep { none, pointerLocation, systemWide, elementAtPosition, role, description };
-
 class FakeAccessibility final : public AccessibilityService {
 public:
-    FakeAccessibility();
+    explicit FakeAccessibility(std::shared_ptr<FailureScript> failures = std::make_shared<FailureScript>());
     // Ends the queue thread; work still waiting is answered with false.
     ~FakeAccessibility() override;
 
@@ -38,7 +42,7 @@ public:
     void setPointer(std::optional<Point> location);
     void setSystemWideAvailable(bool available);
     void setHit(FakeHitScript hit);
-    void throwAt(FakeAccessibilityStep step);
+    FailureScript& failures() { return *failures_; }
     // While held, the queue starts no work: submitters wait as they would for a busy thread.
     void holdQueue();
     void releaseQueue();
@@ -64,9 +68,9 @@ private:
         bool ran = false;
     };
     void serve();
-    void throwIfScripted(FakeAccessibilityStep step);
     bool onQueue() const { return std::this_thread::get_id() == queueThreadId_; }
 
+    const std::shared_ptr<FailureScript> failures_;
     mutable std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
     std::deque<Task*> pending_;
@@ -76,7 +80,6 @@ private:
     std::optional<Point> pointer_ = Point{0, 0};
     bool systemWideAvailable_ = true;
     FakeHitScript hit_;
-    FakeAccessibilityStep throwAt_ = FakeAccessibilityStep::none;
     size_t hitTests_ = 0;
     std::shared_ptr<size_t> releasesOffQueue_ = std::make_shared<size_t>(0);
     std::thread queueThread_;

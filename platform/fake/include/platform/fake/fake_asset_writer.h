@@ -8,8 +8,15 @@
 // finished or released without a sample; a test can add files), and, by time, a
 // video frame presented before the session start or not after the previous frame,
 // and any sample presented at or after the session's end.
+//
+// Scripted operations, for every writer (the FailureScript given to the factory)
+// and for the writers of one path (FakeAssetWriterScript): assetWritersMakeWriter
+// makes makeWriter throw the error; assetWriterAddInput makes canAddInput false;
+// assetWriterStartWriting makes startWriting false and fails the writer with the
+// error; assetWriterInputAppend makes append false (the sample is not recorded).
 
 #include "platform/asset_writer.h"
+#include "platform/fake/failure_script.h"
 
 #include <atomic>
 #include <functional>
@@ -23,12 +30,21 @@
 
 namespace platform::fake {
 
+// What the writers made for one path do: the writer operations that fail at every
+// call, and whether their inputs are ready.
 struct FakeAssetWriterScript {
-    std::optional<PlatformError> creationError;  // makeWriter throws it
-    bool refuseInputs = false;                   // canAddInput is false
-    bool refuseStartWriting = false;             // startWriting is false, status failed
-    bool refuseAppends = false;                  // append is false (the sample is not recorded)
-    bool inputsReady = true;                     // isReadyForMoreMediaData while writing
+    // Every call of the writer operation fails. makeWriter and startWriting fail with
+    // the error, or with a generic one naming the path when none is given. Throws
+    // std::invalid_argument for an operation that is not a writer's.
+    FakeAssetWriterScript& fail(FakeOperation operation, std::optional<PlatformError> error = std::nullopt);
+    // The error of the scripted operation for a writer of the path; nullopt when it works.
+    std::optional<PlatformError> failure(FakeOperation operation, const std::string& path) const;
+    bool fails(FakeOperation operation) const { return failures_.count(operation) > 0; }
+
+    bool inputsReady = true;  // isReadyForMoreMediaData while writing
+
+private:
+    std::map<FakeOperation, std::optional<PlatformError>> failures_;
 };
 
 struct AppendedSample {
@@ -93,8 +109,12 @@ struct FakeFinishJournal {
 class FakeAssetWriter final : public AssetWriter, public std::enable_shared_from_this<FakeAssetWriter> {
 public:
     FakeAssetWriter(std::string path, FileType fileType, FakeAssetWriterScript script,
-                    std::shared_ptr<FakeFinishJournal> journal)
-        : path_(std::move(path)), fileType_(fileType), script_(std::move(script)), journal_(std::move(journal)) {}
+                    std::shared_ptr<FailureScript> failures, std::shared_ptr<FakeFinishJournal> journal)
+        : path_(std::move(path)),
+          fileType_(fileType),
+          script_(std::move(script)),
+          failures_(std::move(failures)),
+          journal_(std::move(journal)) {}
 
     const std::string& outputPath() const override { return path_; }
     FileType outputFileType() const override { return fileType_; }
@@ -120,6 +140,8 @@ public:
 private:
     friend class FakeAssetWriterInput;
     bool acceptsSamples() const;  // caller holds mutex_
+    // Whether the input may be added, scripted refusals of this writer's path included.
+    bool admits(const std::shared_ptr<FakeAssetWriterInput>& input) const;
     // Whether the file takes a sample presented at this time after `previous`, the input's
     // last appended frame (video only); caller holds mutex_.
     bool takesAtTime(MediaType mediaType, const MediaTime& time, const std::optional<MediaTime>& previous) const;
@@ -132,6 +154,7 @@ private:
     const std::string path_;
     const FileType fileType_;
     const FakeAssetWriterScript script_;
+    const std::shared_ptr<FailureScript> failures_;
     const std::shared_ptr<FakeFinishJournal> journal_;
     mutable std::mutex mutex_;  // guards the fields below
     AssetWriterStatus status_ = AssetWriterStatus::unknown;
@@ -145,6 +168,9 @@ private:
 
 class FakeAssetWriters final : public AssetWriters {
 public:
+    explicit FakeAssetWriters(std::shared_ptr<FailureScript> failures = std::make_shared<FailureScript>())
+        : failures_(std::move(failures)) {}
+
     std::shared_ptr<AssetWriter> makeWriter(const std::string& path, FileType fileType) override;
     std::shared_ptr<AssetWriterInput> makeInput(MediaType mediaType, OutputSettings settings) override;
     std::optional<OutputSettingsAssistant> outputSettingsAssistant(OutputSettingsPreset preset) override;
@@ -166,6 +192,7 @@ public:
     void removeFile(const std::string& path);
 
 private:
+    const std::shared_ptr<FailureScript> failures_;
     const std::shared_ptr<FakeFinishJournal> journal_ = std::make_shared<FakeFinishJournal>();
     mutable std::mutex mutex_;  // guards the fields below
     std::map<std::string, FakeAssetWriterScript> scripts_;

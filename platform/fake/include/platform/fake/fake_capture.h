@@ -4,11 +4,11 @@
 // on the outputs' queues (through SampleDelivery, so a test can wait for them)
 // and make a stream stop with an error.
 //
-// Scripted operations (FailureScript): "stream.addOutput", "stream.startCapture",
-// "stream.stopCapture", "captureSessions.makeDeviceInput" throw the scripted
-// error; "captureSession.addInput", "captureSession.addOutput" make the session
-// refuse (canAdd... is false); "captureSession.startRunning" makes startRunning
-// return with the session not running, as a session that failed to start does.
+// Scripted operations (FailureScript): streamAddOutput, streamStartCapture,
+// streamStopCapture, captureSessionsMakeDeviceInput throw the scripted error;
+// captureSessionAddInput, captureSessionAddOutput make the session refuse
+// (canAdd... is false); captureSessionStartRunning makes startRunning return with
+// the session not running, as a session that failed to start does.
 
 #include "platform/activity.h"
 #include "platform/capture_session.h"
@@ -174,8 +174,8 @@ public:
     std::optional<PlatformError> startError() const override;
     void setRuntimeErrorHandler(RuntimeErrorHandler handler) override;
 
-    // ---- Sessions that fail: "captureSession.startRunning" scripted in the failure
-    // script makes startRunning fail (not running, startError() set), as a device that
+    // ---- Sessions that fail: FakeOperation::captureSessionStartRunning scripted in the
+    // failure script makes startRunning fail (not running, startError() set), as a device that
     // cannot start does on Linux. A session without an input never starts either.
     // The running session's device goes away: the session stops running and its runtime
     // error handler is told, on the calling thread.

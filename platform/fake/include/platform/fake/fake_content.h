@@ -1,12 +1,17 @@
 #pragma once
 // Scripted displays, windows and screens. Fetches filter the scripted windows by
 // the options as the real window system does, and every fetch is recorded.
+//
+// Scripted operation (FailureScript): shareableContentFetch makes the fetch throw
+// the scripted error, as the Linux listing does when the display server cannot be read.
 
 #include "platform/error.h"
+#include "platform/fake/failure_script.h"
 #include "platform/platform.h"
 #include "platform/screens.h"
 #include "platform/shareable_content.h"
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -20,21 +25,23 @@ struct FakeWindow {
 
 class FakeShareableContent final : public ShareableContentService {
 public:
+    explicit FakeShareableContent(std::shared_ptr<FailureScript> failures = std::make_shared<FailureScript>())
+        : failures_(std::move(failures)) {}
+
     void setDisplays(std::vector<Display> displays);
     void setWindows(std::vector<FakeWindow> windows);
-    // Every later fetch fails with this error, until clearFailure().
-    void failWith(PlatformError error);
-    void clearFailure();
+    // The failure script this fake reads (the platform's, for one made by FakePlatform).
+    FailureScript& failures() { return *failures_; }
     // The options of every fetch so far, in order.
     std::vector<ShareableContentOptions> fetches() const;
 
     ShareableContent current(const ShareableContentOptions& options) override;
 
 private:
+    const std::shared_ptr<FailureScript> failures_;
     mutable std::mutex mutex_;  // guards every member below
     std::vector<Display> displays_;
     std::vector<FakeWindow> windows_;
-    std::optional<PlatformError> failure_;
     std::vector<ShareableContentOptions> fetches_;
 };
 
@@ -66,6 +73,6 @@ FakeShareableContent& fakeContent(Platform& platform);
 FakeScreens& fakeScreens(Platform& platform);
 
 // Fills the platform's shareable-content, screen and capture-device services with fakes.
-void installFakeListing(Platform& platform);
+void installFakeListing(Platform& platform, std::shared_ptr<FailureScript> failures);
 
 } // namespace platform::fake

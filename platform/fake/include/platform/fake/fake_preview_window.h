@@ -4,7 +4,7 @@
 // a test can read what a real window would show. Calls made off the main queue
 // are counted, as the real backend cannot take them.
 //
-// Scripted operation (FailureScript): "previewWindows.makeWindow" throws the
+// Scripted operation (FailureScript): previewWindowsMakeWindow throws the
 // scripted error, as the real backend does without a display server.
 
 #include "platform/fake/failure_script.h"
