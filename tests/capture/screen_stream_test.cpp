@@ -4,6 +4,8 @@
 
 #include "capture_test_support.h"
 #include "common/delivery_gate.h"
+#include "common/frame_memory_pool.h"
+#include "x11/x_frame_grabber.h"
 
 #include "platform/linux/linux_platform.h"
 #include "platform/platform.h"
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <future>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -290,6 +293,58 @@ TEST_F(ScreenStream, NothingIsDeliveredOnceStopCaptureHasReturned) {
     size_t atStop = collector->count();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(collector->count(), atStop);
+}
+
+// The pool of grabbed pictures is sized by the bytes of a picture: many small ones,
+// few large ones, never fewer than the minimum nor more than the queue allows.
+TEST(FrameMemoryPool, BlocksAreCountedInBytesWithinTheirBounds) {
+    using platform::linux_backend::blocksWithin;
+    using platform::linux_backend::kGrabbedPicturesBytes;
+    using platform::linux_backend::kMinimumGrabbedPictures;
+    struct Case {
+        size_t pictureBytes, maximum, expected;
+    };
+    const Case cases[] = {
+        {1920 * 1080 * 4, 8, 6},                            // 8.3 MB pictures: six fit
+        {3840 * 2160 * 4, 8, kMinimumGrabbedPictures},      // 33 MB: one would fit, the minimum holds
+        {640 * 480 * 4, 8, 8},                              // small: as many as the queue allows
+        {7680 * 4320 * 4, 2, 3},                            // the minimum even above a lower maximum
+        {0, 5, 5},                                          // an empty picture takes no room
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(blocksWithin(kGrabbedPicturesBytes, c.pictureBytes, kMinimumGrabbedPictures, c.maximum), c.expected)
+            << c.pictureBytes << " bytes, at most " << c.maximum;
+    }
+}
+
+// Blocks made ready before the first frames are the ones handed out then: nothing is
+// allocated when they are taken, and the capacity still bounds the pool.
+TEST(FrameMemoryPool, PreparedBlocksAreHandedOutFirstAndCountTowardsTheCapacity) {
+    using platform::linux_backend::FrameMemory;
+    using platform::linux_backend::FrameMemoryPool;
+    std::atomic<int> allocations{0};
+    auto heap = FrameMemoryPool::heap();
+    auto pool = std::make_shared<FrameMemoryPool>(3, [&](size_t size) {
+        ++allocations;
+        return heap(size);
+    });
+    pool->prepare(5, 64 * 1024);
+    EXPECT_EQ(allocations.load(), 3) << "no more than the capacity is prepared";
+    EXPECT_EQ(pool->blocksOut(), 0u);
+    std::vector<std::shared_ptr<FrameMemory>> taken;
+    for (int i = 0; i < 3; ++i) {
+        auto block = pool->acquire(64 * 1024);
+        ASSERT_TRUE(block);
+        EXPECT_GE(block->size, 64u * 1024);
+        EXPECT_EQ(block->data[block->size - 1], 0) << "prepared memory is zeroed";
+        taken.push_back(std::move(block));
+    }
+    EXPECT_EQ(allocations.load(), 3) << "prepared blocks are handed out without allocating";
+    EXPECT_FALSE(pool->acquire(64 * 1024)) << "the capacity is spent";
+    taken.pop_back();
+    EXPECT_TRUE(pool->acquire(64 * 1024)) << "a block given back is handed out again";
+    pool->prepare(2, 64 * 1024);
+    EXPECT_EQ(allocations.load(), 3) << "a full pool prepares nothing";
 }
 
 // At a stop the producer has handed samples to a consumer's queue that have not run yet

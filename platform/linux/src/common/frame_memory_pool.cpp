@@ -1,5 +1,8 @@
 #include "common/frame_memory_pool.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <new>
 
 namespace platform::linux_backend {
@@ -24,6 +27,33 @@ FrameMemoryPool::Allocate FrameMemoryPool::heap() {
             return nullptr;
         }
     };
+}
+
+size_t blocksWithin(size_t budgetBytes, size_t pictureBytes, size_t minimum, size_t maximum) {
+    const size_t fitting = budgetBytes / std::max<size_t>(pictureBytes, 1);
+    return std::max(minimum, std::min(fitting, maximum));
+}
+
+void FrameMemoryPool::prepare(size_t count, size_t size) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const size_t step = page > 0 ? size_t(page) : 4096;
+    std::vector<std::unique_ptr<FrameMemory>> made;
+    {
+        std::lock_guard guard(mutex_);
+        const size_t held = out_ + free_.size();
+        count = held >= capacity_ ? 0 : std::min(count, capacity_ - held);
+        out_ += count;  // counted as out while being made, so that acquire() stays within the capacity
+    }
+    for (size_t index = 0; index < count; ++index) {
+        auto block = allocate_(size);
+        if (!block) break;
+        // Writing one byte a page makes the system back the whole block now.
+        for (size_t offset = 0; offset < block->size; offset += step) block->data[offset] = 0;
+        made.push_back(std::move(block));
+    }
+    std::lock_guard guard(mutex_);
+    out_ -= count;
+    for (auto& block : made) free_.push_back(std::move(block));
 }
 
 std::shared_ptr<FrameMemory> FrameMemoryPool::acquire(size_t size) {

@@ -20,11 +20,20 @@ struct FrameMemory {
     size_t size = 0;
 };
 
+// The blocks a pool of pictures of `pictureBytes` holds: as many as fit in `budgetBytes`,
+// never fewer than `minimum` nor more than `maximum`.
+size_t blocksWithin(size_t budgetBytes, size_t pictureBytes, size_t minimum, size_t maximum);
+
 class FrameMemoryPool : public std::enable_shared_from_this<FrameMemoryPool> {
 public:
     using Allocate = std::function<std::unique_ptr<FrameMemory>(size_t size)>;
 
     FrameMemoryPool(size_t capacity, Allocate allocate) : capacity_(capacity), allocate_(std::move(allocate)) {}
+
+    // Allocates up to `count` blocks of `size` bytes now and touches every page of them, so
+    // that the first frames do not pay for it; fewer when allocation fails. Never more than
+    // the capacity.
+    void prepare(size_t count, size_t size);
 
     // A block of at least `size` bytes; nullptr when all blocks are out or allocation fails.
     // Blocks smaller than `size` are freed and replaced (the picture grew).

@@ -453,7 +453,7 @@ void FfmpegAssetWriter::run() {
     }
 }
 
-void FfmpegAssetWriter::process(const Job& job) {
+void FfmpegAssetWriter::process(Job& job) {
     Track& track = tracks_[job.input];
     if (job.kind == Job::Kind::endOfInput) {
         finishTrack(track);
@@ -465,8 +465,14 @@ void FfmpegAssetWriter::process(const Job& job) {
         openTrack(job.input, *job.sample);
         writeHeaderIfReady(false);
     }
-    if (track.video) track.video->append(*job.sample->pixels(), job.position, job.duration);
-    else track.audio->append(*job.sample, job.position);
+    if (track.video) {
+        track.video->take(*job.sample->pixels(), job.position, job.duration);
+        // Converted: the captured picture's memory goes back to its producer before the encoding.
+        job.sample.reset();
+        track.video->encodeTaken();
+    } else {
+        track.audio->append(*job.sample, job.position);
+    }
 }
 
 void FfmpegAssetWriter::finishTrack(Track& track) {

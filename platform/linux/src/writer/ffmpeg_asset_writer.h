@@ -87,7 +87,7 @@ private:
 
     // Writer thread.
     void run();
-    void process(const Job& job);
+    void process(Job& job);
     void openTrack(size_t index, const SampleBuffer& sample);
     // Ends the track's encoder, its last video frame held to the session's end when there is one.
     void finishTrack(Track& track);

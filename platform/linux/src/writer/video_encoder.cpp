@@ -55,7 +55,8 @@ VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePix
     converter_ = std::make_unique<FrameConverter>(sourcePixelFormat, c.width, c.height, c.pix_fmt);
     held_.reset(av_frame_alloc());
     spare_.reset(av_frame_alloc());
-    for (AVFrame* frame : {held_.get(), spare_.get()}) {
+    incoming_.reset(av_frame_alloc());
+    for (AVFrame* frame : {held_.get(), spare_.get(), incoming_.get()}) {
         frame->format = c.pix_fmt;
         frame->width = c.width;
         frame->height = c.height;
@@ -67,23 +68,31 @@ VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePix
     }
 }
 
-void VideoEncoder::prepareSpareFrame() {
-    // The codec may still refer to the frame's pixels; make_writable copies then.
-    checkFfmpeg(av_frame_make_writable(spare_.get()), "Cannot allocate a video frame");
+void VideoEncoder::makeWritable(AVFrame* frame) {
+    checkFfmpeg(av_frame_make_writable(frame), "Cannot allocate a video frame");
 }
 
-void VideoEncoder::append(const PixelBuffer& frame, int64_t pts, int64_t duration) {
-    repeatHeldUntil(pts);
-    prepareSpareFrame();
-    converter_->convert(frame, spare_.get());
-    spare_->pts = pts;
-    if (hasHeld_) sendHeld(pts - held_->pts);
-    std::swap(held_, spare_);
+void VideoEncoder::take(const PixelBuffer& frame, int64_t pts, int64_t duration) {
+    if (hasIncoming_) encodeTaken();
+    makeWritable(incoming_.get());
+    converter_->convert(frame, incoming_.get());
+    incoming_->pts = pts;
+    incomingDuration_ = duration;
+    hasIncoming_ = true;
+}
+
+void VideoEncoder::encodeTaken() {
+    if (!hasIncoming_) return;
+    hasIncoming_ = false;
+    repeatHeldUntil(incoming_->pts);
+    if (hasHeld_) sendHeld(incoming_->pts - held_->pts);
+    std::swap(held_, incoming_);
     hasHeld_ = true;
-    heldOwnDuration_ = duration;
+    heldOwnDuration_ = incomingDuration_;
 }
 
 void VideoEncoder::finish() {
+    encodeTaken();
     if (hasHeld_ && end_ && *end_ > held_->pts) {
         // Held to the end of the track; a long still tail keeps its key frames.
         repeatHeldUntil(*end_);
@@ -108,7 +117,7 @@ void VideoEncoder::repeatHeldUntil(int64_t pts) {
         const int64_t repeatAt = lastKey + keyInterval_;
         if (repeatAt >= pts || repeatAt <= held_->pts) return;
         // The held picture goes out up to repeatAt; a copy of it is held from there on.
-        prepareSpareFrame();
+        makeWritable(spare_.get());
         checkFfmpeg(av_frame_copy(spare_.get(), held_.get()), "Cannot copy a video frame");
         spare_->pts = repeatAt;
         sendHeld(repeatAt - held_->pts);

@@ -32,13 +32,22 @@ public:
 
     // `pts` in the codec's time base (1/kVideoTimescale), increasing; `duration`
     // is the sample's own duration in that time base, 0 when it has none.
-    void append(const PixelBuffer& frame, int64_t pts, int64_t duration);
+    void append(const PixelBuffer& frame, int64_t pts, int64_t duration) {
+        take(frame, pts, duration);
+        encodeTaken();
+    }
+    // append() in two steps: take() converts the frame into the encoder's own picture,
+    // after which the frame's memory is no longer read and may go back to its producer
+    // while encodeTaken() encodes.
+    void take(const PixelBuffer& frame, int64_t pts, int64_t duration);
+    void encodeTaken();
     // The end of the track, in the codec's time base: the last frame lasts until it.
     void setEnd(int64_t endPts) { end_ = endPts; }
     void finish() override;
 
 private:
-    void prepareSpareFrame();
+    // The codec may still refer to the frame's pixels; they are copied then.
+    static void makeWritable(AVFrame* frame);
     // Sends the held picture again at each key-frame time that falls before `pts`.
     void repeatHeldUntil(int64_t pts);
     // Whether the held picture goes out as a key frame: one frame more without one could
@@ -50,7 +59,10 @@ private:
     std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
     std::unique_ptr<FrameConverter> converter_;
     std::unique_ptr<AVFrame, FrameDeleter> held_;
-    std::unique_ptr<AVFrame, FrameDeleter> spare_;
+    std::unique_ptr<AVFrame, FrameDeleter> spare_;     // a copy of the held picture, for repeats
+    std::unique_ptr<AVFrame, FrameDeleter> incoming_;  // the picture take() converted
+    bool hasIncoming_ = false;
+    int64_t incomingDuration_ = 0;
     std::unique_ptr<AVPacket, PacketDeleter> packet_;
     bool hasHeld_ = false;
     int64_t heldOwnDuration_ = 0;

@@ -68,7 +68,7 @@ ShmMemory::~ShmMemory() {
 }
 
 XFrameGrabber::XFrameGrabber(const ContentFilter& filter, const std::optional<Rect>& sourceRect, bool showsCursor,
-                             size_t memoryBlocks)
+                             size_t maximumPictures)
     : connection_(XConnection::open(kCannotCapture, kStreamErrorFailedToStart)),
       isWindow_(filter.isWindow()),
       sourceRect_(sourceRect),
@@ -140,7 +140,11 @@ XFrameGrabber::XFrameGrabber(const ContentFilter& filter, const std::optional<Re
             return memory;
         };
     }
-    pool_ = std::make_shared<FrameMemoryPool>(memoryBlocks, std::move(allocate));
+    const size_t pictureBytes = size_t(region_.width) * 4 * size_t(region_.height);
+    pool_ = std::make_shared<FrameMemoryPool>(
+        blocksWithin(kGrabbedPicturesBytes, pictureBytes, std::min(kMinimumGrabbedPictures, maximumPictures),
+                     maximumPictures),
+        std::move(allocate));
     xcb_flush(connection_.get());
     connection_.checkAlive(kStreamErrorFailedToStart);
 }
@@ -323,6 +327,10 @@ bool XFrameGrabber::changed() {
     if (showsCursor_ && hasXfixes_) readCursor();
     if (xcb_connection_has_error(c)) lost();
     return dirty_;
+}
+
+void XFrameGrabber::prepareMemory(size_t pictures) {
+    pool_->prepare(pictures, size_t(region_.width) * 4 * size_t(region_.height));
 }
 
 std::optional<GrabbedPicture> XFrameGrabber::grab() {

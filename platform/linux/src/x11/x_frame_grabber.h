@@ -22,13 +22,21 @@ struct GrabbedPicture {
     BgraView view;
 };
 
+// The pictures a grabber keeps in memory at once (grabbed, and held by consumers) are
+// bounded in bytes rather than in number: six at 1920 x 1080, where they cost 8.3 MB
+// each, and the minimum of three at 3840 x 2160 (33 MB each).
+inline constexpr size_t kGrabbedPicturesBytes = size_t(48) << 20;
+inline constexpr size_t kMinimumGrabbedPictures = 3;
+
 class XFrameGrabber {
 public:
-    // Connects and prepares the grabs. Throws PlatformError (kStreamErrorDomain) saying
-    // why the picture cannot be captured: no X server, a Wayland desktop behind
-    // XWayland, an unsupported screen format, a window that is gone, an empty rectangle.
+    // Connects and prepares the grabs, keeping at most `maximumPictures` pictures (fewer
+    // when they would take more than kGrabbedPicturesBytes). Throws PlatformError
+    // (kStreamErrorDomain) saying why the picture cannot be captured: no X server, a
+    // Wayland desktop behind XWayland, an unsupported screen format, a window that is
+    // gone, an empty rectangle.
     XFrameGrabber(const ContentFilter& filter, const std::optional<Rect>& sourceRect, bool showsCursor,
-                  size_t memoryBlocks);
+                  size_t maximumPictures);
     ~XFrameGrabber();
     XFrameGrabber(const XFrameGrabber&) = delete;
     XFrameGrabber& operator=(const XFrameGrabber&) = delete;
@@ -38,6 +46,10 @@ public:
     int32_t height() const { return region_.height; }
     // Whether damage detection works here; without it every grab counts as changed.
     bool detectsChanges() const { return damage_ != 0; }
+
+    // Makes the memory of `pictures` pictures of the present size ready now, so that the
+    // first grabs do not wait for the system to provide it.
+    void prepareMemory(size_t pictures);
 
     // Reads what the server reported; true while something changed that no grab has shown yet.
     // Throws PlatformError when the connection broke or the window went away.

@@ -18,6 +18,9 @@ namespace platform::linux_backend {
 namespace {
 
 constexpr int64_t kDefaultFrameNanoseconds = 1'000'000'000 / 60;
+// Pictures whose memory is made ready before the stream counts as started: the first
+// grab, and the one its consumer converts meanwhile.
+constexpr size_t kPreparedPictures = 2;
 // Audio buffers (10 ms each) that may wait on a consumer's queue before new ones are dropped:
 // three seconds, as some sources hand over seconds of audio at once.
 constexpr size_t kAudioBuffersInFlight = 300;
@@ -219,7 +222,13 @@ private:
         const int32_t width = outputDimension(configuration_.width, grabber->width());
         const int32_t height = outputDimension(configuration_.height, grabber->height());
         FrameRenderer renderer(format, width, height);
-        auto renderedPool = std::make_shared<FrameMemoryPool>(depth + 2, FrameMemoryPool::heap());
+        auto renderedPool = std::make_shared<FrameMemoryPool>(
+            blocksWithin(kGrabbedPicturesBytes, size_t(width) * kDeliveredBytesPerPixel * size_t(height),
+                         std::min(kMinimumGrabbedPictures, depth + 2), depth + 2),
+            FrameMemoryPool::heap());
+        // Backing the first pictures' memory costs a few milliseconds a picture on a busy
+        // machine: paid here, not by the first frames.
+        grabber->prepareMemory(kPreparedPictures);
         auto frameFormat = FormatDescription::makeVideo(format, width, height);
         ready.set_value();
 
