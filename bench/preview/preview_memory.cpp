@@ -5,7 +5,7 @@
 //
 //     preview_memory [seconds=600] [interval=30]
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "fake_camera_kernel.h"
 
 #include "Dovezode/PreviewSession.h"

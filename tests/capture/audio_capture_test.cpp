@@ -3,7 +3,7 @@
 // the microphone through the stream and through a capture session, and the
 // capture times against the sample counts.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "private_servers.h"
 
 #include "capture_timeline.h"

@@ -2,7 +2,7 @@
 // stand-in logind the token holds the inhibitor and closes it when released; with
 // no logind, or no bus at all, the token does nothing and beginning never fails.
 
-#include "child_process.h"
+#include "server_process.h"
 
 #include "platform/linux/logind_power_management.h"
 

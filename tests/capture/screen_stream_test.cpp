@@ -2,7 +2,7 @@
 // pacing, pixels, the pointer, cropping and scaling, frame status, queue depth,
 // stopping, windows, and the errors when there is no usable X server.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "delivery_gate.h"
 
 #include "platform/linux/linux_platform.h"

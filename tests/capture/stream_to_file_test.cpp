@@ -2,7 +2,7 @@
 // into an mp4 that ffprobe reads back: the configured size, and about as many
 // frames as the frame rate and the file's duration say.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 
 #include "platform/asset_writer.h"
 #include "platform/linux/ffmpeg_asset_writers.h"

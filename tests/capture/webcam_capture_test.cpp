@@ -2,7 +2,7 @@
 // test machines have no cameras): the mode a preset picks, YUYV and MJPEG frames
 // decoded to BGRA of the right colour, stopping, and cameras that cannot be opened.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "fake_camera_kernel.h"
 
 #include "platform/capture_devices.h"

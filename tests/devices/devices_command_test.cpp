@@ -1,8 +1,8 @@
 // The "devices" command over the fake backend: its word table, its event, its
 // failure answer, and how both modes hand it their words.
 
-#include "CapturedOutput.h"
-#include "FixedLines.h"
+#include "captured_output.h"
+#include "fixed_lines.h"
 #include "fake_listing_fixture.h"
 
 #include "Tavrik/DevicesCommand.h"

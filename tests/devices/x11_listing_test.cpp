@@ -1,7 +1,7 @@
 // Displays, screens and windows of the Linux backend on a private X server, with
 // and without a window manager, and the answer when no X server can be reached.
 
-#include "CapturedOutput.h"
+#include "captured_output.h"
 #include "private_servers.h"
 #include "x_test_client.h"
 

@@ -9,8 +9,8 @@
 
 #include "fixtures.h"
 
-#include "CapturedOutput.h"
-#include "FixedLines.h"
+#include "captured_output.h"
+#include "fixed_lines.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Level lines from microphones of a private PulseAudio daemon: a silent source
 // gives VOL:0, a full-scale square wave VOL:100.
 
-#include "child_process.h"
+#include "server_process.h"
 
 #include "Dovezode/PreviewSession.h"
 

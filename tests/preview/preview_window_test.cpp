@@ -4,7 +4,7 @@
 // work area, a drag, reuse and renewal, the camera's colour in it, and the ARGB
 // window a compositing manager gets.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "fake_camera_kernel.h"
 #include "x_test_client.h"
 

@@ -3,7 +3,7 @@
 // and its key frames come at most 2 s apart, also at 10, 30 and 60 frames a second
 // on a moving picture. Read back by ffprobe.
 
-#include "RecordingSupport.h"
+#include "recording_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

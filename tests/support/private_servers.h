@@ -2,7 +2,7 @@
 // A private X server (Xvfb, one 1920x1080 screen) or PulseAudio daemon (a null sink
 // and a sine source) for one test; the environment points at it while it lives.
 
-#include "child_process.h"
+#include "server_process.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 // The real tavrik binary over pipes: command line, exit statuses, the first lines
 // of the interactive mode and how the loop ends.
 
-#include "ChildProcess.h"
+#include "child_process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "capture_test_support.h"
+#include "capture_support.h"
 
 #include <cstdlib>
 #include <cstring>

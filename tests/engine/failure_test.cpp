@@ -4,7 +4,7 @@
 // error told to the caller or to onError, leaves no empty file behind and leaves
 // the recorder able to go on (or to start again).
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include <chrono>
 #include <future>

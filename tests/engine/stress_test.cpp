@@ -9,7 +9,7 @@
 // inside the engine when the next segment begins: its files may only hold times
 // from that value up to the clock's value when the segment was paused.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include <array>
 #include <atomic>

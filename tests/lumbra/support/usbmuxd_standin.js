@@ -2,7 +2,7 @@
 // Stands in for usbmuxd on a private Unix socket, speaking its plist protocol,
 // with the lockdown service of each phone behind "Connect" on port 62078.
 //
-//   node usbmuxd-standin.js <socket path> '<phones as JSON>'
+//   node usbmuxd_standin.js <socket path> '<phones as JSON>'
 // A phone is {udid, name, model, trusted}: a trusted phone has a pair record and
 // accepts a lockdown session; an untrusted one has a pair record it refuses
 // (StartSession fails with InvalidHostID). Phones listed at the start are attached.

@@ -4,7 +4,7 @@
 // stop; the reported durations are those of the files; "started" comes before the
 // pause or stop of the same recording; the video's key frames follow the frame rate.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include <future>
 

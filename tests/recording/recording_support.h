@@ -3,8 +3,8 @@
 // daemon for the suite, a picture that changes every frame, the real program
 // driven over its pipes, and ffprobe's reading of a file.
 
-#include "ChildProcess.h"
-#include "capture_test_support.h"
+#include "child_process.h"
+#include "capture_support.h"
 #include "private_servers.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // recording is a soak test (`make soak`); the half-minute one runs with every test
 // and catches a misalignment that does not need minutes to show.
 
-#include "RecordingSupport.h"
+#include "recording_support.h"
 
 #include <functional>
 

@@ -1,4 +1,4 @@
-#include "child_process.h"
+#include "server_process.h"
 
 #include <csignal>
 #include <cstdlib>

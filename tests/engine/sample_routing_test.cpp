@@ -1,7 +1,7 @@
 // Where each captured sample goes, when each file's writer starts, with which
 // settings, and which samples the synchronisation and the frame status hold back.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include "platform/asset_writer.h"
 

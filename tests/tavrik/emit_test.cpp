@@ -1,7 +1,7 @@
 #include "Tavrik/Emit.h"
 #include "Tavrik/Output.h"
 
-#include "CapturedOutput.h"
+#include "captured_output.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

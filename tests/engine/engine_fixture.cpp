@@ -1,4 +1,4 @@
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include "platform/queues.h"
 

@@ -1,7 +1,7 @@
 // The real program records a real (virtual) screen with real audio: start,
 // pause, resume, stop and signals over its pipes, and the files it writes.
 
-#include "RecordingSupport.h"
+#include "recording_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // show (size, shape, place, session), the start and stop rules, the level lines,
 // and how a recording takes the window over.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include "Dovezode/LevelMeter.h"
 #include "Dovezode/PreviewSession.h"

@@ -3,7 +3,7 @@
 // platform: lines go in through a scripted input, events come out through a
 // captured output, and the process exit is recorded instead of taken.
 
-#include "CapturedOutput.h"
+#include "captured_output.h"
 
 #include "Tavrik/InteractiveMode.h"
 #include "Tavrik/LineSource.h"

@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,7 +3,7 @@
 // the encoder cannot use. Each ends within seconds with its "error" event, leaves
 // no empty file and files that ffprobe reads to the end.
 
-#include "RecordingSupport.h"
+#include "recording_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // microphone preview prints a level line for every 10 ms buffer, each flushed at
 // once into the pipe, and "preview {}" stops them.
 
-#include "ChildProcess.h"
+#include "child_process.h"
 #include "private_servers.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // writer, read back by ffprobe: one set of files per segment, with the lengths
 // of what was delivered.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include "platform/linux/ffmpeg_asset_writers.h"
 

@@ -2,7 +2,7 @@
 // decoding, the microphone before the webcam, its refusals, the stop of both
 // without an argument, and how it meets a recording.
 
-#include "LoopHarness.h"
+#include "loop_harness.h"
 
 #include "Dovezode/WebcamPreviewWindow.h"
 

@@ -1,7 +1,7 @@
 // Pause and resume by file segments, the durations measured at pause and stop,
 // and the hand-over between a pause and samples already on their way.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include <future>
 #include <map>

@@ -2,7 +2,7 @@
 // refusals in their order, the events of a whole recording, and the ways a
 // recording ends (stop, quit, end of input, signals).
 
-#include "LoopHarness.h"
+#include "loop_harness.h"
 
 #include "Tavrik/Emit.h"
 #include "Tavrik/LoopState.h"

@@ -3,7 +3,7 @@
 // X client drawing coloured windows and moving the pointer, and a stream output
 // that collects what a stream delivers.
 
-#include "child_process.h"
+#include "server_process.h"
 #include "private_servers.h"
 
 #include "platform/screen_stream.h"

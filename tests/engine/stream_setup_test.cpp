@@ -1,7 +1,7 @@
 // What the start asks of the screen stream: its configuration, what it shows
 // and at which size, its outputs, and how the platform's capabilities change them.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include "platform/queues.h"
 

@@ -1,7 +1,7 @@
 // The recorder facade over the fake backend: order of calls, how failures reach
 // the caller and onError, and when onStart and onResume fire.
 
-#include "EngineFixture.h"
+#include "engine_fixture.h"
 
 #include <chrono>
 
