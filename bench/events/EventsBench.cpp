@@ -22,7 +22,7 @@ static void EventLineToDevNull(benchmark::State& state) {
 BENCHMARK(EventLineToDevNull);
 
 static void CommandRoundTripThroughPipes(benchmark::State& state) {
-    testsupport::ChildProcess child(TAVRIK_BINARY, {});
+    test_support::ChildProcess child(TAVRIK_BINARY, {});
     child.readLine();  // banner
     child.readLine();  // ready
     for (auto _ : state) {

@@ -3,6 +3,8 @@
 // stopping, windows, and the errors when there is no usable X server.
 
 #include "capture_support.h"
+#include "eventually.h"
+#include "private_servers.h"
 #include "delivery_gate.h"
 
 #include "platform/linux/linux_platform.h"
@@ -19,7 +21,7 @@
 
 namespace {
 
-using namespace capture_test;
+using namespace test_support;
 using platform::ContentFilter;
 using platform::FrameStatus;
 using platform::MediaTime;
@@ -59,7 +61,7 @@ protected:
         return c;
     }
 
-    CaptureXServer server_;
+    PrivateXServer server_;
     std::optional<TestClient> client_;
     std::shared_ptr<platform::StreamService> streams_;
 };
@@ -356,7 +358,7 @@ TEST_F(ScreenStream, TheDelegateIsToldOnceWhenTheXServerGoesAway) {
     ASSERT_TRUE(collector->waitFor([](const auto& samples) { return !samples.empty(); }));
     client_.reset();
     server_.stop();
-    EXPECT_TRUE(devices_test::eventually([&] {
+    EXPECT_TRUE(test_support::eventually([&] {
         std::lock_guard guard(delegate->mutex);
         return !delegate->errors.empty();
     }));

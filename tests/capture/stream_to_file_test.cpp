@@ -3,6 +3,8 @@
 // frames as the frame rate and the file's duration say.
 
 #include "capture_support.h"
+#include "private_servers.h"
+#include "temporary_directory.h"
 
 #include "platform/asset_writer.h"
 #include "platform/linux/ffmpeg_asset_writers.h"
@@ -20,7 +22,7 @@
 
 namespace {
 
-using namespace capture_test;
+using namespace test_support;
 
 nlohmann::json probe(const std::string& path) {
     std::string command = std::string(FFPROBE_EXECUTABLE) +
@@ -36,7 +38,7 @@ nlohmann::json probe(const std::string& path) {
 double number(const nlohmann::json& value) { return value.is_string() ? std::stod(value.get<std::string>()) : value.get<double>(); }
 
 TEST(StreamToFile, ScreenFramesBecomeAPlayableFileOfTheRightSizeAndFrameCount) {
-    CaptureXServer x;
+    PrivateXServer x;
     ASSERT_TRUE(x.started());
     TestClient client;
     auto window = client.window(0, 0, 640, 360, {200, 0, 0});
@@ -49,7 +51,7 @@ TEST(StreamToFile, ScreenFramesBecomeAPlayableFileOfTheRightSizeAndFrameCount) {
         }
     });
 
-    devices_test::TemporaryDirectory folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.path() + "/screen.mp4";
     constexpr int kFps = 30;
     auto writers = platform::linux_backend::makeFfmpegAssetWriters();

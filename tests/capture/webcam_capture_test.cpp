@@ -18,6 +18,7 @@
 namespace {
 
 using namespace capture_test;
+using namespace test_support;
 using platform::SampleBufferRef;
 
 constexpr Colour kCameraColour{200, 60, 30};

@@ -128,11 +128,11 @@ public:
         if (!e.is_object() || !e.contains("message") || !e["message"].is_string()) return false;
         return e["message"].get<std::string>().rfind(text, 0) == 0;
     }
-    testsupport::CapturedOutput& output() { return *output_; }
+    test_support::CapturedOutput& output() { return *output_; }
     int exits() const { return exits_; }
     // Waits (generously, for a busy machine) until the process exit has been taken at least once.
     bool waitForExit() const {
-        const auto deadline = std::chrono::steady_clock::now() + testsupport::CapturedOutput::kGenerousWait;
+        const auto deadline = std::chrono::steady_clock::now() + test_support::CapturedOutput::kGenerousWait;
         while (exits_ == 0) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -143,7 +143,7 @@ public:
 
 private:
     platform::fake::FakePlatform fake_;
-    std::shared_ptr<testsupport::CapturedOutput> output_ = std::make_shared<testsupport::CapturedOutput>();
+    std::shared_ptr<test_support::CapturedOutput> output_ = std::make_shared<test_support::CapturedOutput>();
     ScriptedInput input_;
     std::thread loop_;
     std::atomic<int> exits_{0};

@@ -2,6 +2,7 @@
 // decoding, the microphone before the webcam, its refusals, the stop of both
 // without an argument, and how it meets a recording.
 
+#include "eventually.h"
 #include "loop_harness.h"
 
 #include "Dovezode/WebcamPreviewWindow.h"
@@ -15,6 +16,7 @@
 #include <thread>
 
 using commands_test::LoopHarness;
+using test_support::eventually;
 using tavrik::Json;
 
 namespace {
@@ -85,15 +87,6 @@ public:
     MainQueueThread mainQueue;  // outlives the loop, whose last commands may wait for it
     LoopHarness loop;
 };
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 std::vector<std::pair<std::string, std::string>> errors(const std::vector<Json>& events) {
     std::vector<std::pair<std::string, std::string>> result;

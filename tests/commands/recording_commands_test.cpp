@@ -104,7 +104,7 @@ TEST(RecordingCommands, AWholeRecordingReportsEveryEvent) {
     harness.send(LoopHarness::startRequest("/tmp/harness-second.mp4").replace(0, 5, "resume"));
     std::thread frames([&] {
         // Frames until the resume has taken one, for as long as a busy machine may need.
-        const auto deadline = std::chrono::steady_clock::now() + testsupport::CapturedOutput::kGenerousWait;
+        const auto deadline = std::chrono::steady_clock::now() + test_support::CapturedOutput::kGenerousWait;
         for (int i = 0; std::chrono::steady_clock::now() < deadline &&
                         !harness.output().waitForEvent("resumed", std::chrono::milliseconds(10));
              ++i) {

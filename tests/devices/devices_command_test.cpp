@@ -43,7 +43,7 @@ protected:
         FakeListing::TearDown();
     }
 
-    std::shared_ptr<testsupport::CapturedOutput> output_ = std::make_shared<testsupport::CapturedOutput>();
+    std::shared_ptr<test_support::CapturedOutput> output_ = std::make_shared<test_support::CapturedOutput>();
 };
 
 const std::set<std::string> kMicrophonesAndCameras = {"audios", "webcams"};
@@ -138,7 +138,7 @@ TEST_F(DevicesCommand, AFailedContentQueryAnswersDevicesErrorAndMicrophonesStill
 }
 
 TEST_F(DevicesCommand, InteractiveModeLowerCasesTheArgument) {
-    testsupport::FixedLines input({"devices SCREENS", "DEVICES", "devices Windows", "devices mic", "devices WEBCAMS", "quit"});
+    test_support::FixedLines input({"devices SCREENS", "DEVICES", "devices Windows", "devices mic", "devices WEBCAMS", "quit"});
     tavrik::InteractiveMode(input).run();
     auto events = output_->events();
     ASSERT_EQ(events.size(), 7u);  // the banner, "ready", five answers
@@ -162,9 +162,9 @@ TEST_F(DevicesCommand, OneShotAnswersOnceWithoutBannerOrReady) {
                                                                         {"Devices", "Audios", {"audios"}},
                                                                         {"devices", std::nullopt, kMicrophonesAndCameras},
                                                                         {"devices", "MIC", kMicrophonesAndCameras}}) {
-        auto output = std::make_shared<testsupport::CapturedOutput>();
+        auto output = std::make_shared<test_support::CapturedOutput>();
         tavrik::setOutput(output);
-        testsupport::FixedLines input({"devices screens", "quit"});
+        test_support::FixedLines input({"devices screens", "quit"});
         tavrik::Tavrik{command, subcommand}.run(input);
         auto events = output->events();
         ASSERT_EQ(events.size(), 1u) << command;

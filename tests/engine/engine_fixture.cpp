@@ -39,16 +39,6 @@ MainQueueServer::~MainQueueServer() {
     thread_.join();
 }
 
-bool eventually(const std::function<bool()>& condition) {
-    // Thirty seconds: generous for a busy machine or a sanitizer; a condition that holds ends it at once.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 platform::CaptureDevice microphone(std::string id, CaptureDeviceType type,
                                    std::vector<platform::CaptureDeviceFormat> formats) {
     platform::CaptureDevice device;

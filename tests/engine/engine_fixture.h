@@ -3,6 +3,7 @@
 // microphone, a camera and an attachable phone; the callbacks it reports are
 // collected for the test; samples are made and delivered by short helpers.
 
+#include "eventually.h"
 #include "fake_platform_fixture.h"
 
 #include "Dovezode/Error.h"
@@ -98,13 +99,12 @@ private:
     std::thread thread_;
 };
 
-// Polls until the condition holds; false after thirty seconds.
-bool eventually(const std::function<bool()>& condition);
+using test_support::eventually;
 
-class EngineTest : public testing_support::FakePlatformTest {
+class EngineTest : public test_support::FakePlatformTest {
 public:
     // Public, so that the arrangements in case tables can reach the fakes.
-    using testing_support::FakePlatformTest::fake;
+    using test_support::FakePlatformTest::fake;
 
     void SetUp() override;
     void TearDown() override;

@@ -28,7 +28,7 @@ constexpr int kProducers = 4;
 constexpr int kSamplesEach = 250;
 constexpr int kTotal = kProducers * kSamplesEach;
 
-class FakeBackendTest : public testing_support::FakePlatformTest {
+class FakeBackendTest : public test_support::FakePlatformTest {
 protected:
     // Pushes kTotal samples from kProducers threads. The presentation time of
     // each is its submission number: numbers are taken and the sample pushed

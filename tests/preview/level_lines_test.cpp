@@ -1,7 +1,9 @@
 // Level lines from microphones of a private PulseAudio daemon: a silent source
 // gives VOL:0, a full-scale square wave VOL:100.
 
-#include "server_process.h"
+#include "child_process.h"
+#include "eventually.h"
+#include "temporary_directory.h"
 
 #include "Dovezode/PreviewSession.h"
 
@@ -21,9 +23,9 @@
 
 namespace {
 
-using devices_test::ChildProcess;
-using devices_test::TemporaryDirectory;
-using devices_test::eventually;
+using test_support::ChildProcess;
+using test_support::TemporaryDirectory;
+using test_support::eventually;
 
 // A private PulseAudio daemon with a silent microphone and one that records a
 // full-scale square wave played into a float sink.
@@ -33,7 +35,7 @@ public:
         socket_ = runtime_.path() + "/native";
         setenv("PULSE_RUNTIME_PATH", runtime_.path().c_str(), 1);
         setenv("PULSE_STATE_PATH", runtime_.path().c_str(), 1);
-        daemon_ = ChildProcess(
+        daemon_ = ChildProcess::background(
             {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--disallow-exit=no",
              "--disable-shm=yes", "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_,
              "--load=module-null-source source_name=level_silence format=float32le rate=48000 channels=2",
@@ -59,7 +61,7 @@ public:
     bool started() const { return started_; }
 
     void playSquareWave() {
-        player_ = ChildProcess({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+        player_ = ChildProcess::background({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
                                 "--device=level_square_sink", squareWave_});
     }
 

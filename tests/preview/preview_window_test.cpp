@@ -5,7 +5,9 @@
 // window a compositing manager gets.
 
 #include "capture_support.h"
+#include "eventually.h"
 #include "fake_camera_kernel.h"
+#include "private_servers.h"
 #include "x_test_client.h"
 
 #include "Dovezode/PreviewSession.h"
@@ -29,9 +31,9 @@
 
 namespace {
 
-using capture_test::Colour;
+using test_support::Colour;
 using capture_test::FakeCameraKernel;
-using devices_test::eventually;
+using test_support::eventually;
 
 constexpr Colour kCameraColour{40, 160, 220};
 
@@ -235,7 +237,7 @@ protected:
         });
     }
 
-    devices_test::PrivateXServer server_;
+    test_support::PrivateXServer server_;
     std::unique_ptr<MainQueueThread> mainQueue_;
     std::shared_ptr<FakeCameraKernel> kernel_;
     std::vector<std::unique_ptr<PreviewSession>> previews_;
@@ -307,7 +309,7 @@ TEST_P(PreviewWindowOnX, PlacedAgainstTheWorkArea) {
             return area.size() >= 4 && area[3] == 1080 - 48;
         }));
     } else {
-        devices_test::XTestClient client;
+        test_support::XTestClient client;
         client.setWorkArea(0, 0, 1920, 1080 - 48);
         client.sync();
     }
@@ -364,7 +366,7 @@ TEST_P(PreviewWindowOnX, ShowsTheCamerasColour) {
         auto g = x_.geometry(window);
         EXPECT_TRUE(eventually([&] {
             auto pixel = x_.pixel(window, g.width / 2, g.height / 2);
-            return pixel && capture_test::near({(*pixel)[2], (*pixel)[1], (*pixel)[0]}, kCameraColour, 10);
+            return pixel && test_support::near({(*pixel)[2], (*pixel)[1], (*pixel)[0]}, kCameraColour, 10);
         })) << shape.rawValue();
         session.stopWebcamPreview();
         ASSERT_TRUE(eventually([&] { return x_.previewWindow() == XCB_NONE; }));
@@ -379,7 +381,7 @@ TEST_P(PreviewWindowOnX, WithACompositorTheWindowHasAlphaAndAClearOutside) {
     // The client window itself: a window manager's frame around it may have another depth.
     EXPECT_TRUE(eventually([&] {
         auto centre = x_.pixel(window, 100, 100);
-        return centre && (*centre)[3] == 255 && capture_test::near({(*centre)[2], (*centre)[1], (*centre)[0]}, kCameraColour, 10);
+        return centre && (*centre)[3] == 255 && test_support::near({(*centre)[2], (*centre)[1], (*centre)[0]}, kCameraColour, 10);
     }));
     EXPECT_EQ(x_.geometry(window).depth, 32);
     // An edge pixel of the circle that the shape keeps is only partly covered.

@@ -19,15 +19,15 @@ bool isLevelLine(const std::string& line) { return line.rfind("VOL:", 0) == 0; }
 } // namespace
 
 TEST(PreviewProcess, LevelLinesAtTheBufferRateUntilThePreviewStops) {
-    devices_test::PrivateXServer x;
-    devices_test::PrivatePulseServer pulse(/*realTimeMicrophone=*/true);
+    test_support::PrivateXServer x;
+    test_support::PrivatePulseServer pulse(/*realTimeMicrophone=*/true);
     ASSERT_TRUE(x.started());
     ASSERT_TRUE(pulse.started());
 
-    testsupport::ChildProcess tavrik(TAVRIK_BINARY, {});
+    test_support::ChildProcess tavrik(TAVRIK_BINARY, {});
     ASSERT_TRUE(tavrik.readLine());  // banner
     ASSERT_TRUE(tavrik.readLine());  // ready
-    tavrik.write(std::string("preview {\"microphoneID\":\"") + devices_test::PrivatePulseServer::kSineSource + "\"}\n");
+    tavrik.write(std::string("preview {\"microphoneID\":\"") + test_support::PrivatePulseServer::kSineSource + "\"}\n");
 
     // The sine tone of amplitude ½ (mean square ⅛): 100 × √(1/√8) = 59.
     std::vector<Clock::time_point> arrivals;

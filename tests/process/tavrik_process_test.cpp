@@ -12,8 +12,8 @@
 
 #include <sstream>
 
-using testsupport::ChildProcess;
-using testsupport::runToCompletion;
+using test_support::ChildProcess;
+using test_support::runToCompletion;
 
 namespace {
 

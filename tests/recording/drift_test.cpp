@@ -26,7 +26,7 @@ void expectAlignedFiles(const std::function<std::string(const std::string&)>& fi
                                       {"cropRect", json::array({json::array({0, 0}), json::array({640, 360})})},
                                       {"systemAudio", true},
                                       {"sysOutputPath", file("long-system.m4a")},
-                                      {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                      {"microphoneID", test_support::PrivatePulseServer::kSineSource},
                                       {"micOutputPath", file("long-mic.m4a")}}));
     ASSERT_TRUE(recorder.waitFor("started"));
     std::this_thread::sleep_for(length);  // the length of the recording, not a wait for an event

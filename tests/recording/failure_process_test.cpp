@@ -37,7 +37,7 @@ protected:
 };
 
 std::string pactl(const std::vector<std::string>& arguments) {
-    auto result = testsupport::runToCompletion(PACTL_EXECUTABLE, arguments);
+    auto result = test_support::runToCompletion(PACTL_EXECUTABLE, arguments);
     std::string out = result.standardOutput;
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;
@@ -146,7 +146,7 @@ TEST_F(FailureProcess, AMicrophoneBitRateTheEncoderCannotUseRefusesTheStartAndLe
     for (int bitRate : {-1, 1}) {
         SCOPED_TRACE(bitRate);
         recorder.send("start " + request({{"outputPath", file("screen.mp4")},
-                                          {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                          {"microphoneID", test_support::PrivatePulseServer::kSineSource},
                                           {"micOutputPath", file("mic.m4a")},
                                           {"microphoneQuality", {{"sampleRate", 48000}, {"bitRate", bitRate}}}}));
         auto refused = recorder.waitFor("error", 5s);
@@ -164,7 +164,7 @@ TEST_F(FailureProcess, AMicrophoneBitRateTheEncoderCannotUseRefusesTheStartAndLe
     // The same files can be recorded at once.
     Animation animation;
     recorder.send("start " + request({{"outputPath", file("screen.mp4")},
-                                      {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                      {"microphoneID", test_support::PrivatePulseServer::kSineSource},
                                       {"micOutputPath", file("mic.m4a")}}));
     ASSERT_TRUE(recorder.waitFor("started"));
     std::this_thread::sleep_for(1s);

@@ -25,7 +25,7 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
     recorder.send("start " + request({{"outputPath", file("screen.mp4")},
                                       {"systemAudio", true},
                                       {"sysOutputPath", file("system.m4a")},
-                                      {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                      {"microphoneID", test_support::PrivatePulseServer::kSineSource},
                                       {"micOutputPath", file("mic.m4a")}}));
     auto started = recorder.waitFor("started");
     ASSERT_TRUE(started);
@@ -82,7 +82,7 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
     }
 
     // The program's own prober agrees.
-    auto info = testsupport::runToCompletion(TAVRIK_BINARY, {"info", file("screen.mp4")});
+    auto info = test_support::runToCompletion(TAVRIK_BINARY, {"info", file("screen.mp4")});
     auto reply = json::parse(info.standardOutput, nullptr, false);
     ASSERT_TRUE(reply.contains("info")) << info.standardOutput;
     EXPECT_EQ(reply["info"]["width"], 1920);
@@ -95,7 +95,7 @@ TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
     Animation animation;
     Recorder recorder;
     recorder.send("start " + request({{"outputPath", file("one.mp4")},
-                                      {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                      {"microphoneID", test_support::PrivatePulseServer::kSineSource},
                                       {"micOutputPath", file("one.m4a")}}));
     ASSERT_TRUE(recorder.waitFor("started"));
     std::this_thread::sleep_for(1500ms);
@@ -104,7 +104,7 @@ TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
     ASSERT_TRUE(paused);
     std::this_thread::sleep_for(500ms);
     recorder.send("resume " + request({{"outputPath", file("two.mp4")},
-                                       {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                       {"microphoneID", test_support::PrivatePulseServer::kSineSource},
                                        {"micOutputPath", file("two.m4a")}}));
     ASSERT_TRUE(recorder.waitFor("resumed"));
     std::this_thread::sleep_for(2500ms);
@@ -163,7 +163,7 @@ namespace {
 struct DecodedFrame {
     int width = 0;
     std::string rgb;
-    capture_test::Colour at(int x, int y) const {
+    test_support::Colour at(int x, int y) const {
         size_t offset = (size_t(y) * size_t(width) + size_t(x)) * 3;
         if (offset + 2 >= rgb.size()) return {};
         return {uint8_t(rgb[offset]), uint8_t(rgb[offset + 1]), uint8_t(rgb[offset + 2])};
@@ -171,7 +171,7 @@ struct DecodedFrame {
 };
 
 DecodedFrame decodedFrame(const std::string& path, int width, size_t index) {
-    auto raw = testsupport::runToCompletion(FFMPEG_EXECUTABLE, {"-v", "error", "-i", path, "-vf",
+    auto raw = test_support::runToCompletion(FFMPEG_EXECUTABLE, {"-v", "error", "-i", path, "-vf",
                                                                 "select=eq(n\\," + std::to_string(index) + ")", "-frames:v",
                                                                 "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     return {width, raw.standardOutput};
@@ -180,7 +180,7 @@ DecodedFrame decodedFrame(const std::string& path, int width, size_t index) {
 } // namespace
 
 TEST_F(RecordingProcess, AKnownColourAndThePointerAppearWhereTheyAre) {
-    capture_test::TestClient client;
+    test_support::TestClient client;
     client.window(0, 0, 1920, 1080, {0, 0, 0});
     auto red = client.window(300, 200, 400, 300, {255, 0, 0});
     client.warpPointer(1200, 700);
@@ -204,8 +204,8 @@ TEST_F(RecordingProcess, AKnownColourAndThePointerAppearWhereTheyAre) {
         ASSERT_GE(written, 1u) << path;
         auto frame = decodedFrame(path, 1920, std::min<size_t>(10, written - 1));
         ASSERT_EQ(frame.rgb.size(), size_t(1920) * 1080 * 3) << path;
-        EXPECT_TRUE(capture_test::near(frame.at(500, 350), {255, 0, 0}, 24)) << path;
-        EXPECT_TRUE(capture_test::near(frame.at(100, 100), {0, 0, 0}, 24)) << path;
+        EXPECT_TRUE(test_support::near(frame.at(500, 350), {255, 0, 0}, 24)) << path;
+        EXPECT_TRUE(test_support::near(frame.at(100, 100), {0, 0, 0}, 24)) << path;
         // The root cursor is drawn around the pointer's hot spot.
         bool pointerSeen = false;
         for (int dx = -6; dx <= 6 && !pointerSeen; dx += 2) {
@@ -332,7 +332,7 @@ TEST_F(RecordingProcess, AFileSizeLimitNeverKillsTheProgram) {
     std::signal(SIGXFSZ, previousHandler);
     ASSERT_TRUE(recorder->ready());
     recorder->send("start " + request({{"outputPath", file("limited.mp4")},
-                                       {"microphoneID", devices_test::PrivatePulseServer::kSineSource},
+                                       {"microphoneID", test_support::PrivatePulseServer::kSineSource},
                                        {"micOutputPath", file("limited.m4a")}}));
     ASSERT_TRUE(startOutcome(*recorder));
     std::this_thread::sleep_for(1s);

@@ -48,7 +48,7 @@ public:
     }
 
 private:
-    capture_test::TestClient client_;
+    test_support::TestClient client_;
     xcb_window_t window_;
     std::atomic<bool> running_{true};
     std::thread thread_;
@@ -78,11 +78,11 @@ public:
         }
         return std::nullopt;
     }
-    testsupport::ChildProcess& process() { return process_; }
+    test_support::ChildProcess& process() { return process_; }
     std::vector<json> seen;
 
 private:
-    testsupport::ChildProcess process_;
+    test_support::ChildProcess process_;
     bool ready_ = false;
 };
 
@@ -90,7 +90,7 @@ private:
 inline json probe(const std::string& path, bool countFrames = true) {
     std::vector<std::string> arguments{"-v", "error", "-show_streams", "-show_format", "-of", "json", path};
     if (countFrames) arguments.insert(arguments.begin() + 2, "-count_frames");
-    auto result = testsupport::runToCompletion(FFPROBE_EXECUTABLE, arguments);
+    auto result = test_support::runToCompletion(FFPROBE_EXECUTABLE, arguments);
     return json::parse(result.standardOutput, nullptr, false);
 }
 
@@ -104,7 +104,7 @@ struct VideoFrames {
 };
 
 inline VideoFrames videoFrames(const std::string& path) {
-    auto result = testsupport::runToCompletion(
+    auto result = test_support::runToCompletion(
         FFPROBE_EXECUTABLE, {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time", "-of", "json", path});
     auto probed = json::parse(result.standardOutput, nullptr, false);
     std::vector<double> times;
@@ -176,8 +176,8 @@ inline std::string request(const json& members) {
 class RecordingProcess : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        display_ = new capture_test::CaptureXServer();
-        sound_ = new devices_test::PrivatePulseServer(/*realTimeMicrophone=*/true);
+        display_ = new test_support::PrivateXServer();
+        sound_ = new test_support::PrivatePulseServer(/*realTimeMicrophone=*/true);
     }
     static void TearDownTestSuite() {
         delete sound_;
@@ -197,8 +197,8 @@ protected:
     }
     std::string file(const std::string& name) const { return (directory_ / name).string(); }
 
-    static inline capture_test::CaptureXServer* display_ = nullptr;
-    static inline devices_test::PrivatePulseServer* sound_ = nullptr;
+    static inline test_support::PrivateXServer* display_ = nullptr;
+    static inline test_support::PrivatePulseServer* sound_ = nullptr;
     std::filesystem::path directory_;
 };
 

@@ -7,7 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace capture_test {
+namespace test_support {
 
 TestClient::TestClient() : connection_(xcb_connect(nullptr, nullptr)) {
     if (!xcb_connection_has_error(connection_)) screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
@@ -112,4 +112,4 @@ bool near(Colour a, Colour b, int tolerance) {
 
 platform::Display wholeScreen() { return {1, 1920, 1080, {{0, 0}, {1920, 1080}}}; }
 
-} // namespace capture_test
+} // namespace test_support

@@ -1,10 +1,6 @@
 #pragma once
-// What the capture tests share: a private X server that a test can stop, a test
-// X client drawing coloured windows and moving the pointer, and a stream output
-// that collects what a stream delivers.
-
-#include "server_process.h"
-#include "private_servers.h"
+// What the capture tests share: a test X client drawing coloured windows and moving
+// the pointer, and a stream output that collects what a stream delivers.
 
 #include "platform/screen_stream.h"
 
@@ -18,10 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace capture_test {
-
-// Xvfb with one 1920x1080 24-bit screen; DISPLAY points at it while it lives.
-using CaptureXServer = devices_test::PrivateXServer;
+namespace test_support {
 
 struct Colour {
     uint8_t red = 0, green = 0, blue = 0;
@@ -83,4 +76,4 @@ bool near(Colour a, Colour b, int tolerance = 6);
 // The whole screen as a display of the shareable content.
 platform::Display wholeScreen();
 
-} // namespace capture_test
+} // namespace test_support

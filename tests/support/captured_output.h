@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace test_support {
 
 class CapturedOutput final : public tavrik::OutputSink {
 public:
@@ -74,4 +74,4 @@ private:
     std::vector<std::string> lines_;
 };
 
-} // namespace testsupport
+} // namespace test_support

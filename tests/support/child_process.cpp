@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +16,7 @@
 
 extern char** environ;
 
-namespace testsupport {
+namespace test_support {
 namespace {
 
 void makePipe(int fds[2]) {
@@ -66,15 +67,65 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (result != 0) throw std::runtime_error("cannot start " + program);
 }
 
-ChildProcess::~ChildProcess() {
-    closeInput();
-    if (!status_ && pid_ > 0) {
-        kill(pid_, SIGKILL);
-        int status;
-        waitpid(pid_, &status, 0);
+ChildProcess ChildProcess::background(const std::vector<std::string>& command, int outputFd) {
+    ChildProcess child;
+    child.endSignal_ = SIGTERM;
+    std::vector<char*> argv;
+    for (const auto& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    int nullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A test that crashes must not leave its servers behind.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        dup2(nullFd, STDIN_FILENO);
+        dup2(outputFd >= 0 ? outputFd : nullFd, STDOUT_FILENO);
+        dup2(nullFd, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
+    close(nullFd);
+    if (pid > 0) child.pid_ = pid;
+    return child;
+}
+
+ChildProcess::~ChildProcess() {
+    stop();
     if (output_ >= 0) close(output_);
     if (error_ >= 0) close(error_);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept { swap(other); }
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        ChildProcess taken(std::move(other));
+        swap(taken);  // the child this held ends with `taken`
+    }
+    return *this;
+}
+
+void ChildProcess::swap(ChildProcess& other) noexcept {
+    std::swap(pid_, other.pid_);
+    std::swap(endSignal_, other.endSignal_);
+    std::swap(input_, other.input_);
+    std::swap(output_, other.output_);
+    std::swap(error_, other.error_);
+    std::swap(buffered_, other.buffered_);
+    std::swap(outputClosed_, other.outputClosed_);
+    std::swap(status_, other.status_);
+}
+
+void ChildProcess::stop() {
+    closeInput();
+    if (pid_ > 0 && !status_) {
+        kill(pid_, endSignal_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        status_ = status;
+    }
 }
 
 void ChildProcess::write(const std::string& text) {
@@ -98,7 +149,7 @@ void ChildProcess::closeInput() {
 }
 
 bool ChildProcess::fill(std::chrono::steady_clock::time_point deadline) {
-    if (outputClosed_) return false;
+    if (outputClosed_ || output_ < 0) return false;
     pollfd descriptor{output_, POLLIN, 0};
     int ready = poll(&descriptor, 1, remainingMs(deadline));
     if (ready <= 0) return false;
@@ -134,16 +185,19 @@ std::string ChildProcess::readRemainingOutput(std::chrono::milliseconds timeout)
 
 std::string ChildProcess::readStandardError() {
     std::string text;
+    if (error_ < 0) return text;
     char chunk[4096];
     ssize_t n;
     while ((n = read(error_, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
     return text;
 }
 
-void ChildProcess::sendSignal(int signal) { kill(pid_, signal); }
+void ChildProcess::sendSignal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+}
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-    if (status_) return status_;
+    if (status_ || pid_ <= 0) return status_;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         int status;
@@ -170,4 +224,4 @@ RunResult runToCompletion(const std::string& program, const std::vector<std::str
     return result;
 }
 
-} // namespace testsupport
+} // namespace test_support

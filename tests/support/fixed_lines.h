@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace test_support {
 
 class FixedLines final : public tavrik::LineSource {
 public:
@@ -21,4 +21,4 @@ private:
     size_t next_ = 0;
 };
 
-} // namespace testsupport
+} // namespace test_support

@@ -1,5 +1,7 @@
 #include "private_servers.h"
 
+#include "eventually.h"
+
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -10,7 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace devices_test {
+namespace test_support {
 namespace {
 
 std::optional<std::string> environment(const char* name) {
@@ -108,7 +110,7 @@ PrivateXServer::PrivateXServer(bool resetsWhenIdle) : previousDisplay_(environme
     std::vector<std::string> arguments{"Xvfb", "-displayfd", std::to_string(handedFd), "-screen", "0", "1920x1080x24",
                                        "-nolisten", "tcp"};
     if (!resetsWhenIdle) arguments.push_back("-noreset");
-    server_ = ChildProcess(arguments);
+    server_ = ChildProcess::background(arguments);
     close(handedFd);
     close(pipeFds[1]);
     std::string number = readDisplayNumber(pipeFds[0]);
@@ -130,7 +132,7 @@ void PrivateXServer::stop() {
 }
 
 bool PrivateXServer::startWindowManager() {
-    windowManager_ = ChildProcess({"openbox", "--sm-disable"});
+    windowManager_ = ChildProcess::background({"openbox", "--sm-disable"});
     return windowManagerManages(display_);
 }
 
@@ -151,10 +153,10 @@ PrivatePulseServer::PrivatePulseServer(bool realTimeMicrophone) : previousServer
     } else {
         arguments.push_back(std::string("--load=module-sine-source frequency=440 source_name=") + kSineSource);
     }
-    daemon_ = ChildProcess(arguments);
+    daemon_ = ChildProcess::background(arguments);
     address_ = "unix:" + socketPath;
     setenv("PULSE_SERVER", address_.c_str(), 1);
-    started_ = eventually([&] { return canConnect(socketPath); });
+    started_ = eventually([&] { return canConnect(socketPath); }, std::chrono::milliseconds(20));
 }
 
 PrivatePulseServer::~PrivatePulseServer() {
@@ -162,4 +164,4 @@ PrivatePulseServer::~PrivatePulseServer() {
     restore("PULSE_SERVER", previousServer_);
 }
 
-} // namespace devices_test
+} // namespace test_support

@@ -2,12 +2,13 @@
 // A private X server (Xvfb, one 1920x1080 screen) or PulseAudio daemon (a null sink
 // and a sine source) for one test; the environment points at it while it lives.
 
-#include "server_process.h"
+#include "child_process.h"
+#include "temporary_directory.h"
 
 #include <optional>
 #include <string>
 
-namespace devices_test {
+namespace test_support {
 
 class PrivateXServer {
 public:
@@ -52,4 +53,4 @@ private:
     bool started_ = false;
 };
 
-} // namespace devices_test
+} // namespace test_support

@@ -9,7 +9,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-namespace devices_test {
+namespace test_support {
 
 XTestClient::XTestClient() : connection_(xcb_connect(nullptr, nullptr)) {
     if (!xcb_connection_has_error(connection_)) screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
@@ -154,4 +154,4 @@ void XTestClient::setWorkArea(int32_t x, int32_t y, uint32_t width, uint32_t hei
 
 void XTestClient::sync() { free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
 
-} // namespace devices_test
+} // namespace test_support

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace devices_test {
+namespace test_support {
 
 struct NewWindow {
     std::optional<std::string> utf8Title = std::nullopt;    // _NET_WM_NAME
@@ -62,4 +62,4 @@ private:
     xcb_screen_t* screen_ = nullptr;
 };
 
-} // namespace devices_test
+} // namespace test_support

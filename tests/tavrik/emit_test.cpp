@@ -19,7 +19,7 @@ class EmitTest : public ::testing::Test {
 protected:
     void SetUp() override { tavrik::setOutput(sink_); }
     void TearDown() override { tavrik::setOutput(nullptr); }
-    std::shared_ptr<testsupport::CapturedOutput> sink_ = std::make_shared<testsupport::CapturedOutput>();
+    std::shared_ptr<test_support::CapturedOutput> sink_ = std::make_shared<test_support::CapturedOutput>();
 };
 
 } // namespace
