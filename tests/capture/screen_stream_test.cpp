@@ -62,7 +62,7 @@ protected:
     }
 
     PrivateXServer server_;
-    std::optional<TestClient> client_;
+    std::optional<XTestClient> client_;
     std::shared_ptr<platform::StreamService> streams_;
 };
 
@@ -257,7 +257,7 @@ TEST_F(ScreenStream, AConsumerKeepingEveryFrameDoesNotMakeTheStreamHoldMorePictu
     auto window = client_->window(0, 0, 400, 400, kRed);
     std::atomic<bool> drawing{true};
     std::thread painter([&] {
-        TestClient painterClient;
+        XTestClient painterClient;
         for (int i = 0; drawing; ++i) {
             painterClient.fill(window, i % 2 ? kRed : kBlue);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -3,6 +3,7 @@
 // of what was delivered.
 
 #include "engine_fixture.h"
+#include "media_tools.h"
 
 #include "platform/linux/ffmpeg_asset_writers.h"
 
@@ -32,18 +33,7 @@ private:
     std::filesystem::path path_;
 };
 
-nlohmann::json probe(const std::filesystem::path& path) {
-    const std::string command =
-        std::string(FFPROBE_EXECUTABLE) + " -v error -show_streams -show_format -of json '" + path.string() + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) throw std::runtime_error("cannot run ffprobe");
-    std::string output;
-    char buffer[4096];
-    size_t read;
-    while ((read = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, read);
-    pclose(pipe);
-    return nlohmann::json::parse(output);
-}
+nlohmann::json probe(const std::filesystem::path& path) { return test_support::ffprobe(path.string()); }
 
 double seconds(const nlohmann::json& value) { return std::stod(value.get<std::string>()); }
 

@@ -171,7 +171,7 @@ struct DecodedFrame {
 };
 
 DecodedFrame decodedFrame(const std::string& path, int width, size_t index) {
-    auto raw = test_support::runToCompletion(FFMPEG_EXECUTABLE, {"-v", "error", "-i", path, "-vf",
+    auto raw = test_support::runToCompletion(test_support::ffmpegPath(), {"-v", "error", "-i", path, "-vf",
                                                                 "select=eq(n\\," + std::to_string(index) + ")", "-frames:v",
                                                                 "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     return {width, raw.standardOutput};
@@ -180,7 +180,7 @@ DecodedFrame decodedFrame(const std::string& path, int width, size_t index) {
 } // namespace
 
 TEST_F(RecordingProcess, AKnownColourAndThePointerAppearWhereTheyAre) {
-    test_support::TestClient client;
+    test_support::XTestClient client;
     client.window(0, 0, 1920, 1080, {0, 0, 0});
     auto red = client.window(300, 200, 400, 300, {255, 0, 0});
     client.warpPointer(1200, 700);

@@ -5,6 +5,7 @@
 
 #include "child_process.h"
 #include "capture_support.h"
+#include "media_tools.h"
 #include "private_servers.h"
 
 #include <gtest/gtest.h>
@@ -48,7 +49,7 @@ public:
     }
 
 private:
-    test_support::TestClient client_;
+    test_support::XTestClient client_;
     xcb_window_t window_;
     std::atomic<bool> running_{true};
     std::thread thread_;
@@ -88,10 +89,7 @@ private:
 
 // ffprobe's reading of a file; counting the frames decodes the whole file.
 inline json probe(const std::string& path, bool countFrames = true) {
-    std::vector<std::string> arguments{"-v", "error", "-show_streams", "-show_format", "-of", "json", path};
-    if (countFrames) arguments.insert(arguments.begin() + 2, "-count_frames");
-    auto result = test_support::runToCompletion(FFPROBE_EXECUTABLE, arguments);
-    return json::parse(result.standardOutput, nullptr, false);
+    return test_support::ffprobe(path, countFrames ? std::vector<std::string>{"-count_frames"} : std::vector<std::string>{});
 }
 
 inline double durationOf(const json& probed) { return std::stod(probed["format"]["duration"].get<std::string>()); }
@@ -105,7 +103,7 @@ struct VideoFrames {
 
 inline VideoFrames videoFrames(const std::string& path) {
     auto result = test_support::runToCompletion(
-        FFPROBE_EXECUTABLE, {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time", "-of", "json", path});
+        test_support::ffprobePath(), {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time", "-of", "json", path});
     auto probed = json::parse(result.standardOutput, nullptr, false);
     std::vector<double> times;
     if (probed.is_object() && probed["packets"].is_array()) {

@@ -25,7 +25,7 @@ struct KeyFrames {
 };
 
 KeyFrames keyFramesOf(const std::string& path) {
-    auto result = test_support::runToCompletion(FFPROBE_EXECUTABLE,
+    auto result = test_support::runToCompletion(test_support::ffprobePath(),
                                                {"-v", "error", "-select_streams", "v", "-show_entries",
                                                 "packet=pts_time,duration_time,flags", "-of", "json", path});
     auto probed = json::parse(result.standardOutput, nullptr, false);
@@ -73,7 +73,7 @@ protected:
         window_ = client_.window(0, 0, 1920, 1080, {30, 90, 160});
         client_.sync();
     }
-    test_support::TestClient client_;
+    test_support::XTestClient client_;
     xcb_window_t window_ = 0;
 };
 
@@ -126,7 +126,7 @@ TEST_F(StillScreen, EachSegmentOfAPauseAndResumeIsAVideoOfItsReportedLength) {
     EXPECT_NEAR(expectPlayableVideo(file("two.mp4"), (*finish)["message"]["screen"], 1.0 / 30), 3.0, 0.3);
     for (const char* name : {"one.mp4", "two.mp4"}) expectKeyFramesAtMost2SecondsApart(file(name));
     // The second segment shows the picture of the pause from its first frame on.
-    auto first = test_support::runToCompletion(FFMPEG_EXECUTABLE, {"-v", "error", "-i", file("two.mp4"), "-frames:v", "1",
+    auto first = test_support::runToCompletion(test_support::ffmpegPath(), {"-v", "error", "-i", file("two.mp4"), "-frames:v", "1",
                                                                   "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     ASSERT_GE(first.standardOutput.size(), size_t(3));
     EXPECT_TRUE(test_support::near({uint8_t(first.standardOutput[0]), uint8_t(first.standardOutput[1]),

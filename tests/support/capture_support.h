@@ -1,10 +1,10 @@
 #pragma once
-// What the capture tests share: a test X client drawing coloured windows and moving
-// the pointer, and a stream output that collects what a stream delivers.
+// What the capture tests share: a stream output that collects what a stream
+// delivers, capture-clock times and the colours of frames.
+
+#include "x_test_client.h"
 
 #include "platform/screen_stream.h"
-
-#include <xcb/xcb.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,29 +15,6 @@
 #include <vector>
 
 namespace test_support {
-
-struct Colour {
-    uint8_t red = 0, green = 0, blue = 0;
-    uint32_t pixel() const { return uint32_t(red) << 16 | uint32_t(green) << 8 | blue; }
-};
-
-class TestClient {
-public:
-    TestClient();
-    ~TestClient();
-    bool connected() const { return screen_ != nullptr; }
-
-    // A mapped, borderless window filled with the colour.
-    xcb_window_t window(int16_t x, int16_t y, uint16_t width, uint16_t height, Colour colour);
-    void fill(xcb_window_t window, Colour colour);
-    void raise(xcb_window_t window);
-    void warpPointer(int16_t x, int16_t y);
-    void sync();
-
-private:
-    xcb_connection_t* connection_;
-    xcb_screen_t* screen_ = nullptr;
-};
 
 // Collects the samples of a stream; optionally runs `onSample` in each callback.
 class Collector final : public platform::StreamOutput {

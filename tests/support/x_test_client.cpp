@@ -152,6 +152,35 @@ void XTestClient::setWorkArea(int32_t x, int32_t y, uint32_t width, uint32_t hei
     sync();
 }
 
+xcb_window_t XTestClient::window(int16_t x, int16_t y, uint16_t width, uint16_t height, Colour colour) {
+    xcb_window_t window = xcb_generate_id(connection_);
+    uint32_t values[] = {colour.pixel(), 1};
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, screen_->root, x, y, width, height, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
+                      values);
+    xcb_map_window(connection_, window);
+    sync();
+    return window;
+}
+
+void XTestClient::fill(xcb_window_t window, Colour colour) {
+    uint32_t value = colour.pixel();
+    xcb_change_window_attributes(connection_, window, XCB_CW_BACK_PIXEL, &value);
+    xcb_clear_area(connection_, 0, window, 0, 0, 0, 0);
+    sync();
+}
+
+void XTestClient::raise(xcb_window_t window) {
+    uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(connection_, window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    sync();
+}
+
+void XTestClient::warpPointer(int16_t x, int16_t y) {
+    xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, x, y);
+    sync();
+}
+
 void XTestClient::sync() { free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
 
 } // namespace test_support

@@ -1,5 +1,6 @@
 #pragma once
-// The tests' own X client: makes windows and monitors on the private X server.
+// The tests' own X client: makes windows (plain or filled with a colour) and
+// monitors on the private X server, and moves the pointer.
 
 #include <xcb/xcb.h>
 
@@ -8,6 +9,11 @@
 #include <vector>
 
 namespace test_support {
+
+struct Colour {
+    uint8_t red = 0, green = 0, blue = 0;
+    uint32_t pixel() const { return uint32_t(red) << 16 | uint32_t(green) << 8 | blue; }
+};
 
 struct NewWindow {
     std::optional<std::string> utf8Title = std::nullopt;    // _NET_WM_NAME
@@ -40,6 +46,11 @@ public:
     bool connected() const;
 
     xcb_window_t createWindow(const NewWindow& wanted);
+    // A mapped, borderless window filled with the colour, outside any window manager's care.
+    xcb_window_t window(int16_t x, int16_t y, uint16_t width, uint16_t height, Colour colour);
+    void fill(xcb_window_t window, Colour colour);
+    void raise(xcb_window_t window);
+    void warpPointer(int16_t x, int16_t y);
     void setInputFocus(xcb_window_t window);
     void requestActivation(xcb_window_t window);
 

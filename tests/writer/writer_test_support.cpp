@@ -1,5 +1,7 @@
 #include "writer_test_support.h"
 
+#include "media_tools.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,18 +91,14 @@ std::string run(const std::string& command) {
     return output;
 }
 
-nlohmann::json probe(const std::string& path) {
-    const std::string output = run(std::string(FFPROBE_EXECUTABLE) +
-                                   " -v error -count_packets -show_streams -show_format -of json '" + path + "'");
-    return nlohmann::json::parse(output);
-}
+nlohmann::json probe(const std::string& path) { return test_support::ffprobe(path, {"-count_packets"}); }
 
 double number(const nlohmann::json& value) {
     return value.is_string() ? std::stod(value.get<std::string>()) : value.get<double>();
 }
 
 std::vector<int16_t> decodeAudioS16(const std::string& path) {
-    const std::string raw = run(std::string(FFMPEG_EXECUTABLE) + " -v error -i '" + path +
+    const std::string raw = run(test_support::ffmpegPath() + " -v error -i '" + path +
                                 "' -map 0:a:0 -f s16le -acodec pcm_s16le -");
     std::vector<int16_t> samples(raw.size() / 2);
     std::memcpy(samples.data(), raw.data(), samples.size() * 2);
