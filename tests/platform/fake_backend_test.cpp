@@ -132,10 +132,6 @@ TEST_F(FakeBackendTest, WaitingSeesAHandlerFailure) {
     EXPECT_TRUE(fake().samples().waitUntilHandled());
 }
 
-TEST_F(FakeBackendTest, TheFixtureInstallsItsFakePlatform) {
-    EXPECT_EQ(platform::installedShared(), fake().platform());
-}
-
 TEST_F(FakeBackendTest, ScriptedFailuresFailTheNamedCallsOnly) {
     auto& failures = fake().failures();
     const platform::PlatformError declined{"com.example.StreamErrorDomain", -3801, "The user declined."};
