@@ -15,17 +15,6 @@ namespace writer_test {
 
 using namespace platform;
 
-TemporaryFolder::TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "writer-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 MediaTime seconds(double value, int32_t timescale) { return MediaTime::fromSeconds(value, timescale); }
 
 SampleBufferRef videoFrame(int32_t width, int32_t height, MediaTime pts, MediaTime duration, int seed,
