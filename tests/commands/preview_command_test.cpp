@@ -4,6 +4,7 @@
 
 #include "eventually.h"
 #include "loop_harness.h"
+#include "main_queue_thread.h"
 
 #include "Dovezode/WebcamPreviewWindow.h"
 
@@ -23,21 +24,6 @@ namespace {
 
 constexpr const char* kMicrophone = "mic-1";
 constexpr const char* kCamera = "cam-1";
-
-// Serves the main queue, where the preview window lives, while it exists.
-class MainQueueThread {
-public:
-    MainQueueThread() : thread_([] { platform::runMainQueue(); }) { platform::mainQueue()->sync([] {}); }
-    ~MainQueueThread() {
-        WebcamPreviewWindow::hide();
-        platform::mainQueue()->sync([] {});
-        platform::stopMainQueue();
-        thread_.join();
-    }
-
-private:
-    std::thread thread_;
-};
 
 class PreviewLoop {
 public:
@@ -84,7 +70,9 @@ public:
         loop.settle();
     }
 
-    MainQueueThread mainQueue;  // outlives the loop, whose last commands may wait for it
+    // Serves the main queue, where the preview window lives; outlives the loop, whose
+    // last commands may wait for it.
+    test_support::MainQueueThread mainQueue{[] { WebcamPreviewWindow::hide(); }};
     LoopHarness loop;
 };
 

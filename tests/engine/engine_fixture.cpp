@@ -28,17 +28,6 @@ std::vector<Error> Events::errorList() const {
     return errors;
 }
 
-MainQueueServer::MainQueueServer() : thread_([] { platform::runMainQueue(); }) {
-    // Stopping before the thread serves would be undone by its restart: wait until it serves.
-    platform::mainQueue()->sync([] {});
-}
-
-MainQueueServer::~MainQueueServer() {
-    platform::mainQueue()->sync([] {});
-    platform::stopMainQueue();
-    thread_.join();
-}
-
 platform::CaptureDevice microphone(std::string id, CaptureDeviceType type,
                                    std::vector<platform::CaptureDeviceFormat> formats) {
     platform::CaptureDevice device;
@@ -62,7 +51,7 @@ platform::CaptureDevice camera(std::string id, CaptureDeviceType type) {
 
 void EngineTest::SetUp() {
     FakePlatformTest::SetUp();
-    mainQueue_ = std::make_unique<MainQueueServer>();
+    mainQueue_ = std::make_unique<test_support::MainQueueThread>();
 
     platform::Display first{.displayID = 1, .width = 1920, .height = 1080, .frame = {{0, 0}, {1920, 1080}}};
     platform::Display second{.displayID = 2, .width = 1440, .height = 900, .frame = {{1920, 0}, {1440, 900}}};

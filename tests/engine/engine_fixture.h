@@ -5,6 +5,7 @@
 
 #include "eventually.h"
 #include "fake_platform_fixture.h"
+#include "main_queue_thread.h"
 
 #include "Dovezode/Error.h"
 #include "Dovezode/Recorder.h"
@@ -89,16 +90,6 @@ struct Events {
     std::vector<Error> errorList() const;
 };
 
-// Serves the main queue on a thread of its own while it lives.
-class MainQueueServer {
-public:
-    MainQueueServer();
-    ~MainQueueServer();
-
-private:
-    std::thread thread_;
-};
-
 using test_support::eventually;
 
 class EngineTest : public test_support::FakePlatformTest {
@@ -154,7 +145,7 @@ public:
 private:
     std::shared_ptr<Dovezode::Recorder> recorder_;
     std::shared_ptr<Events> events_;
-    std::unique_ptr<MainQueueServer> mainQueue_;
+    std::unique_ptr<test_support::MainQueueThread> mainQueue_;
 };
 
 platform::CaptureDevice microphone(std::string id, platform::CaptureDeviceType type,

@@ -4,6 +4,7 @@
 
 #include "engine_fixture.h"
 #include "media_tools.h"
+#include "temporary_directory.h"
 
 #include "platform/linux/ffmpeg_asset_writers.h"
 
@@ -15,23 +16,6 @@
 
 namespace engine_test {
 namespace {
-
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "engine-test-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::filesystem::path file(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
 
 nlohmann::json probe(const std::filesystem::path& path) { return test_support::ffprobe(path.string()); }
 
@@ -87,7 +71,7 @@ public:
         EXPECT_NEAR(seconds(audio["format"]["duration"]), *reported.mic() / 1000.0, 1.0 / 30);
     }
 
-    TemporaryFolder folder_;
+    test_support::TemporaryDirectory folder_;
 };
 
 TEST_F(RealWriterTest, EachSegmentIsAFileSetWithTheLengthOfWhatItReceived) {

@@ -7,6 +7,7 @@
 #include "capture_support.h"
 #include "eventually.h"
 #include "fake_camera_kernel.h"
+#include "main_queue_thread.h"
 #include "private_servers.h"
 #include "x_test_client.h"
 
@@ -36,21 +37,6 @@ using capture_test::FakeCameraKernel;
 using test_support::eventually;
 
 constexpr Colour kCameraColour{40, 160, 220};
-
-// Serves the main queue, where the window lives, while it exists.
-class MainQueueThread {
-public:
-    MainQueueThread() : thread_([] { platform::runMainQueue(); }) { platform::mainQueue()->sync([] {}); }
-    ~MainQueueThread() {
-        WebcamPreviewWindow::hide();
-        platform::mainQueue()->sync([] {});
-        platform::stopMainQueue();
-        thread_.join();
-    }
-
-private:
-    std::thread thread_;
-};
 
 template <class Reply>
 std::unique_ptr<Reply, decltype(&free)> reply(Reply* value) {
@@ -198,7 +184,7 @@ protected:
         if (GetParam().windowManager) {
             ASSERT_TRUE(server_.startWindowManager());
         }
-        mainQueue_ = std::make_unique<MainQueueThread>();
+        mainQueue_ = std::make_unique<test_support::MainQueueThread>([] { WebcamPreviewWindow::hide(); });
         useCamera(1280, 720);
     }
     void TearDown() override {
@@ -238,7 +224,7 @@ protected:
     }
 
     test_support::PrivateXServer server_;
-    std::unique_ptr<MainQueueThread> mainQueue_;
+    std::unique_ptr<test_support::MainQueueThread> mainQueue_;  // where the window lives
     std::shared_ptr<FakeCameraKernel> kernel_;
     std::vector<std::unique_ptr<PreviewSession>> previews_;
     Observer x_;
