@@ -136,7 +136,8 @@ bool PrivateXServer::startWindowManager() {
     return windowManagerManages(display_);
 }
 
-PrivatePulseServer::PrivatePulseServer(bool realTimeMicrophone) : previousServer_(environment("PULSE_SERVER")) {
+PrivatePulseServer::PrivatePulseServer(bool realTimeMicrophone, const std::vector<std::string>& extraModules)
+    : previousServer_(environment("PULSE_SERVER")) {
     if (runtime_.path().empty()) return;
     std::string socketPath = runtime_.path() + "/native";
     setenv("PULSE_RUNTIME_PATH", runtime_.path().c_str(), 1);
@@ -153,6 +154,7 @@ PrivatePulseServer::PrivatePulseServer(bool realTimeMicrophone) : previousServer
     } else {
         arguments.push_back(std::string("--load=module-sine-source frequency=440 source_name=") + kSineSource);
     }
+    for (const auto& module : extraModules) arguments.push_back("--load=" + module);
     daemon_ = ChildProcess::background(arguments);
     address_ = "unix:" + socketPath;
     setenv("PULSE_SERVER", address_.c_str(), 1);

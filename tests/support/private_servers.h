@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace test_support {
 
@@ -39,8 +40,9 @@ public:
     // Sets PULSE_SERVER; check started(). With a real-time microphone, kSineSource is a
     // sine tone played into a second null sink and taken from its monitor, which
     // delivers as a real microphone does; otherwise it is the sine source module,
-    // which hands its audio over in bursts of seconds.
-    explicit PrivatePulseServer(bool realTimeMicrophone = false);
+    // which hands its audio over in bursts of seconds. `extraModules` are loaded too
+    // (each as the text after --load=).
+    explicit PrivatePulseServer(bool realTimeMicrophone = false, const std::vector<std::string>& extraModules = {});
     ~PrivatePulseServer();
     bool started() const { return started_; }
     const std::string& serverAddress() const { return address_; }
