@@ -27,6 +27,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -267,18 +268,29 @@ TEST_P(PreviewWindowOnX, HintsAndStatesForAFloatingWindowOnEveryDesktop) {
     xcb_window_t window = waitForWindow();
     ASSERT_NE(window, XCB_NONE);
     EXPECT_EQ(x_.property(window, "_MOTIF_WM_HINTS"), (std::vector<uint32_t>{2, 0, 0, 0, 0}));
-    EXPECT_EQ(x_.property(window, "_NET_WM_DESKTOP"), std::vector<uint32_t>{0xFFFFFFFF});
-    auto states = x_.property(window, "_NET_WM_STATE");
-    // A window manager rewrites the states and drops those it does not support (openbox
-    // keeps a window on every desktop through _NET_WM_DESKTOP alone, without STICKY).
+    // A window manager takes the window over in steps: it manages it with its own
+    // desktop and states first, then handles what the window asked for. Wait for that.
+    EXPECT_TRUE(eventually([&] { return x_.property(window, "_NET_WM_DESKTOP") == std::vector<uint32_t>{0xFFFFFFFF}; }))
+        << "on every desktop";
+    // It rewrites the states and drops those it does not support (openbox keeps a
+    // window on every desktop through _NET_WM_DESKTOP alone, without STICKY).
     auto supported = x_.property(x_.root(), "_NET_SUPPORTED");
+    std::vector<const char*> kept;
     for (const char* state : {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR",
                               "_NET_WM_STATE_SKIP_PAGER"}) {
         bool dropped = GetParam().windowManager &&
                        std::find(supported.begin(), supported.end(), x_.atom(state)) == supported.end();
-        if (!dropped) {
-            EXPECT_NE(std::find(states.begin(), states.end(), x_.atom(state)), states.end()) << state;
-        }
+        if (!dropped) kept.push_back(state);
+    }
+    std::vector<uint32_t> states;
+    eventually([&] {
+        states = x_.property(window, "_NET_WM_STATE");
+        return std::all_of(kept.begin(), kept.end(), [&](const char* state) {
+            return std::find(states.begin(), states.end(), x_.atom(state)) != states.end();
+        });
+    });
+    for (const char* state : kept) {
+        EXPECT_NE(std::find(states.begin(), states.end(), x_.atom(state)), states.end()) << state;
     }
     if (GetParam().windowManager) {
         // The window manager took the window as one above the others.
