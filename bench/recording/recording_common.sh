@@ -209,7 +209,7 @@ record_ffmpeg() {  # fps seconds out
 frame_counters() {  # file
   local file=$1 pts counters
   pts=$(ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 "$file" | sort -g)
-  counters=$(ffmpeg -v error -i "$file" -map 0:v:0 -fps_mode passthrough \
+  counters=$(ffmpeg -v error -i "$file" -map 0:v:0 -fps_mode passthrough -enc_time_base 1:1000000 \
       -vf "crop=$width:40:0:0,scale=32:1:flags=area,format=gray" -f rawvideo - | od -An -v -tu1 -w32 |
     awk '{
         value = 0
