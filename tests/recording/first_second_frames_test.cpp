@@ -10,7 +10,6 @@
 #include "RecordingSupport.h"
 
 #include <cmath>
-#include <map>
 #include <sstream>
 
 using namespace recording_test;
@@ -102,28 +101,33 @@ TEST_F(FirstSecondFrames, SixtyFramesASecondLeaveNoFrameOutOfTheFirstSecond) {
             ASSERT_TRUE(recorder.waitFor("finish"));
         }
 
-        // A frame in every frame interval of the first second: its pts, counted in frame
-        // intervals from the first frame's, is 0, 1, ..., 59 (to half an interval).
         const auto times = presentationTimes(path);
-        ASSERT_GE(times.size(), size_t(kFramesPerSecond + 1)) << path;
-        std::map<long, double> slots;  // frame interval -> pts
-        std::vector<std::string> doubled;
-        for (double time : times) {
-            const long slot = std::lround((time - times.front()) / kInterval);
-            if (slot >= kFramesPerSecond) break;
-            if (!slots.emplace(slot, time).second) doubled.push_back(std::to_string(time));
+        ASSERT_FALSE(times.empty()) << path;
+        // A frame in every frame interval of the first second: 60 frames from the first one's
+        // pts, none more than 1.5 intervals after the one before (a frame left out). The pts
+        // are the grabs' times: a grab woken late lies closer to the next, and after one
+        // woken over an interval late the grabber's ticks shift in phase, so the frames are
+        // not held to a grid.
+        size_t firstSecond = 0;  // frames in the first second
+        std::string gaps;
+        for (size_t frame = 0; frame < times.size(); ++frame) {
+            const double at = times[frame] - times.front();
+            if (frame > 0) {
+                const double interval = (times[frame] - times[frame - 1]) / kInterval;
+                const double from = times[frame - 1] - times.front();
+                if (interval > 1.5)
+                    gaps += " " + std::to_string(from) + " (" + std::to_string(std::lround(interval) - 1) + " left out)";
+            }
+            if (at >= 1 - kInterval / 2) break;  // the first frame after the first second
+            ++firstSecond;
         }
-        std::string missing;
-        for (long slot = 0; slot < kFramesPerSecond; ++slot) {
-            if (!slots.count(slot)) missing += " " + std::to_string(double(slot) * kInterval);
-        }
-        EXPECT_TRUE(missing.empty()) << "no frame in the first second at (s after the first frame):" << missing;
-        EXPECT_TRUE(doubled.empty()) << "two frames in one interval, the second at " << doubled.front() << " s";
+        EXPECT_EQ(firstSecond, size_t(kFramesPerSecond)) << "frames in the first second";
+        EXPECT_TRUE(gaps.empty()) << "frames left out in the first second after (s):" << gaps;
 
-        // Each of those frames is a new picture, and none shows a tick two frame intervals or
+        // Each of those frames is a new picture, and none shows a tick 1.5 frame intervals or
         // more after the one before (a frame left out, its interval filled by a later picture).
-        const auto ticks = ticksOfFirstFrames(path, kFramesPerSecond);
-        ASSERT_EQ(ticks.size(), size_t(kFramesPerSecond)) << path;
+        const auto ticks = ticksOfFirstFrames(path, int(firstSecond));
+        ASSERT_EQ(ticks.size(), firstSecond) << path;
         // A frame left out: the next one shows a picture about two intervals on (8.3 ticks); a
         // grab's timing moves the tick it sees by about one, so 1.5 intervals separate the cases.
         const int farthest = int(std::ceil(1.5 * kInterval / std::chrono::duration<double>(kTick).count()));
