@@ -4,6 +4,7 @@
 
 #include "child_process.h"
 #include "eventually.h"
+#include "private_servers.h"
 #include "temporary_directory.h"
 
 #include "platform/linux/logind_power_management.h"
@@ -36,7 +37,7 @@ public:
                "<allow receive_sender=\"*\"/></policy></busconfig>\n";
         daemon_ = ChildProcess::background({"dbus-daemon", "--nofork", "--config-file=" + folder_.path() + "/bus.conf"});
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
-        started_ = test_support::eventually([&] { return access((folder_.path() + "/bus").c_str(), F_OK) == 0; });
+        started_ = test_support::eventually([&] { return test_support::canConnect(folder_.path() + "/bus"); });
     }
     ~PrivateBus() {
         daemon_.stop();

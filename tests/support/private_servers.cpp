@@ -90,6 +90,8 @@ bool windowManagerManages(const std::string& display) {
     return managed;
 }
 
+} // namespace
+
 bool canConnect(const std::string& socketPath) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -99,8 +101,6 @@ bool canConnect(const std::string& socketPath) {
     close(fd);
     return connected;
 }
-
-} // namespace
 
 PrivateXServer::PrivateXServer(bool resetsWhenIdle) : previousDisplay_(environment("DISPLAY")) {
     int pipeFds[2];

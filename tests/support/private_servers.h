@@ -11,6 +11,10 @@
 
 namespace test_support {
 
+// Whether a server accepts connections on the Unix socket: its socket file appears
+// when it binds, a moment before it listens.
+bool canConnect(const std::string& socketPath);
+
 class PrivateXServer {
 public:
     // Sets DISPLAY; check started(). Unless `resetsWhenIdle`, the server keeps its state
