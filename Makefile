@@ -32,7 +32,7 @@ tsan-test: deps
 	@scripts/run-tests.sh tsan
 
 bench: build
-	@bench/run-all.sh
+	@bench/run_all.sh
 
 fuzz: deps
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
