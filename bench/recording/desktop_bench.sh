@@ -32,13 +32,7 @@ bench_name="desktop bench"
 source bench/recording/recording_common.sh
 
 need_tools Xvfb xdpyinfo ffmpeg ffprobe jq awk od paste
-cmake --build "$build" --target tavrik desktop_painter run_measured thread_sampler >/dev/null || fail "build failed"
-tavrik="$root/$build/tavrik/tavrik"
-painter="$root/$build/bench/recording/desktop_painter"
-measured="$root/$build/bench/recording/run_measured"
-thread_sampler="$root/$build/bench/recording/thread_sampler"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/desktop-bench.XXXXXX") || fail "no temporary directory"
+build_bench_tools desktop_painter desktop-bench
 trap recording_cleanup EXIT
 trap 'exit 1' INT TERM
 

@@ -34,13 +34,7 @@ bench_name="recording bench"
 source bench/recording/recording_common.sh
 
 need_tools Xvfb xdpyinfo ffmpeg ffprobe jq awk od paste
-cmake --build "$build" --target tavrik recording_painter run_measured thread_sampler >/dev/null || fail "build failed"
-tavrik="$root/$build/tavrik/tavrik"
-painter="$root/$build/bench/recording/recording_painter"
-measured="$root/$build/bench/recording/run_measured"
-thread_sampler="$root/$build/bench/recording/thread_sampler"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/recording-bench.XXXXXX") || fail "no temporary directory"
+build_bench_tools recording_painter recording-bench
 trap recording_cleanup EXIT
 trap 'exit 1' INT TERM
 

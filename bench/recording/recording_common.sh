@@ -23,6 +23,17 @@ recording_cleanup() {
   [[ -n "${work:-}" && -n "${KEEP_RECORDINGS:-}" ]] && echo "files kept in $work" >&2
 }
 
+# Builds the program, the painter (a target of bench/recording) and the measuring
+# tools, names them, and makes the work folder that recording_cleanup removes.
+build_bench_tools() {  # painter_target work_prefix
+  cmake --build "$build" --target tavrik "$1" run_measured thread_sampler >/dev/null || fail "build failed"
+  tavrik="$root/$build/tavrik/tavrik"
+  painter="$root/$build/bench/recording/$1"
+  measured="$root/$build/bench/recording/run_measured"
+  thread_sampler="$root/$build/bench/recording/thread_sampler"
+  work=$(mktemp -d "${TMPDIR:-/tmp}/$2.XXXXXX") || fail "no temporary directory"
+}
+
 need_tools() {
   local tool
   for tool in "$@"; do command -v "$tool" >/dev/null || fail "needs $tool"; done

@@ -31,12 +31,7 @@ source bench/recording/recording_common.sh
 
 need_tools Xvfb xdpyinfo ffprobe jq awk perf nm
 [[ $(id -u) -eq 0 ]] || fail "needs root for uprobes"
-cmake --build "$build" --target tavrik recording_painter run_measured >/dev/null || fail "build failed"
-tavrik="$root/$build/tavrik/tavrik"
-painter="$root/$build/bench/recording/recording_painter"
-measured="$root/$build/bench/recording/run_measured"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/where-frames-go.XXXXXX") || fail "no temporary directory"
+build_bench_tools recording_painter where-frames-go
 group="wfg$$"
 perf_pid=""
 cleanup() {
