@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -172,6 +173,7 @@ std::shared_ptr<FfmpegAssetWriter> FfmpegAssetWriter::create(const std::string& 
 FfmpegAssetWriter::~FfmpegAssetWriter() {
     // A writer dropped while writing still completes its file rather than leave it unreadable.
     finishWriting();
+    takePreparedVideo({}, 0, false);
     removeFileIfEmpty();
     closeDescriptor();
 }
@@ -229,6 +231,58 @@ std::vector<std::shared_ptr<AssetWriterInput>> FfmpegAssetWriter::inputs() const
     std::vector<std::shared_ptr<AssetWriterInput>> result;
     for (const auto& state : inputs_) result.push_back(state.input);
     return result;
+}
+
+// ---- a video encoder opened ahead
+
+void FfmpegAssetWriter::prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) {
+    {
+        std::lock_guard lock(mutex_);
+        // Settings this file cannot take would be refused when the input is added.
+        if (status_ != AssetWriterStatus::unknown || !fileTypeTakes(fileType_, settings) || !validVideo(settings))
+            return;
+    }
+    std::lock_guard lock(preparedMutex_);
+    if (hinted_) return;
+    hinted_ = true;
+    const AVOutputFormat* muxer =
+        av_guess_format(muxerName(fileType_, settings.codec == VideoCodecType::hevc), nullptr, nullptr);
+    if (!muxer) return;
+    auto prepared = std::make_unique<PreparedVideo>();
+    prepared->settings = settings;
+    prepared->sourcePixelFormat = sourcePixelFormat;
+    prepared->globalHeader = (muxer->flags & AVFMT_GLOBALHEADER) != 0;
+    PreparedVideo* target = prepared.get();
+    try {
+        preparing_ = std::thread([target] {
+            try {
+                target->encoder = std::make_unique<VideoEncoder>(target->settings, target->sourcePixelFormat,
+                                                                 target->globalHeader, PacketSink{});
+                target->encoder->backPictureMemory();
+            } catch (...) {
+                // Opened again for the input, which reports what fails then.
+                target->encoder.reset();
+            }
+        });
+    } catch (const std::system_error&) {
+        return;  // no thread to spare: the encoder opens with its input, as without the hint
+    }
+    prepared_ = std::move(prepared);
+}
+
+std::unique_ptr<VideoEncoder> FfmpegAssetWriter::takePreparedVideo(const VideoSettings& settings,
+                                                                   FourCharCode sourcePixelFormat, bool globalHeader) {
+    std::unique_ptr<PreparedVideo> prepared;
+    {
+        std::lock_guard lock(preparedMutex_);
+        if (preparing_.joinable()) preparing_.join();
+        prepared = std::move(prepared_);
+    }
+    if (!prepared || !prepared->encoder || prepared->settings != settings ||
+        prepared->sourcePixelFormat != sourcePixelFormat || prepared->globalHeader != globalHeader) {
+        return nullptr;
+    }
+    return std::move(prepared->encoder);
 }
 
 // ---- start
@@ -504,7 +558,17 @@ void FfmpegAssetWriter::openTrack(size_t index, const SampleBuffer& sample) {
     // Settings are immutable once the input exists; reading them needs no lock.
     const OutputSettings& settings = inputs_[index].input->outputSettings();
     if (const auto* video = std::get_if<VideoSettings>(&settings)) {
-        auto encoder = std::make_unique<VideoEncoder>(*video, sample.pixels()->pixelFormat, globalHeader, sink);
+        const FourCharCode pixelFormat = sample.pixels()->pixelFormat;
+        // The encoder opened ahead for these settings, else one opened now (the one ahead
+        // is freed first when it does not fit).
+        auto encoder = takePreparedVideo(*video, pixelFormat, globalHeader);
+        const bool openedAhead = encoder != nullptr;
+        if (openedAhead) {
+            encoder->setSink(std::move(sink));
+        } else {
+            encoder = std::make_unique<VideoEncoder>(*video, pixelFormat, globalHeader, sink);
+        }
+        if (options_.onVideoEncoderReady) options_.onVideoEncoderReady(openedAhead);
         track.video = encoder.get();
         track.encoder = std::move(encoder);
     } else {
@@ -582,6 +646,7 @@ void FfmpegAssetWriter::completeFile() {
     for (auto& entry : earlyPackets_) av_packet_free(&entry.second);
     earlyPackets_.clear();
     tracks_.clear();
+    takePreparedVideo({}, 0, false);  // one no track used goes with the tracks
     if (format_) {
         int closed = 0;
         if (format_->pb) {

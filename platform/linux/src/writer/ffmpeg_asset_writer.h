@@ -4,7 +4,8 @@
 // Threads: the caller's threads add inputs, start, append and finish; encoding
 // and muxing run on the writer's own thread, fed through a bounded queue per
 // input. A real-time input refuses samples while its queue is full, so capture
-// never waits for the encoder.
+// never waits for the encoder. A video encoder hinted by prepareVideoInput is
+// opened on a thread of its own, which the first video track joins.
 
 #include "writer/ffmpeg_asset_writer_input.h"
 #include "writer/track_encoder.h"
@@ -39,6 +40,7 @@ public:
     bool canAddInput(const std::shared_ptr<AssetWriterInput>& input) const override;
     void addInput(std::shared_ptr<AssetWriterInput> input) override;
     std::vector<std::shared_ptr<AssetWriterInput>> inputs() const override;
+    void prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) override;
     bool startWriting() override;
     void startSession(MediaTime sourceTime) override;
     void endSession(MediaTime sourceTime) override;
@@ -76,6 +78,20 @@ private:
         int streamIndex = -1;
         bool ended = false;  // end of input seen
     };
+
+    // A video encoder opened ahead of its input, and what it was opened for.
+    struct PreparedVideo {
+        VideoSettings settings;
+        FourCharCode sourcePixelFormat = 0;
+        bool globalHeader = false;
+        std::unique_ptr<VideoEncoder> encoder;  // null until opened, or when opening failed
+    };
+
+    // The prepared encoder when it was opened for exactly these settings, pixel format
+    // and header placement, else null (a prepared one that does not fit is freed).
+    // Waits for the opening to end. Any thread; once taken, nothing is prepared.
+    std::unique_ptr<VideoEncoder> takePreparedVideo(const VideoSettings& settings, FourCharCode sourcePixelFormat,
+                                                    bool globalHeader);
 
     bool inputIsReadyLocked(size_t index) const;
     bool canAddInputLocked(const std::shared_ptr<AssetWriterInput>& input) const;
@@ -117,6 +133,13 @@ private:
     std::thread worker_;
 
     std::mutex finishMutex_;  // one finishWriting at a time
+
+    // Guards preparing_, prepared_ and hinted_. prepared_->encoder is written by the
+    // preparing_ thread only, and read once that thread is joined.
+    std::mutex preparedMutex_;
+    std::thread preparing_;
+    std::unique_ptr<PreparedVideo> prepared_;
+    bool hinted_ = false;
 
     // Owned by the writer thread once started.
     AVFormatContext* format_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -65,6 +66,14 @@ VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePix
         frame->colorspace = c.colorspace;
         frame->color_range = c.color_range;
         checkFfmpeg(av_frame_get_buffer(frame, 0), "Cannot allocate a video frame");
+    }
+}
+
+void VideoEncoder::backPictureMemory() {
+    for (AVFrame* frame : {held_.get(), spare_.get(), incoming_.get()}) {
+        for (AVBufferRef* buffer : frame->buf) {
+            if (buffer) std::memset(buffer->data, 0, buffer->size);
+        }
     }
 }
 

@@ -28,6 +28,12 @@ public:
     VideoEncoder(const VideoSettings& settings, FourCharCode sourcePixelFormat, bool globalHeader, PacketSink sink);
 
     const AVCodecContext* context() const override { return context_.get(); }
+    // Where packets go from now on; for an encoder opened before its track was known.
+    // Set before the first frame.
+    void setSink(PacketSink sink) { sink_ = std::move(sink); }
+    // Writes the encoder's own pictures once, so that the system backs their memory
+    // now rather than while the first frames are converted. Changes nothing encoded.
+    void backPictureMemory();
     uint32_t codecTag() const override { return codecTag_; }
 
     // `pts` in the codec's time base (1/kVideoTimescale), increasing; `duration`

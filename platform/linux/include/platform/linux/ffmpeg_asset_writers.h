@@ -18,6 +18,9 @@ struct FfmpegAssetWriterOptions {
     size_t queueCapacity = 16;
     // For tests: runs on the writer thread before each sample is encoded.
     std::function<void()> beforeEachSample;
+    // For tests: runs on the writer thread when a video track's encoder is ready; true
+    // when it is the one opened ahead for the writer's hint (prepareVideoInput).
+    std::function<void(bool openedAhead)> onVideoEncoderReady;
 };
 
 std::shared_ptr<AssetWriters> makeFfmpegAssetWriters(FfmpegAssetWriterOptions options = {});
