@@ -2,7 +2,7 @@
 // "start" line to the "started" event (the first frame is delivered as soon as
 // the stream exists), and from writing "stop" to the "finish" event.
 
-#include "LoopHarness.h"
+#include "loop_harness.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // Cost of one event line, and the round trip of one command line through the
 // real program's pipes (an unknown word, answered by one "error" event).
 
-#include "ChildProcess.h"
+#include "child_process.h"
 
 #include "Tavrik/Emit.h"
 #include "Tavrik/Output.h"
@@ -22,7 +22,7 @@ static void EventLineToDevNull(benchmark::State& state) {
 BENCHMARK(EventLineToDevNull);
 
 static void CommandRoundTripThroughPipes(benchmark::State& state) {
-    testsupport::ChildProcess child(TAVRIK_BINARY, {});
+    test_support::ChildProcess child(TAVRIK_BINARY, {});
     child.readLine();  // banner
     child.readLine();  // ready
     for (auto _ : state) {

@@ -5,8 +5,9 @@
 //
 //     preview_memory [seconds=600] [interval=30]
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "fake_v4l2_kernel.h"
+#include "private_servers.h"
 
 #include "Dovezode/PreviewSession.h"
 #include "Dovezode/WebcamPreviewWindow.h"
@@ -42,8 +43,8 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::stoi(argv[1]) : 600;
     const int interval = argc > 2 ? std::stoi(argv[2]) : 30;
 
-    devices_test::PrivateXServer x;
-    devices_test::PrivatePulseServer pulse(/*realTimeMicrophone=*/true);
+    test_support::PrivateXServer x;
+    test_support::PrivatePulseServer pulse(/*realTimeMicrophone=*/true);
     if (!x.started() || !pulse.started()) {
         std::fprintf(stderr, "no private X server or PulseAudio daemon\n");
         return 1;
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
 
     {
         PreviewSession preview{*linux};
-        preview.startMicrophonePreview(devices_test::PrivatePulseServer::kSineSource);
+        preview.startMicrophonePreview(test_support::PrivatePulseServer::kSineSource);
         preview.startWebcamPreview(test_support::FakeV4l2Kernel::kCameraUniqueID, PreviewShape::rounded);
         std::fprintf(stderr, "seconds  VmRSS kB  VmHWM kB\n");
         const auto start = std::chrono::steady_clock::now();

@@ -3,168 +3,53 @@
 # against `ffmpeg -f x11grab` with the recorder's libx264 parameters, in one run,
 # on a private X server showing a picture that changes at every frame.
 #
-# Usage: bench/recording/recording_bench.sh [build_dir] [seconds]   (default build/default, 10)
+# Usage: bench/recording/recording_bench.sh [--load] [build_dir] [seconds]   (default build/default, 10)
+#   --load   one busy process per core runs beside the painter and both tools
+#   PAINTER_RATE=240   the painter's pictures a second (default 120)
+#   SAMPLE_THREADS=5   sample the recorder's threads every 5 ms and print where their time went
+#   KEEP_RECORDINGS=1  keep the files
 #
 # Reports per tool and rate: CPU seconds per recorded second (the tool's own
 # user+system time over its whole life, from wait4, plus the X server's share:
 # its CPU during the tool's life minus what the painter alone costs it over the
 # same time), the ratio recorder/ffmpeg, frames written against expected, pts
 # gaps and repeats, pictures repeated or skipped by content (the painter stamps a
-# tick number on every picture), and peak resident memory (VmHWM).
+# tick number on every picture), changed pictures left out (in all and in the first
+# second), and peak resident memory (VmHWM).
 # Exits non-zero only when the set-up fails; a missed goal is reported.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
+load=""
+if [[ "${1:-}" == "--load" ]]; then
+  load=yes
+  shift
+fi
 build=${1:-build/default}
 seconds=${2:-10}
 painter_rate=${PAINTER_RATE:-120}  # ticks a second: at least one new picture for every grab at 60
 width=1920
 height=1080
+bench_name="recording bench"
+source bench/recording/recording_common.sh
 
-fail() { echo "recording bench: $*" >&2; exit 1; }
-
-for tool in Xvfb xdpyinfo ffmpeg ffprobe jq awk od; do
-  command -v "$tool" >/dev/null || fail "needs $tool"
-done
-cmake --build "$build" --target tavrik recording_painter run_measured >/dev/null || fail "build failed"
+need_tools Xvfb xdpyinfo ffmpeg ffprobe jq awk od paste
+cmake --build "$build" --target tavrik recording_painter run_measured thread_sampler >/dev/null || fail "build failed"
 tavrik="$root/$build/tavrik/tavrik"
 painter="$root/$build/bench/recording/recording_painter"
 measured="$root/$build/bench/recording/run_measured"
+thread_sampler="$root/$build/bench/recording/thread_sampler"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/recording-bench.XXXXXX") || fail "no temporary directory"
-xvfb_pid=""
-painter_pid=""
-tool_pid=""
-cleanup() {
-  [[ -n "$tool_pid" ]] && kill "$tool_pid" 2>/dev/null
-  [[ -n "$painter_pid" ]] && kill "$painter_pid" 2>/dev/null
-  [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap recording_cleanup EXIT
 trap 'exit 1' INT TERM
 
-# ---- A private X server on a free display number, and the painter
-display=""
-for number in $(seq 150 250); do
-  [[ -e /tmp/.X11-unix/X$number || -e /tmp/.X$number-lock ]] && continue
-  display=":$number"
-  break
-done
-[[ -n "$display" ]] || fail "no free display number"
-Xvfb "$display" -screen 0 ${width}x${height}x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  xdpyinfo -display "$display" >/dev/null 2>&1 && break
-  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb $display did not start: $(cat "$work/xvfb.log")"
-  sleep 0.1
-done
-xdpyinfo -display "$display" >/dev/null 2>&1 || fail "Xvfb $display is not reachable"
-export DISPLAY="$display"
-unset WAYLAND_DISPLAY XDG_SESSION_TYPE
-
-"$painter" "$painter_rate" &
-painter_pid=$!
-sleep 1
-kill -0 "$painter_pid" 2>/dev/null || fail "the painter did not start"
-
-ticks_per_second=$(getconf CLK_TCK)
-x_cpu() { awk -v hz="$ticks_per_second" '{printf "%.3f", ($14 + $15) / hz}' "/proc/$xvfb_pid/stat"; }
-now() { date +%s.%N; }
-
-# The X server's CPU per second with only the painter drawing.
-measure_baseline() {
-  local c0 t0 c1 t1
-  c0=$(x_cpu); t0=$(now)
-  sleep "$seconds"
-  c1=$(x_cpu); t1=$(now)
-  awk -v c="$c1" -v d="$c0" -v t="$t1" -v s="$t0" 'BEGIN {printf "%.4f", (c - d) / (t - s)}'
-}
-
-# The X server's CPU over [start, end] beyond the painter's baseline.
-x_share() {  # c0 t0 c1 t1 baseline
-  awk -v c1="$3" -v c0="$1" -v t1="$4" -v t0="$2" -v b="$5" 'BEGIN {printf "%.3f", (c1 - c0) - b * (t1 - t0)}'
-}
-
-# ---- The recorder's libx264 parameters (screenH264UpTo4K for a 1920x1080 source)
-# veryfast, High profile, ABR at 0.1 bit a pixel a frame at 60 frames a second,
-# VBV max rate 1.5x and buffer 2x the average, key frame every 120 frames, 4 threads,
-# BGRA converted with the BT.709 matrix into limited-range 4:2:0.
-bit_rate=$((width * height * 60 / 10))
-max_rate=$((bit_rate * 3 / 2))
-buffer_size=$((bit_rate * 2))
-ffmpeg_command() {  # fps output
-  echo ffmpeg -nostdin -hide_banner -loglevel error -y -f x11grab -draw_mouse 1 -framerate "$1" \
-    -video_size ${width}x${height} -i "$display+0,0" \
-    -vf scale=out_color_matrix=bt709:out_range=tv -pix_fmt yuv420p \
-    -c:v libx264 -preset veryfast -profile:v high -b:v $bit_rate -maxrate $max_rate -bufsize $buffer_size \
-    -g 120 -threads 4 -color_primaries bt709 -color_trc bt709 -colorspace bt709 \
-    -t "$seconds" -progress "$work/ffmpeg-$1.progress" "$2"
-}
-
-# ---- One recording by each tool. Each leaves "$work/<tool>-<fps>.result":
-# recorded_seconds user system peak_kib x_seconds extra
-record_tavrik() {
-  local fps=$1 out="$work/tavrik-$1.mp4" c0 t0 c1 t1 line finish="" ok=1
-  c0=$(x_cpu); t0=$(now)
-  coproc RECORDER { exec "$measured" "$work/tavrik-$fps.usage" "$tavrik"; }
-  tool_pid=$RECORDER_PID
-  exec {to_recorder}>&"${RECORDER[1]}"
-  exec {from_recorder}<&"${RECORDER[0]}"
-  wait_event() {
-    while IFS= read -r -t 30 line <&"$from_recorder"; do
-      [[ "$line" == *"\"event\":\"$1\""* ]] && return 0
-      [[ "$line" == *"\"event\":\"error\""* ]] && { echo "tavrik: $line" >&2; return 1; }
-    done
-    echo "tavrik: no \"$1\" event" >&2
-    return 1
-  }
-  local request
-  request=$(jq -cn --arg out "$out" --argjson fps "$fps" \
-    '{sig: "pqwdnzruvb83617x92h5k4tc", outputPath: $out, fps: $fps, showCursor: true}')
-  if wait_event ready; then
-    echo "start $request" >&"$to_recorder"
-    if wait_event started; then
-      sleep "$seconds"
-      echo "stop" >&"$to_recorder"
-      wait_event finish && finish=$line
-    fi
-  fi
-  echo "quit" >&"$to_recorder"
-  exec {to_recorder}>&- {from_recorder}<&-
-  wait "$tool_pid" 2>/dev/null
-  tool_pid=""
-  c1=$(x_cpu); t1=$(now)
-  [[ -n "$finish" && -s "$out" && -s "$work/tavrik-$fps.usage" ]] || return 1
-  local recorded
-  recorded=$(jq -r '.message.screen / 1000' <<<"$finish")
-  echo "$recorded $(awk '{print $1, $2, $3}' "$work/tavrik-$fps.usage") $(x_share "$c0" "$t0" "$c1" "$t1" "$baseline")" \
-    >"$work/tavrik-$fps.result"
-}
-
-record_ffmpeg() {
-  local fps=$1 out="$work/ffmpeg-$1.mp4" c0 t0 c1 t1
-  c0=$(x_cpu); t0=$(now)
-  # shellcheck disable=SC2046
-  "$measured" "$work/ffmpeg-$fps.usage" $(ffmpeg_command "$fps" "$out") 2>"$work/ffmpeg-$fps.log" &
-  tool_pid=$!
-  wait "$tool_pid"
-  local status=$?
-  tool_pid=""
-  c1=$(x_cpu); t1=$(now)
-  if [[ $status -ne 0 || ! -s "$out" ]]; then
-    echo "ffmpeg failed: $(tail -3 "$work/ffmpeg-$fps.log")" >&2
-    return 1
-  fi
-  local recorded
-  recorded=$(ffprobe -v error -select_streams v:0 -show_entries format=duration -of csv=p=0 "$out")
-  echo "$recorded $(awk '{print $1, $2, $3}' "$work/ffmpeg-$fps.usage") $(x_share "$c0" "$t0" "$c1" "$t1" "$baseline")" \
-    >"$work/ffmpeg-$fps.result"
-}
+start_x_server
+start_painter "$painter" "$painter_rate"
 
 # ---- What a file holds. Prints:
-# frames first_second first_pts pts_gaps frames_missing pts_repeats content_repeats content_skips gap_times
+# frames first_second first_pts pts_gaps frames_missing pts_repeats content_repeats content_skips
+#   new_pictures new_in_first_second gap_times
 analyse() {  # file fps
   local file=$1 fps=$2 frames
   frames=$(ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$file")
@@ -183,54 +68,62 @@ analyse() {  # file fps
       }
       { last = $1 }
       END { printf "%d %.4f %d %d %d %s", firstSecond, first, gaps, missing, repeats, (where == "" ? "-" : where) }')
-  # The painter's tick number, read from the 32 blocks along the top edge of every picture.
+  # The painter's tick in every picture: a picture is new when its tick differs from the
+  # one before; repeated when the same; skipped when the tick jumped two frame intervals.
   local step=$((painter_rate / fps)) content
-  content=$(ffmpeg -v error -i "$file" -vf "crop=$width:40:0:0,scale=32:1:flags=area,format=gray" \
-      -f rawvideo - | od -An -v -tu1 -w32 |
+  content=$(frame_counters "$file" |
     awk -v step="$step" '
+      NR == 1 { first = $1 }
       {
-        tick = 0
-        for (bit = NF; bit >= 1; bit--) tick = tick * 2 + ($bit > 127 ? 1 : 0)
+        if (NR == 1 || $2 != last) { fresh++; if ($1 - first < 1) freshFirst++ }
         if (NR > 1) {
-          advance = tick - last
+          advance = $2 - last
           if (advance <= 0) repeats++
           else if (advance >= 2 * step) skips++
         }
-        last = tick
+        last = $2
       }
-      END { printf "%d %d", repeats, skips }')
+      END { printf "%d %d %d %d", repeats, skips, fresh, freshFirst }')
   local gaps_at=${timing##* }
   echo "$frames ${timing% *} $content $gaps_at"
 }
 
-ffmpeg_counter() {  # fps key: the last value of a -progress key
-  grep "^$2=" "$work/ffmpeg-$1.progress" 2>/dev/null | tail -1 | cut -d= -f2
-}
-
 # ---- The run
-echo "Recording ${seconds} s of ${width}x${height} on Xvfb $display, painter at $painter_rate pictures a second,"
+echo "Recording ${seconds} s of ${width}x${height} on Xvfb $DISPLAY, painter at $painter_rate pictures a second,"
 echo "$(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) before the run."
-baseline=$(measure_baseline)
+if [[ -n "$load" ]]; then
+  start_hogs "$(nproc)"
+  echo "Loaded: ${#hog_pids[@]} busy processes (one per core) run beside the painter and both tools."
+  sleep 2
+fi
+baseline=$(measure_baseline "$seconds")
 echo "X server with only the painter: $baseline CPU s per s"
+painter_report >/dev/null
 echo
 for fps in 30 60; do
   echo "tavrik: start {\"fps\":$fps,\"showCursor\":true,\"outputPath\":...}   (video only)"
-  echo "ffmpeg: $(ffmpeg_command "$fps" "ffmpeg-$fps.mp4" | sed "s|$work/||g")"
+  echo "ffmpeg: $(ffmpeg_command "$fps" "$seconds" "ffmpeg-$fps.mp4" | sed "s|$work/||g")"
 done
 echo
 
-declare -A row gap_list
+declare -A row gap_list painter_during load_during
 for fps in 30 60; do
-  record_tavrik "$fps" || fail "the recording by tavrik at $fps fps failed"
-  record_ffmpeg "$fps" || fail "the recording by ffmpeg at $fps fps failed"
+  record_tavrik "$fps" "$seconds" "$work/tavrik-$fps.mp4" || fail "the recording by tavrik at $fps fps failed"
+  painter_during[tavrik-$fps]=$(painter_report)
+  load_during[tavrik-$fps]=$(load_average)
+  record_ffmpeg "$fps" "$seconds" "$work/ffmpeg-$fps.mp4" || fail "the recording by ffmpeg at $fps fps failed"
+  painter_during[ffmpeg-$fps]=$(painter_report)
+  load_during[ffmpeg-$fps]=$(load_average)
 done
+stop_hogs
 
-printf '%-6s %-3s %8s %8s %8s %8s %6s %9s %7s %8s %5s %5s %7s %7s %7s %9s\n' \
-  tool fps rec_s own_cpu x_cpu cpu/s ratio frames/exp 1st_s 1st_pts gaps lost pts_rep pic_rep pic_skip peak_MiB
+printf '%-6s %-3s %5s %7s %7s %7s %7s %6s %9s %6s %7s %5s %5s %7s %7s %7s %9s %9s\n' \
+  tool fps load rec_s own_cpu x_cpu cpu/s ratio frames/exp 1st_s 1st_pts gaps lost pts_rep pic_rep pic_skip \
+  left_out peak_MiB
 for fps in 30 60; do
   for tool in tavrik ffmpeg; do
-    read -r recorded user system peak x_seconds <"$work/$tool-$fps.result"
-    read -r frames first_second first_pts gaps missing repeats content_repeats content_skips gaps_at \
+    read -r recorded user system peak x_seconds _ <"$work/$tool-$fps.mp4.result"
+    read -r frames first_second first_pts gaps missing repeats content_repeats content_skips fresh fresh_first gaps_at \
       < <(analyse "$work/$tool-$fps.mp4" "$fps")
     per_second=$(awk -v u="$user" -v s="$system" -v x="$x_seconds" -v r="$recorded" 'BEGIN {printf "%.3f", (u + s + x) / r}')
     row[$tool-$fps]=$per_second
@@ -238,22 +131,39 @@ for fps in 30 60; do
     ratio="-"
     [[ $tool == ffmpeg ]] && ratio=$(awk -v a="${row[tavrik-$fps]}" -v b="$per_second" 'BEGIN {printf "%.2f", a / b}')
     expected=$(awk -v f="$fps" -v r="$recorded" 'BEGIN {printf "%d", f * r + 0.5}')
-    printf '%-6s %-3s %8.2f %8.2f %8.2f %8s %6s %9s %7s %8s %5s %5s %7s %7s %7s %9s\n' \
-      "$tool" "$fps" "$recorded" "$(awk -v u="$user" -v s="$system" 'BEGIN {print u + s}')" "$x_seconds" \
-      "$per_second" "$ratio" "$frames/$expected" "$first_second/$fps" "$first_pts" "$gaps" "$missing" "$repeats" \
-      "$content_repeats" "$content_skips" "$(awk -v k="$peak" 'BEGIN {printf "%.1f", k / 1024}')"
+    # Changed pictures left out: the frame intervals of the recording that did not get a
+    # new picture (a gap, or a picture repeated), in all and in the first second.
+    left_out=$(awk -v e="$expected" -v n="$fresh" 'BEGIN {print (e > n ? e - n : 0)}')
+    left_first=$(awk -v e="$fps" -v n="$fresh_first" 'BEGIN {print (e > n ? e - n : 0)}')
+    printf '%-6s %-3s %5s %7.2f %7.2f %7.2f %7s %6s %9s %6s %7s %5s %5s %7s %7s %7s %9s %9s\n' \
+      "$tool" "$fps" "${load_during[$tool-$fps]}" "$recorded" "$(awk -v u="$user" -v s="$system" 'BEGIN {print u + s}')" \
+      "$x_seconds" "$per_second" "$ratio" "$frames/$expected" "$first_second/$fps" "$first_pts" "$gaps" "$missing" \
+      "$repeats" "$content_repeats" "$content_skips" "$left_out ($left_first)" \
+      "$(awk -v k="$peak" 'BEGIN {printf "%.1f", k / 1024}')"
   done
   echo "       tavrik at $fps fps: pts gaps after ${gap_list[tavrik-$fps]} s; ffmpeg: after ${gap_list[ffmpeg-$fps]} s"
-  echo "       ffmpeg at $fps fps counted dup=$(ffmpeg_counter "$fps" dup_frames) drop=$(ffmpeg_counter "$fps" drop_frames)"
+  echo "       ffmpeg at $fps fps counted dup=$(ffmpeg_counter "$work/ffmpeg-$fps.mp4" dup_frames)" \
+    "drop=$(ffmpeg_counter "$work/ffmpeg-$fps.mp4" drop_frames)"
+  echo "       painter during tavrik: ${painter_during[tavrik-$fps]}; during ffmpeg: ${painter_during[ffmpeg-$fps]}"
+  if [[ -s "$work/tavrik-$fps.mp4.threads" ]]; then
+    echo "       tavrik's threads at $fps fps (tid, CPU s, run-queue wait s, times scheduled), busiest first:"
+    summarise_threads "$work/tavrik-$fps.mp4.threads" | head -8 | sed 's/^/         /'
+  fi
 done
+echo "Load average $(cut -d' ' -f1-3 /proc/loadavg) after the run."
 cat <<'EOF'
 
-rec_s: recorded seconds (tavrik: the "finish" screen duration; ffmpeg: the file's duration).
-own_cpu: the tool's user+system CPU seconds over its whole life; x_cpu: the X server's CPU
-beyond the painter's during that life; cpu/s: (own_cpu + x_cpu) / rec_s; ratio: tavrik / ffmpeg.
-frames/exp: frames decoded / fps x rec_s; 1st_s: frames with pts in [0,1) s; 1st_pts: first pts.
-gaps, lost: pts intervals over 1.5 frames and the frames they leave out; pts_rep: intervals
-under half a frame. pic_rep, pic_skip: consecutive pictures with the same painter tick, and
-with a tick jump of two frame intervals or more. peak_MiB: peak resident memory (VmHWM).
-Goals: ratio <= 0.6; no frame lost or repeated (first second included); peak under 150 MB.
+load: the 1-minute load average just after the recording. rec_s: recorded seconds (tavrik:
+the "finish" screen duration; ffmpeg: the file's duration). own_cpu: the tool's user+system
+CPU seconds over its whole life; x_cpu: the X server's CPU beyond the painter's during that
+life; cpu/s: (own_cpu + x_cpu) / rec_s; ratio: tavrik / ffmpeg. frames/exp: frames decoded /
+fps x rec_s; 1st_s: frames with pts in [0,1) s; 1st_pts: first pts. gaps, lost: pts intervals
+over 1.5 frames and the frames they leave out; pts_rep: intervals under half a frame.
+pic_rep, pic_skip: consecutive pictures with the same painter tick, and with a tick jump of
+two frame intervals or more. left_out: frame intervals without a new picture (expected frames
+minus pictures whose tick differs from the one before), and in brackets those of the first
+second. painter: ticks it painted, those finished over one tick interval late, the latest.
+peak_MiB: peak resident memory (VmHWM).
+Goals: ratio <= 0.75; no frame lost or repeated (first second included); under load, tavrik's
+left_out no more than ffmpeg's; peak under 150 MB.
 EOF

@@ -2,10 +2,14 @@
 // text-like marks scrolling a few rows a tick, and along the top edge the tick
 // number in 32 black or white blocks (bit 0 on the left), so that a recording
 // can be checked frame by frame for repeated and skipped pictures.
+// On SIGUSR1 it prints one line about the ticks since the last such line:
+//   ticks <painted> late <finished over one tick interval after their time> worst_ms <latest>
+// which tells a painter starved of the processor from a recorder that missed pictures.
 // Usage: recording_painter [ticks_per_second]   (default 120); draws on $DISPLAY.
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +26,12 @@ constexpr int kBandHeight = 40;
 
 volatile std::sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }
+volatile std::sig_atomic_t reportRequested = 0;
+void requestReport(int) { reportRequested = 1; }
+
+long long nanosecondsBetween(const timespec& from, const timespec& to) {
+    return (to.tv_sec - from.tv_sec) * 1'000'000'000LL + (to.tv_nsec - from.tv_nsec);
+}
 
 uint32_t nextRandom(uint32_t& state) {
     state ^= state << 13;
@@ -53,7 +63,8 @@ void sleepUntil(timespec& deadline, long nanoseconds) {
         deadline.tv_nsec -= 1'000'000'000;
         ++deadline.tv_sec;
     }
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+    // A report asked for in the middle of the sleep must not make the next tick early.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR && !stopRequested) {}
 }
 
 } // namespace
@@ -63,6 +74,7 @@ int main(int argc, char** argv) {
     if (rate <= 0) return 2;
     std::signal(SIGTERM, requestStop);
     std::signal(SIGINT, requestStop);
+    std::signal(SIGUSR1, requestReport);
 
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(c)) {
@@ -102,9 +114,17 @@ int main(int argc, char** argv) {
     free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 
     const int blockWidth = width / kBits;
+    const long interval = 1'000'000'000L / rate;
+    long long painted = 0, late = 0, worst = 0;
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     for (uint32_t tick = 0; !stopRequested; ++tick) {
+        if (reportRequested) {
+            reportRequested = 0;
+            std::printf("ticks %lld late %lld worst_ms %.1f\n", painted, late, double(worst) / 1e6);
+            std::fflush(stdout);
+            painted = late = worst = 0;
+        }
         const int offset = int((uint64_t(tick) * kScrollRows) % uint64_t(height));
         xcb_copy_area(c, page, window, gc, 0, int16_t(offset), 0, 0, uint16_t(width), uint16_t(height));
         std::vector<xcb_rectangle_t> ones, zeros;
@@ -124,7 +144,13 @@ int main(int argc, char** argv) {
             free(error);
             break;
         }
-        sleepUntil(deadline, 1'000'000'000L / rate);
+        timespec done{};
+        clock_gettime(CLOCK_MONOTONIC, &done);
+        const long long behind = nanosecondsBetween(deadline, done);
+        ++painted;
+        if (behind > interval) ++late;
+        worst = std::max(worst, behind);
+        sleepUntil(deadline, interval);
     }
     xcb_disconnect(c);
     return 0;

@@ -3,8 +3,10 @@
 // the microphone through the stream and through a capture session, and the
 // capture times against the sample counts.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
+#include "child_process.h"
 #include "private_servers.h"
+#include "temporary_directory.h"
 
 #include "common/capture_timeline.h"
 
@@ -20,8 +22,7 @@
 
 namespace {
 
-using namespace capture_test;
-using devices_test::PrivatePulseServer;
+using namespace test_support;
 using platform::SampleBufferRef;
 using platform::StreamOutputType;
 
@@ -80,7 +81,7 @@ protected:
     }
 
     // Plays a 440 Hz tone (float32, 48 kHz, stereo) into the null sink for a few seconds.
-    devices_test::ChildProcess playTone() {
+    test_support::ChildProcess playTone() {
         std::string path = folder_.path() + "/tone.raw";
         std::ofstream file(path, std::ios::binary);
         for (int frame = 0; frame < 48000 * 4; ++frame) {
@@ -89,13 +90,13 @@ protected:
             file.write(reinterpret_cast<const char*>(&value), sizeof value);
         }
         file.close();
-        return devices_test::ChildProcess({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
+        return test_support::ChildProcess::background({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
                                            "--channels=2", std::string("--device=") + PrivatePulseServer::kNullSink, path});
     }
 
-    CaptureXServer x_;
+    PrivateXServer x_;
     PrivatePulseServer pulse_;
-    devices_test::TemporaryDirectory folder_;
+    test_support::TemporaryDirectory folder_;
     std::shared_ptr<platform::Platform> platform_;
 };
 
@@ -111,7 +112,7 @@ class StreamAudio : public AudioCapture, public ::testing::WithParamInterface<St
 
 TEST_P(StreamAudio, TheStreamDeliversItsAudioAsSteadyFloatBuffers) {
     const StreamAudioCase& c = GetParam();
-    devices_test::ChildProcess player;
+    test_support::ChildProcess player;
     if (c.playTone) player = playTone();
     platform::StreamConfiguration configuration;
     configuration.minimumFrameInterval = platform::MediaTime::make(1, 10);
@@ -186,9 +187,9 @@ TEST_F(AudioCapture, AMicrophoneThatIsNotThereCannotBeOpened) {
 }
 
 TEST(AudioCaptureWithoutServer, SystemAudioFailsTheStartWithAClearError) {
-    CaptureXServer x;
+    PrivateXServer x;
     ASSERT_TRUE(x.started());
-    devices_test::TemporaryDirectory nowhere;
+    test_support::TemporaryDirectory nowhere;
     std::string address = "unix:" + nowhere.path() + "/no-such-socket";
     setenv("PULSE_SERVER", address.c_str(), 1);
     platform::StreamConfiguration configuration;

@@ -3,6 +3,8 @@
 // no logind, or no bus at all, the token does nothing and beginning never fails.
 
 #include "child_process.h"
+#include "eventually.h"
+#include "temporary_directory.h"
 
 #include "platform/linux/logind_power_management.h"
 
@@ -18,8 +20,8 @@
 
 namespace {
 
-using devices_test::ChildProcess;
-using devices_test::TemporaryDirectory;
+using test_support::ChildProcess;
+using test_support::TemporaryDirectory;
 
 // A dbus-daemon of its own; DBUS_SYSTEM_BUS_ADDRESS points at it while it lives.
 class PrivateBus {
@@ -32,9 +34,9 @@ public:
                "<busconfig><type>system</type><listen>" << address_ << "</listen><auth>EXTERNAL</auth>"
                "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
                "<allow receive_sender=\"*\"/></policy></busconfig>\n";
-        daemon_ = ChildProcess({"dbus-daemon", "--nofork", "--config-file=" + folder_.path() + "/bus.conf"});
+        daemon_ = ChildProcess::background({"dbus-daemon", "--nofork", "--config-file=" + folder_.path() + "/bus.conf"});
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
-        started_ = devices_test::eventually([&] { return access((folder_.path() + "/bus").c_str(), F_OK) == 0; });
+        started_ = test_support::eventually([&] { return access((folder_.path() + "/bus").c_str(), F_OK) == 0; });
     }
     ~PrivateBus() {
         daemon_.stop();
@@ -144,7 +146,7 @@ TEST(LogindPowerManagement, TheTokenHoldsAnIdleInhibitorUntilItIsReleased) {
     EXPECT_EQ(logind.arguments(), (std::vector<std::string>{"idle", "kalvesta-recorder", "Recording screen", "block"}));
     EXPECT_FALSE(logind.inhibitorReleased()) << "the token holds the inhibitor";
     token.reset();
-    EXPECT_TRUE(devices_test::eventually([&] { return logind.inhibitorReleased(); })) << "released with the token";
+    EXPECT_TRUE(test_support::eventually([&] { return logind.inhibitorReleased(); })) << "released with the token";
 }
 
 TEST(LogindPowerManagement, WithoutLogindOrWithoutABusTheTokenDoesNothing) {

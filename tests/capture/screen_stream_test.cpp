@@ -2,9 +2,11 @@
 // pacing, pixels, the pointer, cropping and scaling, frame status, queue depth,
 // stopping, windows, and the errors when there is no usable X server.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "common/delivery_gate.h"
 #include "common/frame_memory_pool.h"
+#include "eventually.h"
+#include "private_servers.h"
 #include "x11/x_frame_grabber.h"
 
 #include "platform/linux/linux_platform.h"
@@ -22,7 +24,7 @@
 
 namespace {
 
-using namespace capture_test;
+using namespace test_support;
 using platform::ContentFilter;
 using platform::FrameStatus;
 using platform::MediaTime;
@@ -62,8 +64,8 @@ protected:
         return c;
     }
 
-    CaptureXServer server_;
-    std::optional<TestClient> client_;
+    PrivateXServer server_;
+    std::optional<XTestClient> client_;
     std::shared_ptr<platform::StreamService> streams_;
 };
 
@@ -258,7 +260,7 @@ TEST_F(ScreenStream, AConsumerKeepingEveryFrameDoesNotMakeTheStreamHoldMorePictu
     auto window = client_->window(0, 0, 400, 400, kRed);
     std::atomic<bool> drawing{true};
     std::thread painter([&] {
-        TestClient painterClient;
+        XTestClient painterClient;
         for (int i = 0; drawing; ++i) {
             painterClient.fill(window, i % 2 ? kRed : kBlue);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -411,7 +413,7 @@ TEST_F(ScreenStream, TheDelegateIsToldOnceWhenTheXServerGoesAway) {
     ASSERT_TRUE(collector->waitFor([](const auto& samples) { return !samples.empty(); }));
     client_.reset();
     server_.stop();
-    EXPECT_TRUE(devices_test::eventually([&] {
+    EXPECT_TRUE(test_support::eventually([&] {
         std::lock_guard guard(delegate->mutex);
         return !delegate->errors.empty();
     }));

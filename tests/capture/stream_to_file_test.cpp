@@ -2,7 +2,10 @@
 // into an mp4 that ffprobe reads back: the configured size, and about as many
 // frames as the frame rate and the file's duration say.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
+#include "media_tools.h"
+#include "private_servers.h"
+#include "temporary_directory.h"
 
 #include "platform/asset_writer.h"
 #include "platform/linux/ffmpeg_asset_writers.h"
@@ -20,36 +23,27 @@
 
 namespace {
 
-using namespace capture_test;
+using namespace test_support;
 
-nlohmann::json probe(const std::string& path) {
-    std::string command = std::string(FFPROBE_EXECUTABLE) +
-                          " -v error -count_packets -show_streams -show_format -of json '" + path + "'";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[4096];
-    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    if (pipe) pclose(pipe);
-    return nlohmann::json::parse(output, nullptr, false);
-}
+nlohmann::json probe(const std::string& path) { return ffprobe(path, {"-count_packets"}); }
 
 double number(const nlohmann::json& value) { return value.is_string() ? std::stod(value.get<std::string>()) : value.get<double>(); }
 
 TEST(StreamToFile, ScreenFramesBecomeAPlayableFileOfTheRightSizeAndFrameCount) {
-    CaptureXServer x;
+    PrivateXServer x;
     ASSERT_TRUE(x.started());
-    TestClient client;
+    XTestClient client;
     auto window = client.window(0, 0, 640, 360, {200, 0, 0});
     std::atomic<bool> painting{true};
     std::thread painter([&] {  // a picture that changes all the time
-        TestClient painterClient;
+        XTestClient painterClient;
         for (uint8_t shade = 0; painting; shade += 7) {
             painterClient.fill(window, {shade, uint8_t(255 - shade), 80});
             std::this_thread::sleep_for(std::chrono::milliseconds(4));
         }
     });
 
-    devices_test::TemporaryDirectory folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.path() + "/screen.mp4";
     constexpr int kFps = 30;
     auto writers = platform::linux_backend::makeFfmpegAssetWriters();

@@ -2,7 +2,7 @@
 // test machines have no cameras): the mode a preset picks, YUYV and MJPEG frames
 // decoded to BGRA of the right colour, stopping, and cameras that cannot be opened.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
 #include "fake_v4l2_kernel.h"
 
 #include "platform/capture_devices.h"
@@ -17,9 +17,7 @@
 
 namespace {
 
-using namespace capture_test;
-using test_support::FakeV4l2Format;
-using test_support::FakeV4l2Kernel;
+using namespace test_support;
 using platform::SampleBufferRef;
 
 constexpr Colour kCameraColour{200, 60, 30};

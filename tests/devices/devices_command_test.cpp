@@ -1,8 +1,8 @@
 // The "devices" command over the fake backend: its word table, its event, its
 // failure answer, and how both modes hand it their words.
 
-#include "CapturedOutput.h"
-#include "FixedLines.h"
+#include "captured_output.h"
+#include "fixed_lines.h"
 #include "fake_listing_fixture.h"
 
 #include "Tavrik/DevicesCommand.h"
@@ -44,7 +44,7 @@ protected:
         FakeListing::TearDown();
     }
 
-    std::shared_ptr<testsupport::CapturedOutput> output_ = std::make_shared<testsupport::CapturedOutput>();
+    std::shared_ptr<test_support::CapturedOutput> output_ = std::make_shared<test_support::CapturedOutput>();
 };
 
 const std::set<std::string> kMicrophonesAndCameras = {"audios", "webcams"};
@@ -139,7 +139,7 @@ TEST_F(DevicesCommand, AFailedContentQueryAnswersDevicesErrorAndMicrophonesStill
 }
 
 TEST_F(DevicesCommand, InteractiveModeLowerCasesTheArgument) {
-    testsupport::FixedLines input({"devices SCREENS", "DEVICES", "devices Windows", "devices mic", "devices WEBCAMS", "quit"});
+    test_support::FixedLines input({"devices SCREENS", "DEVICES", "devices Windows", "devices mic", "devices WEBCAMS", "quit"});
     tavrik::InteractiveMode(input, platform::installed()).run();
     auto events = output_->events();
     ASSERT_EQ(events.size(), 7u);  // the banner, "ready", five answers
@@ -163,9 +163,9 @@ TEST_F(DevicesCommand, OneShotAnswersOnceWithoutBannerOrReady) {
                                                                         {"Devices", "Audios", {"audios"}},
                                                                         {"devices", std::nullopt, kMicrophonesAndCameras},
                                                                         {"devices", "MIC", kMicrophonesAndCameras}}) {
-        auto output = std::make_shared<testsupport::CapturedOutput>();
+        auto output = std::make_shared<test_support::CapturedOutput>();
         tavrik::setOutput(output);
-        testsupport::FixedLines input({"devices screens", "quit"});
+        test_support::FixedLines input({"devices screens", "quit"});
         tavrik::Tavrik{command, subcommand, platform::installed()}.run(input);
         auto events = output->events();
         ASSERT_EQ(events.size(), 1u) << command;

@@ -2,6 +2,7 @@
 // and through the real program.
 
 #include "private_servers.h"
+#include "temporary_directory.h"
 
 #include "Dovezode/Devices.h"
 
@@ -16,7 +17,7 @@
 
 namespace {
 
-using devices_test::PrivatePulseServer;
+using test_support::PrivatePulseServer;
 
 class PulseListing : public ::testing::Test {
 protected:
@@ -43,7 +44,7 @@ TEST_F(PulseListing, TheSineSourceIsAMicrophoneAndTheSinkMonitorIsNot) {
 }
 
 TEST(PulseUnreachable, NoServerGivesNoMicrophones) {
-    devices_test::TemporaryDirectory nowhere;
+    test_support::TemporaryDirectory nowhere;
     std::string address = "unix:" + nowhere.path() + "/no-such-socket";
     setenv("PULSE_SERVER", address.c_str(), 1);
     platform::install(platform::linux_backend::makeLinuxPlatform());

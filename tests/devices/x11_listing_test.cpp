@@ -1,8 +1,10 @@
 // Displays, screens and windows of the Linux backend on a private X server, with
 // and without a window manager, and the answer when no X server can be reached.
 
-#include "CapturedOutput.h"
+#include "captured_output.h"
+#include "eventually.h"
 #include "private_servers.h"
+#include "temporary_directory.h"
 #include "x_test_client.h"
 
 #include "Dovezode/Devices.h"
@@ -19,7 +21,7 @@
 
 namespace {
 
-using namespace devices_test;
+using namespace test_support;
 namespace Devices = Dovezode::Devices;
 
 class X11Listing : public ::testing::Test {
@@ -141,7 +143,7 @@ TEST_F(X11Listing, WithoutAWindowManagerTheMappedChildrenOfTheRootAreListed) {
     EXPECT_FALSE(ours(Devices::window(platform::installed(), false, false)).count(unmapped));
 
     // The same windows through the "devices" command: no "title" key for the untitled one.
-    auto output = std::make_shared<testsupport::CapturedOutput>();
+    auto output = std::make_shared<test_support::CapturedOutput>();
     tavrik::setOutput(output);
     tavrik::listDevices(platform::installed(), "windows");
     tavrik::setOutput(nullptr);
@@ -216,7 +218,7 @@ TEST(X11ListingAlone, AThousandScreenListingsInARowAreAllRight) {
     PrivateXServer server(/*resetsWhenIdle=*/true);
     ASSERT_TRUE(server.started());
     platform::install(platform::linux_backend::makeLinuxPlatform());
-    auto output = std::make_shared<testsupport::CapturedOutput>();
+    auto output = std::make_shared<test_support::CapturedOutput>();
     tavrik::setOutput(output);
     for (int i = 0; i < 1000; ++i) tavrik::listDevices(platform::installed(), "screens");
     tavrik::setOutput(nullptr);
@@ -275,7 +277,7 @@ TEST_P(X11Unreachable, ScreensAndWindowsFailSayingWhatIsMissing) {
     EXPECT_TRUE(platform::installed().screens->screens().empty());
     EXPECT_FALSE(Dovezode::hasPermissions(platform::installed()));
 
-    auto output = std::make_shared<testsupport::CapturedOutput>();
+    auto output = std::make_shared<test_support::CapturedOutput>();
     tavrik::setOutput(output);
     tavrik::listDevices(platform::installed(), "screens");
     tavrik::listDevices(platform::installed(), "windows");

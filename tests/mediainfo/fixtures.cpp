@@ -1,5 +1,7 @@
 #include "fixtures.h"
 
+#include "media_tools.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -113,7 +115,7 @@ std::string make(const std::string& name) {
     auto recipe = recipes().find(name);
     if (recipe == recipes().end()) throw std::invalid_argument("no fixture named " + name);
     std::string file = dir + "/" + recipe->second.first;
-    run(std::string(FFMPEG_TOOL) + " -v error -nostdin -y" + recipe->second.second + " " + shellQuoted(file));
+    run(test_support::ffmpegPath() + " -v error -nostdin -y" + recipe->second.second + " " + shellQuoted(file));
     return file;
 }
 
@@ -147,7 +149,7 @@ std::string run(const std::string& command) {
 }
 
 nlohmann::json ffprobe(const std::string& file) {
-    return nlohmann::json::parse(run(std::string(FFPROBE_TOOL) +
+    return nlohmann::json::parse(run(test_support::ffprobePath() +
                                      " -v error -count_frames -show_streams -show_format -of json " + shellQuoted(file)));
 }
 

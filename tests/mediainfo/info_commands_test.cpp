@@ -9,8 +9,8 @@
 
 #include "fixtures.h"
 
-#include "CapturedOutput.h"
-#include "FixedLines.h"
+#include "captured_output.h"
+#include "fixed_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +36,7 @@ protected:
         return parsed;
     }
 
-    std::shared_ptr<testsupport::CapturedOutput> sink_ = std::make_shared<testsupport::CapturedOutput>();
+    std::shared_ptr<test_support::CapturedOutput> sink_ = std::make_shared<test_support::CapturedOutput>();
 };
 
 } // namespace
@@ -82,7 +82,7 @@ TEST_F(InfoCommands, InfosSplitsTrimsAndKeepsBlankPieces) {
         {clip + "," + clip + " ", {clip, clip}},
     };
     for (const auto& c : cases) {
-        sink_ = std::make_shared<testsupport::CapturedOutput>();
+        sink_ = std::make_shared<test_support::CapturedOutput>();
         tavrik::setOutput(sink_);
         tavrik::handleInfos(c.argument);
         auto lines = sink_->lines();
@@ -96,7 +96,7 @@ TEST_F(InfoCommands, InfosSplitsTrimsAndKeepsBlankPieces) {
 
 TEST_F(InfoCommands, InteractiveLoopDispatchesInfoAndInfos) {
     const std::string& song = fixtures::path("ogg-opus");
-    testsupport::FixedLines input({"INFO " + song, "info", "infos " + song + "," + song, "infos", "quit"});
+    test_support::FixedLines input({"INFO " + song, "info", "infos " + song + "," + song, "infos", "quit"});
     tavrik::InteractiveMode(input, platform::installed()).run();
     auto lines = sink_->lines();
     ASSERT_EQ(lines.size(), 6u);

@@ -29,7 +29,7 @@ constexpr int kProducers = 4;
 constexpr int kSamplesEach = 250;
 constexpr int kTotal = kProducers * kSamplesEach;
 
-class FakeBackendTest : public testing_support::FakePlatformTest {
+class FakeBackendTest : public test_support::FakePlatformTest {
 protected:
     // Pushes kTotal samples from kProducers threads. The presentation time of
     // each is its submission number: numbers are taken and the sample pushed
@@ -131,10 +131,6 @@ TEST_F(FakeBackendTest, WaitingSeesAHandlerFailure) {
     EXPECT_THROW(fake().samples().waitUntilHandled(), std::runtime_error);
     EXPECT_EQ(handled.load(), 1) << "a failing handler does not stop the queue";
     EXPECT_TRUE(fake().samples().waitUntilHandled());
-}
-
-TEST_F(FakeBackendTest, TheFixtureInstallsItsFakePlatform) {
-    EXPECT_EQ(platform::installedShared(), fake().platform());
 }
 
 TEST_F(FakeBackendTest, ScriptedFailuresFailTheNamedCallsOnly) {

@@ -2,6 +2,8 @@
 // gives VOL:0, a full-scale square wave VOL:100.
 
 #include "child_process.h"
+#include "private_servers.h"
+#include "temporary_directory.h"
 
 #include "Dovezode/PreviewSession.h"
 
@@ -10,10 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -21,29 +21,22 @@
 
 namespace {
 
-using devices_test::ChildProcess;
-using devices_test::TemporaryDirectory;
-using devices_test::eventually;
+using test_support::ChildProcess;
+using test_support::PrivatePulseServer;
+using test_support::TemporaryDirectory;
 
 // A private PulseAudio daemon with a silent microphone and one that records a
 // full-scale square wave played into a float sink.
 class LevelServer {
 public:
-    LevelServer() {
-        socket_ = runtime_.path() + "/native";
-        setenv("PULSE_RUNTIME_PATH", runtime_.path().c_str(), 1);
-        setenv("PULSE_STATE_PATH", runtime_.path().c_str(), 1);
-        daemon_ = ChildProcess(
-            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--disallow-exit=no",
-             "--disable-shm=yes", "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_,
-             "--load=module-null-source source_name=level_silence format=float32le rate=48000 channels=2",
-             "--load=module-null-sink sink_name=level_square_sink format=float32le rate=48000 channels=2",
-             "--load=module-remap-source source_name=level_square master=level_square_sink.monitor"});
-        setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
-        started_ = eventually([&] { return canConnect(); });
-        if (!started_) return;
+    LevelServer()
+        : pulse_(/*realTimeMicrophone=*/false,
+                 {"module-null-source source_name=level_silence format=float32le rate=48000 channels=2",
+                  "module-null-sink sink_name=level_square_sink format=float32le rate=48000 channels=2",
+                  "module-remap-source source_name=level_square master=level_square_sink.monitor"}) {
+        if (!pulse_.started()) return;
         // Ten seconds of ±1.0 at 100 Hz, stereo, looped by playing it again when it ends.
-        squareWave_ = runtime_.path() + "/square.raw";
+        squareWave_ = folder_.file("square.raw");
         std::ofstream out(squareWave_, std::ios::binary);
         for (int frame = 0; frame < 48000 * 10; ++frame) {
             float value = (frame / 240) % 2 ? 1.0f : -1.0f;
@@ -51,35 +44,19 @@ public:
             out.write(reinterpret_cast<const char*>(&value), 4);
         }
     }
-    ~LevelServer() {
-        player_.stop();
-        daemon_.stop();
-        unsetenv("PULSE_SERVER");
-    }
-    bool started() const { return started_; }
+    ~LevelServer() { player_.stop(); }
+    bool started() const { return pulse_.started(); }
 
     void playSquareWave() {
-        player_ = ChildProcess({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+        player_ = ChildProcess::background({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
                                 "--device=level_square_sink", squareWave_});
     }
 
 private:
-    bool canConnect() const {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_.c_str());
-        bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(fd);
-        return connected;
-    }
-
-    TemporaryDirectory runtime_;
-    std::string socket_;
+    PrivatePulseServer pulse_;
+    TemporaryDirectory folder_;
     std::string squareWave_;
-    ChildProcess daemon_;
     ChildProcess player_;
-    bool started_ = false;
 };
 
 // The level lines written while the microphone previews for a while.

@@ -4,8 +4,11 @@
 // work area, a drag, reuse and renewal, the camera's colour in it, and the ARGB
 // window a compositing manager gets.
 
-#include "capture_test_support.h"
+#include "capture_support.h"
+#include "eventually.h"
 #include "fake_v4l2_kernel.h"
+#include "main_queue_thread.h"
+#include "private_servers.h"
 #include "x_test_client.h"
 
 #include "Dovezode/PreviewSession.h"
@@ -24,31 +27,17 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
 namespace {
 
-using capture_test::Colour;
+using test_support::Colour;
 using test_support::FakeV4l2Kernel;
-using devices_test::eventually;
+using test_support::eventually;
 
 constexpr Colour kCameraColour{40, 160, 220};
-
-// Serves the main queue, where the window lives, while it exists.
-class MainQueueThread {
-public:
-    MainQueueThread() : thread_([] { platform::runMainQueue(); }) { platform::mainQueue()->sync([] {}); }
-    ~MainQueueThread() {
-        WebcamPreviewWindow::hide();
-        platform::mainQueue()->sync([] {});
-        platform::stopMainQueue();
-        thread_.join();
-    }
-
-private:
-    std::thread thread_;
-};
 
 template <class Reply>
 std::unique_ptr<Reply, decltype(&free)> reply(Reply* value) {
@@ -196,7 +185,7 @@ protected:
         if (GetParam().windowManager) {
             ASSERT_TRUE(server_.startWindowManager());
         }
-        mainQueue_ = std::make_unique<MainQueueThread>();
+        mainQueue_ = std::make_unique<test_support::MainQueueThread>([] { WebcamPreviewWindow::hide(); });
         useCamera(1280, 720);
     }
     void TearDown() override {
@@ -234,8 +223,8 @@ protected:
         });
     }
 
-    devices_test::PrivateXServer server_;
-    std::unique_ptr<MainQueueThread> mainQueue_;
+    test_support::PrivateXServer server_;
+    std::unique_ptr<test_support::MainQueueThread> mainQueue_;  // where the window lives
     std::shared_ptr<FakeV4l2Kernel> kernel_;
     std::vector<std::unique_ptr<PreviewSession>> previews_;
     Observer x_;
@@ -278,18 +267,29 @@ TEST_P(PreviewWindowOnX, HintsAndStatesForAFloatingWindowOnEveryDesktop) {
     xcb_window_t window = waitForWindow();
     ASSERT_NE(window, XCB_NONE);
     EXPECT_EQ(x_.property(window, "_MOTIF_WM_HINTS"), (std::vector<uint32_t>{2, 0, 0, 0, 0}));
-    EXPECT_EQ(x_.property(window, "_NET_WM_DESKTOP"), std::vector<uint32_t>{0xFFFFFFFF});
-    auto states = x_.property(window, "_NET_WM_STATE");
-    // A window manager rewrites the states and drops those it does not support (openbox
-    // keeps a window on every desktop through _NET_WM_DESKTOP alone, without STICKY).
+    // A window manager takes the window over in steps: it manages it with its own
+    // desktop and states first, then handles what the window asked for. Wait for that.
+    EXPECT_TRUE(eventually([&] { return x_.property(window, "_NET_WM_DESKTOP") == std::vector<uint32_t>{0xFFFFFFFF}; }))
+        << "on every desktop";
+    // It rewrites the states and drops those it does not support (openbox keeps a
+    // window on every desktop through _NET_WM_DESKTOP alone, without STICKY).
     auto supported = x_.property(x_.root(), "_NET_SUPPORTED");
+    std::vector<const char*> kept;
     for (const char* state : {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR",
                               "_NET_WM_STATE_SKIP_PAGER"}) {
         bool dropped = GetParam().windowManager &&
                        std::find(supported.begin(), supported.end(), x_.atom(state)) == supported.end();
-        if (!dropped) {
-            EXPECT_NE(std::find(states.begin(), states.end(), x_.atom(state)), states.end()) << state;
-        }
+        if (!dropped) kept.push_back(state);
+    }
+    std::vector<uint32_t> states;
+    eventually([&] {
+        states = x_.property(window, "_NET_WM_STATE");
+        return std::all_of(kept.begin(), kept.end(), [&](const char* state) {
+            return std::find(states.begin(), states.end(), x_.atom(state)) != states.end();
+        });
+    });
+    for (const char* state : kept) {
+        EXPECT_NE(std::find(states.begin(), states.end(), x_.atom(state)), states.end()) << state;
     }
     if (GetParam().windowManager) {
         // The window manager took the window as one above the others.
@@ -306,7 +306,7 @@ TEST_P(PreviewWindowOnX, PlacedAgainstTheWorkArea) {
             return area.size() >= 4 && area[3] == 1080 - 48;
         }));
     } else {
-        devices_test::XTestClient client;
+        test_support::XTestClient client;
         client.setWorkArea(0, 0, 1920, 1080 - 48);
         client.sync();
     }
@@ -363,7 +363,7 @@ TEST_P(PreviewWindowOnX, ShowsTheCamerasColour) {
         auto g = x_.geometry(window);
         EXPECT_TRUE(eventually([&] {
             auto pixel = x_.pixel(window, g.width / 2, g.height / 2);
-            return pixel && capture_test::near({(*pixel)[2], (*pixel)[1], (*pixel)[0]}, kCameraColour, 10);
+            return pixel && test_support::near({(*pixel)[2], (*pixel)[1], (*pixel)[0]}, kCameraColour, 10);
         })) << shape.rawValue();
         session.stopWebcamPreview();
         ASSERT_TRUE(eventually([&] { return x_.previewWindow() == XCB_NONE; }));
@@ -378,7 +378,7 @@ TEST_P(PreviewWindowOnX, WithACompositorTheWindowHasAlphaAndAClearOutside) {
     // The client window itself: a window manager's frame around it may have another depth.
     EXPECT_TRUE(eventually([&] {
         auto centre = x_.pixel(window, 100, 100);
-        return centre && (*centre)[3] == 255 && capture_test::near({(*centre)[2], (*centre)[1], (*centre)[0]}, kCameraColour, 10);
+        return centre && (*centre)[3] == 255 && test_support::near({(*centre)[2], (*centre)[1], (*centre)[0]}, kCameraColour, 10);
     }));
     EXPECT_EQ(x_.geometry(window).depth, 32);
     // An edge pixel of the circle that the shape keeps is only partly covered.

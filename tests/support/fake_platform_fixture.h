@@ -9,7 +9,7 @@
 
 #include <memory>
 
-namespace testing_support {
+namespace test_support {
 
 class FakePlatformTest : public ::testing::Test {
 protected:
@@ -29,4 +29,4 @@ private:
     std::unique_ptr<platform::fake::FakePlatform> fake_;
 };
 
-} // namespace testing_support
+} // namespace test_support

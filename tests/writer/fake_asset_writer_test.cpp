@@ -144,7 +144,7 @@ namespace {
 
 // What the fake writer refuses for a path or a time, it refuses as the Linux writer does.
 TEST(FakeAndLinuxWriters, RefuseAnExistingFileAndFramesOutsideTheSession) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("both.mp4");
     auto fakeWriters = std::dynamic_pointer_cast<FakeAssetWriters>(makeFakePlatform()->assetWriters);
     const std::pair<const char*, std::shared_ptr<AssetWriters>> backends[] = {

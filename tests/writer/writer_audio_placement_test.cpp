@@ -41,7 +41,7 @@ class AudioPlacement : public testing::TestWithParam<PlacementCase> {};
 
 TEST_P(AudioPlacement, DecodedFileHasEachBufferAtItsTime) {
     const PlacementCase& c = GetParam();
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("placed.m4a");
     auto writers = linux_backend::makeFfmpegAssetWriters();
     auto writer = writers->makeWriter(path, FileType::appleM4A);

@@ -30,7 +30,7 @@ VideoSettings h264(int32_t width, int32_t height) {
 std::shared_ptr<AssetWriters> writers() { return linux_backend::makeFfmpegAssetWriters(); }
 
 TEST(WriterCreation, FileThatCannotBeCreatedFailsWithTheCauseAndThePath) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string existing = folder.file("taken.mp4");
     std::ofstream(existing) << "someone else's recording";
     const struct {
@@ -52,7 +52,7 @@ TEST(WriterCreation, FileThatCannotBeCreatedFailsWithTheCauseAndThePath) {
 }
 
 TEST(WriterCreation, ALinkOrANulInThePathIsRefusedAndNothingIsWrittenThrough) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string target = folder.file("precious.txt");
     std::ofstream(target) << "someone else's data";
     const std::string link = folder.file("link.mp4");
@@ -83,7 +83,7 @@ TEST(WriterCreation, ThePathSwappedForALinkBeforeTheFirstSampleNeverReachesTheLi
                  {"swapped.m4a", FileType::appleM4A, false}};
     for (const auto& kind : kinds) {
         SCOPED_TRACE(kind.name);
-        TemporaryFolder folder;
+        test_support::TemporaryDirectory folder;
         const std::string target = folder.file("precious.txt");
         std::ofstream(target) << "someone else's data";
         const std::string path = folder.file(kind.name);
@@ -119,7 +119,7 @@ TEST(WriterCreation, ThePathSwappedForALinkBeforeTheFirstSampleNeverReachesTheLi
 // Swapped after writing began: what was written stays in the file the writer
 // created, the link's target is untouched, and finishing reports the failure.
 TEST(WriterCreation, ThePathSwappedWhileWritingIsReportedAndTheLinksTargetStaysUnchanged) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string target = folder.file("precious.txt");
     std::ofstream(target) << "someone else's data";
     const std::string path = folder.file("late.mp4");
@@ -141,7 +141,7 @@ TEST(WriterCreation, ThePathSwappedWhileWritingIsReportedAndTheLinksTargetStaysU
 }
 
 TEST(WriterInputs, CanAddInputRefusesWhatTheFileCannotHold) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     auto w = writers();
     VideoSettings noSize;
     const struct {
@@ -182,7 +182,7 @@ TEST(WriterInputs, CanAddInputRefusesWhatTheFileCannotHold) {
 }
 
 TEST(WriterAppend, RefusesSamplesThatCannotBeWrittenAndKeepsWriting) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     auto w = writers();
     const std::string path = folder.file("refusals.mp4");
     auto writer = w->makeWriter(path, FileType::mpeg4);
@@ -211,7 +211,7 @@ TEST(WriterAppend, RefusesSamplesThatCannotBeWrittenAndKeepsWriting) {
 }
 
 TEST(WriterFinish, WriterThatNeverReceivedASampleLeavesNoFile) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     auto w = writers();
     const struct {
         const char* name;
@@ -242,7 +242,7 @@ TEST(WriterFinish, WriterThatNeverReceivedASampleLeavesNoFile) {
 }
 
 TEST(WriterFinish, DroppingAWritingWriterCompletesItsFile) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("dropped.mp4");
     {
         auto w = writers();
@@ -269,7 +269,7 @@ void appendUntilFailed(AssetWriter& writer, AssetWriterInput& input, int frames,
 }
 
 TEST(WriterFailure, FrameOfAnotherSizeFailsTheWriterAndTheEarlierFramesStayReadable) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("resized.mp4");
     auto w = writers();
     auto writer = w->makeWriter(path, FileType::mpeg4);
@@ -293,7 +293,7 @@ TEST(WriterFailure, FrameOfAnotherSizeFailsTheWriterAndTheEarlierFramesStayReada
 }
 
 TEST(WriterFailure, DiskRefusingWritesFailsTheWriterAndFinishingStillReturns) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("full.mp4");
     auto w = writers();
     auto writer = w->makeWriter(path, FileType::mpeg4);
@@ -324,7 +324,7 @@ TEST(WriterFailure, DiskRefusingWritesFailsTheWriterAndFinishingStillReturns) {
 // Under a file-size limit the writer stops short of it, keeping room for the index:
 // the frames written before the failure read back to the end.
 TEST(WriterFailure, AFileAtTheFileSizeLimitKeepsRoomForItsIndexAndReadsToTheEnd) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("limited.mp4");
     auto w = writers();
     auto writer = w->makeWriter(path, FileType::mpeg4);

@@ -71,7 +71,7 @@ TEST(RealTimeInput, FullQueueRefusesThroughTheReadyFlagAndTheFileHoldsExactlyThe
     options.realTimeVideoQueueCapacity = kQueue;
     options.beforeEachSample = [&] { gate.wait(); };
     auto writers = linux_backend::makeFfmpegAssetWriters(options);
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("slow.mp4");
     auto [writer, input] = startVideoWriter(*writers, path, true);
 
@@ -103,7 +103,7 @@ TEST(OfflineInput, WaitsForRoomAndLosesNothing) {
     linux_backend::FfmpegAssetWriterOptions options;
     options.queueCapacity = 2;
     auto writers = linux_backend::makeFfmpegAssetWriters(options);
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("offline.mp4");
     auto [writer, input] = startVideoWriter(*writers, path, false);
     constexpr int kFrames = 40;

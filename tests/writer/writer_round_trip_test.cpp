@@ -64,7 +64,7 @@ class VideoRoundTrip : public testing::TestWithParam<VideoCase> {};
 
 TEST_P(VideoRoundTrip, FileReadsBackWithTheAppendedFramesAndSettings) {
     const VideoCase& c = GetParam();
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file(std::string("video.") + c.extension);
     constexpr int32_t width = 160, height = 90;
     const MediaTime frameDuration = MediaTime::make(20, 600);
@@ -144,7 +144,7 @@ class AudioRoundTrip : public testing::TestWithParam<AudioCase> {};
 
 TEST_P(AudioRoundTrip, FileReadsBackWithTheSettingsAndRunsToTheEndOfItsLastSample) {
     const AudioCase& c = GetParam();
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file(std::string("audio.") + c.extension);
     auto writers = linux_backend::makeFfmpegAssetWriters();
     auto writer = writers->makeWriter(path, c.fileType);
@@ -207,7 +207,7 @@ namespace {
 // 7 s after its start. The last frame is held to the end, and key frames still come at
 // most 2 s apart (the held picture is sent again to carry them).
 TEST(VideoSessionEnd, TheLastFrameIsHeldToTheEndWithKeyFramesAtMost2SecondsApart) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("still.mp4");
     auto writers = linux_backend::makeFfmpegAssetWriters();
     auto writer = writers->makeWriter(path, FileType::mpeg4);

@@ -1,5 +1,7 @@
 #include "writer_test_support.h"
 
+#include "media_tools.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,17 +14,6 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n
 namespace writer_test {
 
 using namespace platform;
-
-TemporaryFolder::TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "writer-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 MediaTime seconds(double value, int32_t timescale) { return MediaTime::fromSeconds(value, timescale); }
 
@@ -89,18 +80,14 @@ std::string run(const std::string& command) {
     return output;
 }
 
-nlohmann::json probe(const std::string& path) {
-    const std::string output = run(std::string(FFPROBE_EXECUTABLE) +
-                                   " -v error -count_packets -show_streams -show_format -of json '" + path + "'");
-    return nlohmann::json::parse(output);
-}
+nlohmann::json probe(const std::string& path) { return test_support::ffprobe(path, {"-count_packets"}); }
 
 double number(const nlohmann::json& value) {
     return value.is_string() ? std::stod(value.get<std::string>()) : value.get<double>();
 }
 
 std::vector<int16_t> decodeAudioS16(const std::string& path) {
-    const std::string raw = run(std::string(FFMPEG_EXECUTABLE) + " -v error -i '" + path +
+    const std::string raw = run(test_support::ffmpegPath() + " -v error -i '" + path +
                                 "' -map 0:a:0 -f s16le -acodec pcm_s16le -");
     std::vector<int16_t> samples(raw.size() / 2);
     std::memcpy(samples.data(), raw.data(), samples.size() * 2);

@@ -1,5 +1,7 @@
 #pragma once
-// Samples, temporary folders and ffprobe read-backs for the writer tests.
+// Samples and ffprobe read-backs for the writer tests.
+
+#include "temporary_directory.h"
 
 #include "platform/asset_writer.h"
 
@@ -12,17 +14,6 @@
 #include <vector>
 
 namespace writer_test {
-
-// A fresh folder under the system's temporary directory, removed afterwards.
-class TemporaryFolder {
-public:
-    TemporaryFolder();
-    ~TemporaryFolder();
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 platform::MediaTime seconds(double value, int32_t timescale = 600);
 

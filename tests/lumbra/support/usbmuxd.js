@@ -1,5 +1,5 @@
 'use strict';
-// Starts the stand-in usbmuxd (usbmuxd-standin.js) on a private socket and drives it.
+// Starts the stand-in usbmuxd (usbmuxd_standin.js) on a private socket and drives it.
 
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
@@ -11,7 +11,7 @@ const readline = require('node:readline');
 function startStandIn(phones) {
   const directory = fs.mkdtempSync(path.join(os.tmpdir(), 'lumbra-usbmuxd-'));
   const socketPath = path.join(directory, 'usbmuxd.sock');
-  const child = spawn(process.execPath, [path.join(__dirname, 'usbmuxd-standin.js'), socketPath, JSON.stringify(phones)], {
+  const child = spawn(process.execPath, [path.join(__dirname, 'usbmuxd_standin.js'), socketPath, JSON.stringify(phones)], {
     stdio: ['pipe', 'pipe', 'inherit'],
   });
   const requests = [];

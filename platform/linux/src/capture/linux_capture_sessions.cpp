@@ -18,8 +18,6 @@ namespace {
 
 // Frames that may wait for a video consumer: late frames are dropped, as a camera preview wants.
 constexpr size_t kVideoFramesInFlight = 2;
-// Three seconds of 10 ms buffers: some sources hand over seconds of audio at once.
-constexpr size_t kAudioBuffersInFlight = 300;
 
 class DeviceInput final : public CaptureDeviceInput {
 public:

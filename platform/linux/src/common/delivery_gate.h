@@ -20,6 +20,10 @@ namespace platform::linux_backend {
 // (see waitUntilDelivered); a consumer slower than that loses them.
 inline constexpr std::chrono::milliseconds kStopDeliveryLimit{1000};
 
+// Audio buffers (10 ms each) that may wait on a consumer's queue before new ones are
+// dropped: three seconds, as some sources hand over seconds of audio at once.
+inline constexpr size_t kAudioBuffersInFlight = 300;
+
 class DeliveryGate : public std::enable_shared_from_this<DeliveryGate> {
 public:
     explicit DeliveryGate(size_t limit) : limit_(limit == 0 ? 1 : limit) {}

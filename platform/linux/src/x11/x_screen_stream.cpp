@@ -21,9 +21,6 @@ constexpr int64_t kDefaultFrameNanoseconds = 1'000'000'000 / 60;
 // Pictures whose memory is made ready before the stream counts as started: the first
 // grab, and the one its consumer converts meanwhile.
 constexpr size_t kPreparedPictures = 2;
-// Audio buffers (10 ms each) that may wait on a consumer's queue before new ones are dropped:
-// three seconds, as some sources hand over seconds of audio at once.
-constexpr size_t kAudioBuffersInFlight = 300;
 
 int64_t frameNanoseconds(const MediaTime& interval) {
     if (!interval.isNumeric() || interval.value <= 0) return kDefaultFrameNanoseconds;
