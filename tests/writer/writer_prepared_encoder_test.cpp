@@ -102,7 +102,7 @@ class PreparedEncoder : public testing::TestWithParam<PreparedCase> {};
 
 TEST_P(PreparedEncoder, IsUsedOnlyForTheHintedSettingsAndTheFileIsTheSame) {
     const auto& c = GetParam();
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     Openings plain, hinted;
     writeFile(folder.file("plain.mp4"), std::nullopt, false, plain);
     writeFile(folder.file("hinted.mp4"), c.hint, c.hintLate, hinted);
@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A writer hinted and then released without an input or a sample leaves no file, and
 // its encoder opened ahead goes with it.
 TEST(PreparedEncoderUnused, AWriterReleasedWithoutSamplesLeavesNoFile) {
-    TemporaryFolder folder;
+    test_support::TemporaryDirectory folder;
     const std::string path = folder.file("unused.mp4");
     auto writers = linux_backend::makeFfmpegAssetWriters();
     for (bool started : {false, true}) {
