@@ -299,8 +299,19 @@ bool FfmpegAssetWriter::startWriting() {
                          : video         ? options_.realTimeVideoQueueCapacity
                                          : options_.realTimeAudioQueueCapacity;
         state.capacity = std::max<size_t>(state.capacity, 1);
-        if (const auto* settings = std::get_if<VideoSettings>(&state.input->outputSettings()))
+        state.startCapacity = state.capacity;
+        if (const auto* settings = std::get_if<VideoSettings>(&state.input->outputSettings())) {
             hasHevc = hasHevc || settings->codec == VideoCodecType::hevc;
+            if (state.realTime) {
+                // Bytes of one converted picture: 4:2:0, at two bytes a sample for a 10-bit source.
+                const size_t samples = size_t(encodedDimension(*settings->width)) *
+                                       size_t(encodedDimension(*settings->height)) * 3 / 2;
+                const size_t bytes = samples * (settings->codec == VideoCodecType::hevc ? 2 : 1);
+                state.startCapacity += std::min(options_.realTimeVideoStartExtraFrames,
+                                                options_.realTimeVideoStartBytes / std::max<size_t>(bytes, 1));
+                state.startConverter = std::make_shared<StartConverter>();
+            }
+        }
     }
 
     // The file created for this writer must still be the one at the path: one moved
@@ -363,10 +374,34 @@ std::optional<PlatformError> FfmpegAssetWriter::error() const {
 
 // ---- appending (callers' threads)
 
+bool FfmpegAssetWriter::inStartRoomLocked(const InputState& state) const {
+    return state.processed < options_.realTimeVideoStartFrames && state.pending < state.startCapacity;
+}
+
 bool FfmpegAssetWriter::inputIsReadyLocked(size_t index) const {
     const InputState& state = inputs_.at(index);
     return status_ == AssetWriterStatus::writing && sessionStart_ && !finishRequested_ && !state.finished &&
-           state.pending < state.capacity;
+           (state.pending < state.capacity || inStartRoomLocked(state));
+}
+
+std::unique_ptr<AVFrame, FrameDeleter> FfmpegAssetWriter::convertOnArrival(StartConverter& converter,
+                                                                           const VideoSettings& settings,
+                                                                           const PixelBuffer& frame) const {
+    const VideoEncoderParameters parameters = videoEncoderParameters(settings, frame.pixelFormat);
+    const int width = encodedDimension(*settings.width);
+    const int height = encodedDimension(*settings.height);
+    if (!converter.converter || converter.sourceFormat != frame.pixelFormat) {
+        converter.converter = std::make_unique<FrameConverter>(frame.pixelFormat, width, height, parameters.pixelFormat);
+        converter.sourceFormat = frame.pixelFormat;
+    }
+    std::unique_ptr<AVFrame, FrameDeleter> picture(av_frame_alloc());
+    if (!picture) throw PlatformError(kAssetWriterErrorDomain, AVERROR(ENOMEM), "Cannot allocate a video frame");
+    picture->format = parameters.pixelFormat;
+    picture->width = width;
+    picture->height = height;
+    checkFfmpeg(av_frame_get_buffer(picture.get(), 0), "Cannot allocate a video frame");
+    converter.converter->convert(frame, picture.get());
+    return picture;
 }
 
 bool FfmpegAssetWriter::inputIsReady(size_t index) const {
@@ -403,6 +438,15 @@ std::optional<FfmpegAssetWriter::Job> FfmpegAssetWriter::makeSampleJob(size_t in
 }
 
 bool FfmpegAssetWriter::appendToInput(size_t index, const SampleBufferRef& sample) {
+    std::shared_ptr<StartConverter> converter;
+    {
+        std::lock_guard lock(mutex_);
+        converter = inputs_.at(index).startConverter;
+    }
+    // A frame converted on arrival is converted outside the writer's lock: this input's
+    // appends wait for each other meanwhile, so that they stay in order.
+    std::unique_lock<std::mutex> inOrder;
+    if (converter) inOrder = std::unique_lock(converter->mutex);
     std::unique_lock lock(mutex_);
     InputState& state = inputs_.at(index);
     if (!state.realTime) {
@@ -414,6 +458,33 @@ bool FfmpegAssetWriter::appendToInput(size_t index, const SampleBufferRef& sampl
     if (!inputIsReadyLocked(index)) return false;
     auto job = makeSampleJob(index, sample);
     if (!job) return false;
+    if (state.input->mediaType() == MediaType::video) job->pixelFormat = sample->pixels()->pixelFormat;
+    if (converter && state.pending >= state.capacity) {
+        // Beyond the usual queue, while the track starts: converted now, so that the
+        // queued frame holds no memory of the frame's producer.
+        const auto& settings = std::get<VideoSettings>(state.input->outputSettings());
+        ++state.pending;  // the room is kept while converting
+        const MediaTime pts = sample->presentationTimeStamp();
+        lock.unlock();
+        try {
+            job->picture = convertOnArrival(*converter, settings, *sample->pixels());
+            job->sample.reset();
+        } catch (const PlatformError&) {
+            job->picture.reset();
+        }
+        lock.lock();
+        // The writer may have stopped taking samples, or the session ended, meanwhile.
+        if (!job->picture || status_ != AssetWriterStatus::writing || finishRequested_ || state.finished ||
+            (sessionEnd_ && pts >= *sessionEnd_)) {
+            --state.pending;
+            changed_.notify_all();
+            return false;
+        }
+        state.lastVideoPts = job->position;
+        jobs_.push_back(std::move(*job));
+        changed_.notify_all();
+        return true;
+    }
     if (state.input->mediaType() == MediaType::video) state.lastVideoPts = job->position;
     ++state.pending;
     jobs_.push_back(std::move(*job));
@@ -501,6 +572,7 @@ void FfmpegAssetWriter::run() {
         }
         if (job.kind == Job::Kind::sample) {
             std::lock_guard lock(mutex_);
+            ++inputs_[job.input].processed;
             --inputs_[job.input].pending;
             changed_.notify_all();
         }
@@ -516,10 +588,14 @@ void FfmpegAssetWriter::process(Job& job) {
     }
     if (track.ended) return;
     if (!track.encoder) {
-        openTrack(job.input, *job.sample);
+        openTrack(job.input, job.pixelFormat);
         writeHeaderIfReady(false);
     }
-    if (track.video) {
+    if (track.video && job.picture) {
+        track.video->takeConverted(*job.picture, job.position, job.duration);
+        job.picture.reset();
+        track.video->encodeTaken();
+    } else if (track.video) {
         track.video->take(*job.sample->pixels(), job.position, job.duration);
         // Converted: the captured picture's memory goes back to its producer before the encoding.
         job.sample.reset();
@@ -548,7 +624,7 @@ void FfmpegAssetWriter::finishTrack(Track& track) {
     track.ended = true;
 }
 
-void FfmpegAssetWriter::openTrack(size_t index, const SampleBuffer& sample) {
+void FfmpegAssetWriter::openTrack(size_t index, FourCharCode pixelFormat) {
     Track& track = tracks_[index];
     const bool globalHeader = (format_->oformat->flags & AVFMT_GLOBALHEADER) != 0;
     PacketSink sink = [this, index](AVPacket* packet) {
@@ -558,7 +634,6 @@ void FfmpegAssetWriter::openTrack(size_t index, const SampleBuffer& sample) {
     // Settings are immutable once the input exists; reading them needs no lock.
     const OutputSettings& settings = inputs_[index].input->outputSettings();
     if (const auto* video = std::get_if<VideoSettings>(&settings)) {
-        const FourCharCode pixelFormat = sample.pixels()->pixelFormat;
         // The encoder opened ahead for these settings, else one opened now (the one ahead
         // is freed first when it does not fit).
         auto encoder = takePreparedVideo(*video, pixelFormat, globalHeader);

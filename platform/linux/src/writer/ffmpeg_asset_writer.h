@@ -5,9 +5,13 @@
 // and muxing run on the writer's own thread, fed through a bounded queue per
 // input. A real-time input refuses samples while its queue is full, so capture
 // never waits for the encoder. A video encoder hinted by prepareVideoInput is
-// opened on a thread of its own, which the first video track joins.
+// opened on a thread of its own, which the first video track joins. While a
+// real-time video track's first frames are encoded (libx264 is slow to reach its
+// pace), its queue holds more frames, converted on arrival to the encoder's
+// picture format so that they hold none of the producer's memory.
 
 #include "writer/ffmpeg_asset_writer_input.h"
+#include "writer/frame_converter.h"
 #include "writer/track_encoder.h"
 
 #include "platform/asset_writer.h"
@@ -62,11 +66,26 @@ private:
         SampleBufferRef sample;
         int64_t position = 0;  // video: pts in 1/kVideoTimescale; audio: samples of the output rate
         int64_t duration = 0;  // video: the frame's own duration in 1/kVideoTimescale, 0 if none
+        FourCharCode pixelFormat = 0;  // video: the frame's
+        // Video: the frame converted on arrival (then `sample` is null), see startRoom.
+        std::unique_ptr<AVFrame, FrameDeleter> picture;
+    };
+    // Converts a real-time video input's frames on arrival while its track starts;
+    // `mutex` also keeps that input's appends in order. Callers' threads.
+    struct StartConverter {
+        std::mutex mutex;
+        std::unique_ptr<FrameConverter> converter;
+        FourCharCode sourceFormat = 0;
     };
     struct InputState {
         std::shared_ptr<FfmpegAssetWriterInput> input;
         bool realTime = false;
         size_t capacity = 0;
+        // A real-time video input's room while its track's first frames are encoded;
+        // the frames beyond `capacity` are converted on arrival.
+        size_t startCapacity = 0;
+        size_t processed = 0;  // samples the writer thread is done with
+        std::shared_ptr<StartConverter> startConverter;  // real-time video only
         size_t pending = 0;  // queued or being encoded
         bool finished = false;
         std::optional<int64_t> lastVideoPts;
@@ -94,6 +113,10 @@ private:
                                                     bool globalHeader);
 
     bool inputIsReadyLocked(size_t index) const;
+    bool inStartRoomLocked(const InputState& state) const;
+    // The frame in the encoder's picture format, as the track's encoder converts it.
+    std::unique_ptr<AVFrame, FrameDeleter> convertOnArrival(StartConverter& converter, const VideoSettings& settings,
+                                                            const PixelBuffer& frame) const;
     bool canAddInputLocked(const std::shared_ptr<AssetWriterInput>& input) const;
     std::optional<Job> makeSampleJob(size_t index, const SampleBufferRef& sample) const;
     void fail(const PlatformError& error);
@@ -104,7 +127,7 @@ private:
     // Writer thread.
     void run();
     void process(Job& job);
-    void openTrack(size_t index, const SampleBuffer& sample);
+    void openTrack(size_t index, FourCharCode pixelFormat);
     // Ends the track's encoder, its last video frame held to the session's end when there is one.
     void finishTrack(Track& track);
     void writeHeaderIfReady(bool finishing);

@@ -90,6 +90,15 @@ void VideoEncoder::take(const PixelBuffer& frame, int64_t pts, int64_t duration)
     hasIncoming_ = true;
 }
 
+void VideoEncoder::takeConverted(const AVFrame& picture, int64_t pts, int64_t duration) {
+    if (hasIncoming_) encodeTaken();
+    makeWritable(incoming_.get());
+    checkFfmpeg(av_frame_copy(incoming_.get(), &picture), "Cannot copy a video frame");
+    incoming_->pts = pts;
+    incomingDuration_ = duration;
+    hasIncoming_ = true;
+}
+
 void VideoEncoder::encodeTaken() {
     if (!hasIncoming_) return;
     hasIncoming_ = false;

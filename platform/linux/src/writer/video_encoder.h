@@ -46,6 +46,8 @@ public:
     // after which the frame's memory is no longer read and may go back to its producer
     // while encodeTaken() encodes.
     void take(const PixelBuffer& frame, int64_t pts, int64_t duration);
+    // take() for a frame already converted to the encoder's picture format and size.
+    void takeConverted(const AVFrame& picture, int64_t pts, int64_t duration);
     void encodeTaken();
     // The end of the track, in the codec's time base: the last frame lasts until it.
     void setEnd(int64_t endPts) { end_ = endPts; }
