@@ -459,7 +459,11 @@ bool FfmpegAssetWriter::appendToInput(size_t index, const SampleBufferRef& sampl
     auto job = makeSampleJob(index, sample);
     if (!job) return false;
     if (state.input->mediaType() == MediaType::video) job->pixelFormat = sample->pixels()->pixelFormat;
+    if (!state.firstPixelFormat) state.firstPixelFormat = job->pixelFormat;
     if (converter && state.pending >= state.capacity) {
+        // The track's encoder reads the pixel format of its first frame: a frame of another
+        // one is left to the encoder's own conversion, and refused while the queue is full.
+        if (job->pixelFormat != *state.firstPixelFormat) return false;
         // Beyond the usual queue, while the track starts: converted now, so that the
         // queued frame holds no memory of the frame's producer.
         const auto& settings = std::get<VideoSettings>(state.input->outputSettings());
@@ -469,8 +473,8 @@ bool FfmpegAssetWriter::appendToInput(size_t index, const SampleBufferRef& sampl
         try {
             job->picture = convertOnArrival(*converter, settings, *sample->pixels());
             job->sample.reset();
-        } catch (const PlatformError&) {
-            job->picture.reset();
+        } catch (...) {
+            job->picture.reset();  // not converted: refused, as by a full queue
         }
         lock.lock();
         // The writer may have stopped taking samples, or the session ended, meanwhile.

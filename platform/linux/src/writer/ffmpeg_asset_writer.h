@@ -86,6 +86,7 @@ private:
         size_t startCapacity = 0;
         size_t processed = 0;  // samples the writer thread is done with
         std::shared_ptr<StartConverter> startConverter;  // real-time video only
+        std::optional<FourCharCode> firstPixelFormat;    // video: of the first frame taken
         size_t pending = 0;  // queued or being encoded
         bool finished = false;
         std::optional<int64_t> lastVideoPts;
