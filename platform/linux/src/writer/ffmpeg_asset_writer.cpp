@@ -394,12 +394,22 @@ std::unique_ptr<AVFrame, FrameDeleter> FfmpegAssetWriter::convertOnArrival(Start
         converter.converter = std::make_unique<FrameConverter>(frame.pixelFormat, width, height, parameters.pixelFormat);
         converter.sourceFormat = frame.pixelFormat;
     }
-    std::unique_ptr<AVFrame, FrameDeleter> picture(av_frame_alloc());
-    if (!picture) throw PlatformError(kAssetWriterErrorDomain, AVERROR(ENOMEM), "Cannot allocate a video frame");
-    picture->format = parameters.pixelFormat;
-    picture->width = width;
-    picture->height = height;
-    checkFfmpeg(av_frame_get_buffer(picture.get(), 0), "Cannot allocate a video frame");
+    std::unique_ptr<AVFrame, FrameDeleter> picture;
+    {
+        std::lock_guard lock(converter.spareMutex);
+        if (!converter.spare.empty()) {
+            picture = std::move(converter.spare.back());
+            converter.spare.pop_back();
+        }
+    }
+    if (!picture || picture->format != parameters.pixelFormat) {
+        picture.reset(av_frame_alloc());
+        if (!picture) throw PlatformError(kAssetWriterErrorDomain, AVERROR(ENOMEM), "Cannot allocate a video frame");
+        picture->format = parameters.pixelFormat;
+        picture->width = width;
+        picture->height = height;
+        checkFfmpeg(av_frame_get_buffer(picture.get(), 0), "Cannot allocate a video frame");
+    }
     converter.converter->convert(frame, picture.get());
     return picture;
 }
@@ -574,6 +584,7 @@ void FfmpegAssetWriter::run() {
                 fail(error);
             }
         }
+        if (job.kind == Job::Kind::sample) keepStartPicture(job);
         if (job.kind == Job::Kind::sample) {
             std::lock_guard lock(mutex_);
             ++inputs_[job.input].processed;
@@ -581,6 +592,21 @@ void FfmpegAssetWriter::run() {
             changed_.notify_all();
         }
     }
+}
+
+void FfmpegAssetWriter::keepStartPicture(Job& job) {
+    // Set before the writer thread started, not changed since: read without the lock.
+    const InputState& state = inputs_[job.input];
+    if (!state.startConverter) return;
+    StartConverter& converter = *state.startConverter;
+    std::lock_guard lock(converter.spareMutex);
+    if (converter.started) return;
+    if (state.processed + 1 >= options_.realTimeVideoStartFrames) {
+        converter.started = true;
+        converter.spare.clear();
+        return;
+    }
+    if (job.picture) converter.spare.push_back(std::move(job.picture));
 }
 
 void FfmpegAssetWriter::process(Job& job) {
@@ -597,7 +623,6 @@ void FfmpegAssetWriter::process(Job& job) {
     }
     if (track.video && job.picture) {
         track.video->takeConverted(*job.picture, job.position, job.duration);
-        job.picture.reset();
         track.video->encodeTaken();
     } else if (track.video) {
         track.video->take(*job.sample->pixels(), job.position, job.duration);

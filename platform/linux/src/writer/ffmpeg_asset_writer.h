@@ -76,6 +76,11 @@ private:
         std::mutex mutex;
         std::unique_ptr<FrameConverter> converter;
         FourCharCode sourceFormat = 0;
+        // Pictures the encoder has taken, kept for the next conversions while the track
+        // starts (so their memory is not given back and asked for again), freed after.
+        std::mutex spareMutex;
+        std::vector<std::unique_ptr<AVFrame, FrameDeleter>> spare;
+        bool started = false;  // the track's start is over: nothing is kept
     };
     struct InputState {
         std::shared_ptr<FfmpegAssetWriterInput> input;
@@ -128,6 +133,9 @@ private:
     // Writer thread.
     void run();
     void process(Job& job);
+    // After a sample: keeps its converted picture for the next conversions while the
+    // track starts; frees the kept ones once the start is over.
+    void keepStartPicture(Job& job);
     void openTrack(size_t index, FourCharCode pixelFormat);
     // Ends the track's encoder, its last video frame held to the session's end when there is one.
     void finishTrack(Track& track);
