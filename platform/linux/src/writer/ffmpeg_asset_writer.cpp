@@ -173,7 +173,7 @@ std::shared_ptr<FfmpegAssetWriter> FfmpegAssetWriter::create(const std::string& 
 FfmpegAssetWriter::~FfmpegAssetWriter() {
     // A writer dropped while writing still completes its file rather than leave it unreadable.
     finishWriting();
-    takePreparedVideo({}, 0, false);
+    takePreparedVideo({}, 0, false);  // joins the opening ahead; what it opened goes
     removeFileIfEmpty();
     closeDescriptor();
 }
@@ -750,7 +750,7 @@ void FfmpegAssetWriter::completeFile() {
     for (auto& entry : earlyPackets_) av_packet_free(&entry.second);
     earlyPackets_.clear();
     tracks_.clear();
-    takePreparedVideo({}, 0, false);  // one no track used goes with the tracks
+    takePreparedVideo({}, 0, false);  // an encoder opened ahead and never used goes too
     if (format_) {
         int closed = 0;
         if (format_->pb) {
