@@ -132,6 +132,90 @@ TEST_F(StreamSetupTest, PixelFormatAndColourSpaceFollowTheCodec) {
     }
 }
 
+// As the recording starts, before any picture, the main file's writer is told the
+// video settings of the planned pictures and the stream's pixel format: exactly the
+// settings its input gets when the first picture has the planned size.
+TEST_F(StreamSetupTest, TheMainWriterIsToldThePlannedVideoBeforeThePicturesCome) {
+    struct Case {
+        const char* name;
+        Target target;
+        std::string targetID;
+        std::optional<Rect> crop;
+        VideoCodec codec;
+        int32_t width;
+        int32_t height;
+        platform::FourCharCode pixelFormat;
+    };
+    const Case cases[] = {
+        {"CroppedDisplay", Target::screen, "1", Rect{{0, 0}, {64, 48}}, VideoCodec::h264, 64, 48,
+         platform::pixel_format::bgra},
+        {"WholeDisplay", Target::screen, "1", std::nullopt, VideoCodec::h264, 1920, 1080, platform::pixel_format::bgra},
+        {"Window", Target::window, "10", std::nullopt, VideoCodec::h264, 640, 480, platform::pixel_format::bgra},
+        {"Hevc", Target::screen, "1", std::nullopt, VideoCodec::hevc, 1920, 1080, platform::fourCharCode("l10r")},
+        // ProRes leaves the stream's pixel format to the backend: its default, BGRA.
+        {"ProRes", Target::screen, "1", std::nullopt, VideoCodec::proRes422, 1920, 1080,
+         platform::pixel_format::bgra},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingOptions options = displayRecording();
+        options.destination = "main.mov";
+        options.targetID = c.targetID;
+        options.cropRect = c.crop;
+        options.videoCodec = c.codec;
+        options.framesPerSecond = 60;
+        start(c.target, options);
+        auto main = writer("main.mov");
+        ASSERT_TRUE(main);
+        const auto hint = main->videoInputHint();
+        ASSERT_TRUE(hint);
+        EXPECT_EQ(hint->inputsThen, 0u);
+        EXPECT_EQ(hint->settings.width, c.width);
+        EXPECT_EQ(hint->settings.height, c.height);
+        EXPECT_EQ(hint->sourcePixelFormat, c.pixelFormat);
+        EXPECT_TRUE(main->fakeInputs().empty()) << "the input is still added at the first picture";
+        EXPECT_EQ(main->startWritingCalls(), 0);
+
+        stream()->deliver(StreamOutputType::screen, platform::fake::makeVideoSample(c.width, c.height, ms(0)));
+        waitForSamples();
+        ASSERT_TRUE(inputOf("main.mov"));
+        EXPECT_EQ(std::get<platform::VideoSettings>(inputOf("main.mov")->outputSettings()), hint->settings);
+        recorder().stop();
+        writers().removeFile("main.mov");
+    }
+}
+
+// Files that hold no screen video are told nothing: the audio-only main file, the
+// phone's (its pictures' size is not known before they come), the webcam's and the
+// audio files.
+TEST_F(StreamSetupTest, OnlyAScreenOrWindowRecordingsMainWriterIsToldOfVideo) {
+    RecordingOptions audioOnly = displayRecording();
+    audioOnly.destination = "main.m4a";
+    audioOnly.targetID = std::nullopt;
+    audioOnly.recordSystemAudio = true;
+    audioOnly.sysDestination = "sys.m4a";
+    start(Target::audioOnly, audioOnly);
+    ASSERT_TRUE(writer("main.m4a") && writer("sys.m4a"));
+    EXPECT_FALSE(writer("main.m4a")->videoInputHint());
+    EXPECT_FALSE(writer("sys.m4a")->videoInputHint());
+    recorder().stop();
+
+    RecordingOptions phone{.destination = "phone.mp4", .targetID = kPhone};
+    start(Target::lumbra, phone);
+    ASSERT_TRUE(writer("phone.mp4"));
+    EXPECT_FALSE(writer("phone.mp4")->videoInputHint());
+    recorder().stop();
+
+    RecordingOptions withCamera = displayRecording();
+    withCamera.webcamDeviceID = kCamera;
+    withCamera.webcamDestination = "cam.mp4";
+    start(Target::screen, withCamera);
+    ASSERT_TRUE(writer(kMainFile) && writer("cam.mp4"));
+    EXPECT_TRUE(writer(kMainFile)->videoInputHint());
+    EXPECT_FALSE(writer("cam.mp4")->videoInputHint());
+    recorder().stop();
+}
+
 TEST_F(StreamSetupTest, AudioOnlyShowsTheFirstDisplayOncePerSecond) {
     RecordingOptions options = displayRecording();
     options.destination = "main.m4a";

@@ -1,6 +1,7 @@
 // A real-time input behind a deliberately small queue whose encoder is held up:
 // appends beyond the queue are refused through the ready flag, nothing blocks,
-// and the file holds exactly the accepted frames. An input that is not real-time
+// and the file holds exactly the accepted frames (while its track starts, a few more
+// frames than its queue, converted on arrival). An input that is not real-time
 // waits for room instead and loses nothing.
 
 #include "writer_test_support.h"
@@ -64,11 +65,30 @@ SampleBufferRef frame(int index) {
     return videoFrame(64, 48, MediaTime::make(index, 30), kFrameDuration, index);
 }
 
-TEST(RealTimeInput, FullQueueRefusesThroughTheReadyFlagAndTheFileHoldsExactlyTheAcceptedFrames) {
+// The room a real-time video input has while its encoder is held: its queue, and while
+// the track's first frames are encoded some frames more (converted on arrival), within
+// a number of frames and of bytes of converted pictures.
+struct RoomCase {
+    const char* name;
+    size_t startFrames;  // frames of the track's start
+    size_t startExtraFrames;
+    size_t startBytes;
+    size_t room;  // frames accepted while the encoder is held
+};
+
+void PrintTo(const RoomCase& c, std::ostream* out) { *out << c.name; }
+
+class RealTimeInput : public testing::TestWithParam<RoomCase> {};
+
+TEST_P(RealTimeInput, FullQueueRefusesThroughTheReadyFlagAndTheFileHoldsExactlyTheAcceptedFrames) {
+    const RoomCase& c = GetParam();
     constexpr size_t kQueue = 2;
     Gate gate;
     linux_backend::FfmpegAssetWriterOptions options;
     options.realTimeVideoQueueCapacity = kQueue;
+    options.realTimeVideoStartFrames = c.startFrames;
+    options.realTimeVideoStartExtraFrames = c.startExtraFrames;
+    options.realTimeVideoStartBytes = c.startBytes;
     options.beforeEachSample = [&] { gate.wait(); };
     auto writers = linux_backend::makeFfmpegAssetWriters(options);
     test_support::TemporaryDirectory folder;
@@ -77,27 +97,40 @@ TEST(RealTimeInput, FullQueueRefusesThroughTheReadyFlagAndTheFileHoldsExactlyThe
 
     // The encoder is held: the caller checks the flag as a capture callback does.
     int index = 0;
-    size_t accepted = 0;
+    std::vector<int> accepted;
     for (; index < 10; ++index) {
         if (!input->isReadyForMoreMediaData()) continue;  // dropped, capture goes on
         ASSERT_TRUE(input->append(frame(index)));
-        ++accepted;
+        accepted.push_back(index);
     }
-    EXPECT_EQ(accepted, kQueue);
+    EXPECT_EQ(accepted.size(), c.room);
     EXPECT_FALSE(input->isReadyForMoreMediaData());
     EXPECT_FALSE(input->append(frame(index++))) << "an append past the full queue must be refused, not wait";
 
     gate.open();
-    while (!input->isReadyForMoreMediaData()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int more = 0; more < 3; ++more, ++index) {
         while (!input->isReadyForMoreMediaData()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ASSERT_TRUE(input->append(frame(index)));
-        ++accepted;
+        accepted.push_back(index);
     }
     writer->finishWriting();
     ASSERT_EQ(writer->status(), AssetWriterStatus::completed);
-    EXPECT_EQ(number(probe(path)["streams"][0]["nb_read_packets"]), accepted);
+    EXPECT_EQ(number(probe(path)["streams"][0]["nb_read_packets"]), accepted.size());
+    // Each accepted frame at its own time, converted on arrival or not.
+    std::string expected;
+    for (int i : accepted) expected += std::to_string(i * 3000) + "\n";
+    EXPECT_EQ(run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 '" + path +
+                  "' | sort -n"),
+              expected);
 }
+
+// One 64x48 picture converted to 4:2:0 takes 4608 bytes.
+INSTANTIATE_TEST_SUITE_P(
+    Room, RealTimeInput,
+    testing::Values(RoomCase{"AfterTheStart", 0, 24, 64u << 20, 2},
+                    RoomCase{"WhileTheTrackStarts", 120, 3, 64u << 20, 2 + 3},
+                    RoomCase{"WhileTheTrackStartsWithinItsBytes", 120, 24, 2 * 4608 + 100, 2 + 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OfflineInput, WaitsForRoomAndLosesNothing) {
     linux_backend::FfmpegAssetWriterOptions options;

@@ -153,6 +153,9 @@ private:
     std::shared_ptr<platform::CaptureSession> setUpCaptureSession(const platform::CaptureDevice& device,
                                                                   const CaptureSessionPlan& plan);
     void startCaptureSessions();
+    // Hands the main file's writer the video settings of the planned pictures (a screen
+    // or window stream whose size is planned), before the first picture arrives.
+    void hintMainVideo(platform::AssetWriter& writer, Target target, const RecordingOptions& options);
     // An audio writer for an .m4a file with one real-time input, kept in `file`.
     void makeAudioFile(OutputFile& file, const std::filesystem::path& destination,
                        const platform::AudioSettings& settings, const char* inputName);
@@ -209,6 +212,13 @@ private:
     ErrorCallback onError_;
     std::optional<std::promise<void>> resumeHandOff_;
     std::shared_ptr<platform::Stream> stream_;
+    // The size and pixel format of the stream's pictures as planned at its set-up,
+    // when the stream records a screen or a window and its size is known.
+    struct PlannedPictures {
+        platform::VideoDimensions size;
+        platform::FourCharCode pixelFormat = 0;
+    };
+    std::optional<PlannedPictures> plannedPictures_;
     bool isStreamRecording_ = false;
     // The sources the stream was started with besides the screen.
     bool streamCapturesAudio_ = false;

@@ -102,7 +102,9 @@ void RecordingSession::initOutput(Target target, const RecordingOptions& options
     });
     resetSyncState();
 
-    storeWriter(main_, makeVideoFileWriter(*platform_.assetWriters, options.destination, target, options.videoCodec));
+    auto mainWriter = makeVideoFileWriter(*platform_.assetWriters, options.destination, target, options.videoCodec);
+    storeWriter(main_, mainWriter);
+    hintMainVideo(*mainWriter, target, options);
     if (options.recordSystemAudio && options.sysDestination) setUpSystemAudio(options);
     if (options.microphoneDeviceID && options.micDestination) setUpMicrophone(target, options);
     if (target == Target::lumbra) setUpLumbraDevice(options);
@@ -126,6 +128,20 @@ void RecordingSession::initOutput(Target target, const RecordingOptions& options
                                                "Recording screen");
     std::lock_guard guard(stateLock_);
     activity_ = std::move(activity);
+}
+
+void RecordingSession::hintMainVideo(platform::AssetWriter& writer, Target target, const RecordingOptions& options) {
+    if (target != Target::screen && target != Target::window) return;
+    std::optional<PlannedPictures> planned;
+    {
+        std::lock_guard guard(stateLock_);
+        planned = plannedPictures_;
+    }
+    if (!planned) return;
+    // The settings the first picture gives when it has the planned size (startVideoStream).
+    writer.prepareVideoInput(
+        mainVideoSettings(*platform_.assetWriters, options.videoCodec, planned->size, frameIntervalOf(options)),
+        planned->pixelFormat);
 }
 
 void RecordingSession::makeAudioFile(OutputFile& file, const std::filesystem::path& destination,

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace Dovezode {
 
@@ -22,6 +23,16 @@ namespace {
 std::string decimal(uint32_t number) { return std::to_string(number); }
 
 int64_t truncated(double value) { return static_cast<int64_t>(std::trunc(value)); }
+
+// The planned size of the stream's pictures, when both sides are planned and positive.
+std::optional<platform::VideoDimensions> plannedSize(const std::optional<int64_t>& width,
+                                                     const std::optional<int64_t>& height) {
+    const auto fits = [](const std::optional<int64_t>& side) {
+        return side && *side > 0 && *side <= std::numeric_limits<int32_t>::max();
+    };
+    if (!fits(width) || !fits(height)) return std::nullopt;
+    return platform::VideoDimensions{static_cast<int32_t>(*width), static_cast<int32_t>(*height)};
+}
 
 } // namespace
 
@@ -74,6 +85,11 @@ void RecordingSession::setUpStream(Target target, const RecordingOptions& option
     configuration.height = plan.height;
 
     if (target == Target::lumbra) return;
+    // Known before the first picture, so the main file's writer can get its encoder ready.
+    if (auto size = plannedSize(plan.width, plan.height); size && target != Target::audioOnly) {
+        std::lock_guard guard(stateLock_);
+        plannedPictures_ = PlannedPictures{*size, configuration.pixelFormat.value_or(platform::pixel_format::bgra)};
+    }
     auto stream = platform_.streams->makeStream(*plan.filter, configuration, weak_from_this());
     {
         std::lock_guard guard(stateLock_);

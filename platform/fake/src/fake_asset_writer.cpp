@@ -193,6 +193,17 @@ std::vector<std::shared_ptr<FakeAssetWriterInput>> FakeAssetWriter::fakeInputs()
     return inputs_;
 }
 
+void FakeAssetWriter::prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) {
+    std::lock_guard lock(mutex_);
+    if (status_ != AssetWriterStatus::unknown || videoInputHint_) return;
+    videoInputHint_ = VideoInputHint{settings, sourcePixelFormat, inputs_.size()};
+}
+
+std::optional<VideoInputHint> FakeAssetWriter::videoInputHint() const {
+    std::lock_guard lock(mutex_);
+    return videoInputHint_;
+}
+
 bool FakeAssetWriter::startWriting() {
     std::lock_guard lock(mutex_);
     ++startWritingCalls_;

@@ -139,6 +139,21 @@ public:
     virtual void addInput(std::shared_ptr<AssetWriterInput> input) = 0;
     virtual std::vector<std::shared_ptr<AssetWriterInput>> inputs() const = 0;
 
+    // A hint that a video input with these settings, fed frames of this pixel format,
+    // will probably be added later. Opening a video encoder takes long enough to make
+    // a live source's first frames late; a backend may open one now, away from the
+    // caller's thread, and use it for a video input added later whose settings and
+    // first frame's pixel format are the same. Any other input is encoded exactly as
+    // without the hint, and the file is the same either way. The hint adds no input and
+    // changes no status; it is taken before startWriting only, and once (later calls
+    // are ignored). Call it on the thread that sets the writer up. The writer owns
+    // whatever it prepares, and lets go of it when an input uses it, when the first
+    // video input does not match, or when the writer goes away.
+    virtual void prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) {
+        (void)settings;
+        (void)sourcePixelFormat;
+    }
+
     // Status unknown to writing; false (status failed, error() set) when the
     // writer cannot start. A writer with no inputs may start.
     virtual bool startWriting() = 0;

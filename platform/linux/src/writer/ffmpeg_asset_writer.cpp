@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -172,6 +173,7 @@ std::shared_ptr<FfmpegAssetWriter> FfmpegAssetWriter::create(const std::string& 
 FfmpegAssetWriter::~FfmpegAssetWriter() {
     // A writer dropped while writing still completes its file rather than leave it unreadable.
     finishWriting();
+    takePreparedVideo({}, 0, false);  // joins the opening ahead; what it opened goes
     removeFileIfEmpty();
     closeDescriptor();
 }
@@ -231,6 +233,58 @@ std::vector<std::shared_ptr<AssetWriterInput>> FfmpegAssetWriter::inputs() const
     return result;
 }
 
+// ---- a video encoder opened ahead
+
+void FfmpegAssetWriter::prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) {
+    {
+        std::lock_guard lock(mutex_);
+        // Settings this file cannot take would be refused when the input is added.
+        if (status_ != AssetWriterStatus::unknown || !fileTypeTakes(fileType_, settings) || !validVideo(settings))
+            return;
+    }
+    std::lock_guard lock(preparedMutex_);
+    if (hinted_) return;
+    hinted_ = true;
+    const AVOutputFormat* muxer =
+        av_guess_format(muxerName(fileType_, settings.codec == VideoCodecType::hevc), nullptr, nullptr);
+    if (!muxer) return;
+    auto prepared = std::make_unique<PreparedVideo>();
+    prepared->settings = settings;
+    prepared->sourcePixelFormat = sourcePixelFormat;
+    prepared->globalHeader = (muxer->flags & AVFMT_GLOBALHEADER) != 0;
+    PreparedVideo* target = prepared.get();
+    try {
+        preparing_ = std::thread([target] {
+            try {
+                target->encoder = std::make_unique<VideoEncoder>(target->settings, target->sourcePixelFormat,
+                                                                 target->globalHeader, PacketSink{});
+                target->encoder->backPictureMemory();
+            } catch (...) {
+                // Opened again for the input, which reports what fails then.
+                target->encoder.reset();
+            }
+        });
+    } catch (const std::system_error&) {
+        return;  // no thread to spare: the encoder opens with its input, as without the hint
+    }
+    prepared_ = std::move(prepared);
+}
+
+std::unique_ptr<VideoEncoder> FfmpegAssetWriter::takePreparedVideo(const VideoSettings& settings,
+                                                                   FourCharCode sourcePixelFormat, bool globalHeader) {
+    std::unique_ptr<PreparedVideo> prepared;
+    {
+        std::lock_guard lock(preparedMutex_);
+        if (preparing_.joinable()) preparing_.join();
+        prepared = std::move(prepared_);
+    }
+    if (!prepared || !prepared->encoder || prepared->settings != settings ||
+        prepared->sourcePixelFormat != sourcePixelFormat || prepared->globalHeader != globalHeader) {
+        return nullptr;
+    }
+    return std::move(prepared->encoder);
+}
+
 // ---- start
 
 bool FfmpegAssetWriter::startWriting() {
@@ -245,8 +299,19 @@ bool FfmpegAssetWriter::startWriting() {
                          : video         ? options_.realTimeVideoQueueCapacity
                                          : options_.realTimeAudioQueueCapacity;
         state.capacity = std::max<size_t>(state.capacity, 1);
-        if (const auto* settings = std::get_if<VideoSettings>(&state.input->outputSettings()))
+        state.startCapacity = state.capacity;
+        if (const auto* settings = std::get_if<VideoSettings>(&state.input->outputSettings())) {
             hasHevc = hasHevc || settings->codec == VideoCodecType::hevc;
+            if (state.realTime) {
+                // Bytes of one converted picture: 4:2:0, at two bytes a sample for a 10-bit source.
+                const size_t samples = size_t(encodedDimension(*settings->width)) *
+                                       size_t(encodedDimension(*settings->height)) * 3 / 2;
+                const size_t bytes = samples * (settings->codec == VideoCodecType::hevc ? 2 : 1);
+                state.startCapacity += std::min(options_.realTimeVideoStartExtraFrames,
+                                                options_.realTimeVideoStartBytes / std::max<size_t>(bytes, 1));
+                state.startConverter = std::make_shared<StartConverter>();
+            }
+        }
     }
 
     // The file created for this writer must still be the one at the path: one moved
@@ -309,10 +374,44 @@ std::optional<PlatformError> FfmpegAssetWriter::error() const {
 
 // ---- appending (callers' threads)
 
+bool FfmpegAssetWriter::inStartRoomLocked(const InputState& state) const {
+    return state.processed < options_.realTimeVideoStartFrames && state.pending < state.startCapacity;
+}
+
 bool FfmpegAssetWriter::inputIsReadyLocked(size_t index) const {
     const InputState& state = inputs_.at(index);
     return status_ == AssetWriterStatus::writing && sessionStart_ && !finishRequested_ && !state.finished &&
-           state.pending < state.capacity;
+           (state.pending < state.capacity || inStartRoomLocked(state));
+}
+
+std::unique_ptr<AVFrame, FrameDeleter> FfmpegAssetWriter::convertOnArrival(StartConverter& converter,
+                                                                           const VideoSettings& settings,
+                                                                           const PixelBuffer& frame) const {
+    const VideoEncoderParameters parameters = videoEncoderParameters(settings, frame.pixelFormat);
+    const int width = encodedDimension(*settings.width);
+    const int height = encodedDimension(*settings.height);
+    if (!converter.converter || converter.sourceFormat != frame.pixelFormat) {
+        converter.converter = std::make_unique<FrameConverter>(frame.pixelFormat, width, height, parameters.pixelFormat);
+        converter.sourceFormat = frame.pixelFormat;
+    }
+    std::unique_ptr<AVFrame, FrameDeleter> picture;
+    {
+        std::lock_guard lock(converter.spareMutex);
+        if (!converter.spare.empty()) {
+            picture = std::move(converter.spare.back());
+            converter.spare.pop_back();
+        }
+    }
+    if (!picture || picture->format != parameters.pixelFormat) {
+        picture.reset(av_frame_alloc());
+        if (!picture) throw PlatformError(kAssetWriterErrorDomain, AVERROR(ENOMEM), "Cannot allocate a video frame");
+        picture->format = parameters.pixelFormat;
+        picture->width = width;
+        picture->height = height;
+        checkFfmpeg(av_frame_get_buffer(picture.get(), 0), "Cannot allocate a video frame");
+    }
+    converter.converter->convert(frame, picture.get());
+    return picture;
 }
 
 bool FfmpegAssetWriter::inputIsReady(size_t index) const {
@@ -349,6 +448,15 @@ std::optional<FfmpegAssetWriter::Job> FfmpegAssetWriter::makeSampleJob(size_t in
 }
 
 bool FfmpegAssetWriter::appendToInput(size_t index, const SampleBufferRef& sample) {
+    std::shared_ptr<StartConverter> converter;
+    {
+        std::lock_guard lock(mutex_);
+        converter = inputs_.at(index).startConverter;
+    }
+    // A frame converted on arrival is converted outside the writer's lock: this input's
+    // appends wait for each other meanwhile, so that they stay in order.
+    std::unique_lock<std::mutex> inOrder;
+    if (converter) inOrder = std::unique_lock(converter->mutex);
     std::unique_lock lock(mutex_);
     InputState& state = inputs_.at(index);
     if (!state.realTime) {
@@ -360,6 +468,37 @@ bool FfmpegAssetWriter::appendToInput(size_t index, const SampleBufferRef& sampl
     if (!inputIsReadyLocked(index)) return false;
     auto job = makeSampleJob(index, sample);
     if (!job) return false;
+    if (state.input->mediaType() == MediaType::video) job->pixelFormat = sample->pixels()->pixelFormat;
+    if (!state.firstPixelFormat) state.firstPixelFormat = job->pixelFormat;
+    if (converter && state.pending >= state.capacity) {
+        // The track's encoder reads the pixel format of its first frame: a frame of another
+        // one is left to the encoder's own conversion, and refused while the queue is full.
+        if (job->pixelFormat != *state.firstPixelFormat) return false;
+        // Beyond the usual queue, while the track starts: converted now, so that the
+        // queued frame holds no memory of the frame's producer.
+        const auto& settings = std::get<VideoSettings>(state.input->outputSettings());
+        ++state.pending;  // the room is kept while converting
+        const MediaTime pts = sample->presentationTimeStamp();
+        lock.unlock();
+        try {
+            job->picture = convertOnArrival(*converter, settings, *sample->pixels());
+            job->sample.reset();
+        } catch (...) {
+            job->picture.reset();  // not converted: refused, as by a full queue
+        }
+        lock.lock();
+        // The writer may have stopped taking samples, or the session ended, meanwhile.
+        if (!job->picture || status_ != AssetWriterStatus::writing || finishRequested_ || state.finished ||
+            (sessionEnd_ && pts >= *sessionEnd_)) {
+            --state.pending;
+            changed_.notify_all();
+            return false;
+        }
+        state.lastVideoPts = job->position;
+        jobs_.push_back(std::move(*job));
+        changed_.notify_all();
+        return true;
+    }
     if (state.input->mediaType() == MediaType::video) state.lastVideoPts = job->position;
     ++state.pending;
     jobs_.push_back(std::move(*job));
@@ -445,12 +584,29 @@ void FfmpegAssetWriter::run() {
                 fail(error);
             }
         }
+        if (job.kind == Job::Kind::sample) keepStartPicture(job);
         if (job.kind == Job::Kind::sample) {
             std::lock_guard lock(mutex_);
+            ++inputs_[job.input].processed;
             --inputs_[job.input].pending;
             changed_.notify_all();
         }
     }
+}
+
+void FfmpegAssetWriter::keepStartPicture(Job& job) {
+    // Set before the writer thread started, not changed since: read without the lock.
+    const InputState& state = inputs_[job.input];
+    if (!state.startConverter) return;
+    StartConverter& converter = *state.startConverter;
+    std::lock_guard lock(converter.spareMutex);
+    if (converter.started) return;
+    if (state.processed + 1 >= options_.realTimeVideoStartFrames) {
+        converter.started = true;
+        converter.spare.clear();
+        return;
+    }
+    if (job.picture) converter.spare.push_back(std::move(job.picture));
 }
 
 void FfmpegAssetWriter::process(Job& job) {
@@ -462,10 +618,13 @@ void FfmpegAssetWriter::process(Job& job) {
     }
     if (track.ended) return;
     if (!track.encoder) {
-        openTrack(job.input, *job.sample);
+        openTrack(job.input, job.pixelFormat);
         writeHeaderIfReady(false);
     }
-    if (track.video) {
+    if (track.video && job.picture) {
+        track.video->takeConverted(*job.picture, job.position, job.duration);
+        track.video->encodeTaken();
+    } else if (track.video) {
         track.video->take(*job.sample->pixels(), job.position, job.duration);
         // Converted: the captured picture's memory goes back to its producer before the encoding.
         job.sample.reset();
@@ -494,7 +653,7 @@ void FfmpegAssetWriter::finishTrack(Track& track) {
     track.ended = true;
 }
 
-void FfmpegAssetWriter::openTrack(size_t index, const SampleBuffer& sample) {
+void FfmpegAssetWriter::openTrack(size_t index, FourCharCode pixelFormat) {
     Track& track = tracks_[index];
     const bool globalHeader = (format_->oformat->flags & AVFMT_GLOBALHEADER) != 0;
     PacketSink sink = [this, index](AVPacket* packet) {
@@ -504,7 +663,16 @@ void FfmpegAssetWriter::openTrack(size_t index, const SampleBuffer& sample) {
     // Settings are immutable once the input exists; reading them needs no lock.
     const OutputSettings& settings = inputs_[index].input->outputSettings();
     if (const auto* video = std::get_if<VideoSettings>(&settings)) {
-        auto encoder = std::make_unique<VideoEncoder>(*video, sample.pixels()->pixelFormat, globalHeader, sink);
+        // The encoder opened ahead for these settings, else one opened now (the one ahead
+        // is freed first when it does not fit).
+        auto encoder = takePreparedVideo(*video, pixelFormat, globalHeader);
+        const bool openedAhead = encoder != nullptr;
+        if (openedAhead) {
+            encoder->setSink(std::move(sink));
+        } else {
+            encoder = std::make_unique<VideoEncoder>(*video, pixelFormat, globalHeader, sink);
+        }
+        if (options_.onVideoEncoderReady) options_.onVideoEncoderReady(openedAhead);
         track.video = encoder.get();
         track.encoder = std::move(encoder);
     } else {
@@ -582,6 +750,7 @@ void FfmpegAssetWriter::completeFile() {
     for (auto& entry : earlyPackets_) av_packet_free(&entry.second);
     earlyPackets_.clear();
     tracks_.clear();
+    takePreparedVideo({}, 0, false);  // an encoder opened ahead and never used goes too
     if (format_) {
         int closed = 0;
         if (format_->pb) {

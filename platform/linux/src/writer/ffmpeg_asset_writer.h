@@ -4,9 +4,14 @@
 // Threads: the caller's threads add inputs, start, append and finish; encoding
 // and muxing run on the writer's own thread, fed through a bounded queue per
 // input. A real-time input refuses samples while its queue is full, so capture
-// never waits for the encoder.
+// never waits for the encoder. A video encoder hinted by prepareVideoInput is
+// opened on a thread of its own, which the first video track joins. While a
+// real-time video track's first frames are encoded (libx264 is slow to reach its
+// pace), its queue holds more frames, converted on arrival to the encoder's
+// picture format so that they hold none of the producer's memory.
 
 #include "writer/ffmpeg_asset_writer_input.h"
+#include "writer/frame_converter.h"
 #include "writer/track_encoder.h"
 
 #include "platform/asset_writer.h"
@@ -39,6 +44,7 @@ public:
     bool canAddInput(const std::shared_ptr<AssetWriterInput>& input) const override;
     void addInput(std::shared_ptr<AssetWriterInput> input) override;
     std::vector<std::shared_ptr<AssetWriterInput>> inputs() const override;
+    void prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) override;
     bool startWriting() override;
     void startSession(MediaTime sourceTime) override;
     void endSession(MediaTime sourceTime) override;
@@ -60,11 +66,32 @@ private:
         SampleBufferRef sample;
         int64_t position = 0;  // video: pts in 1/kVideoTimescale; audio: samples of the output rate
         int64_t duration = 0;  // video: the frame's own duration in 1/kVideoTimescale, 0 if none
+        FourCharCode pixelFormat = 0;  // video: the frame's
+        // Video: the frame converted on arrival (then `sample` is null), see startRoom.
+        std::unique_ptr<AVFrame, FrameDeleter> picture;
+    };
+    // Converts a real-time video input's frames on arrival while its track starts;
+    // `mutex` also keeps that input's appends in order. Callers' threads.
+    struct StartConverter {
+        std::mutex mutex;
+        std::unique_ptr<FrameConverter> converter;
+        FourCharCode sourceFormat = 0;
+        // Pictures the encoder has taken, kept for the next conversions while the track
+        // starts (so their memory is not given back and asked for again), freed after.
+        std::mutex spareMutex;
+        std::vector<std::unique_ptr<AVFrame, FrameDeleter>> spare;
+        bool started = false;  // the track's start is over: nothing is kept
     };
     struct InputState {
         std::shared_ptr<FfmpegAssetWriterInput> input;
         bool realTime = false;
         size_t capacity = 0;
+        // A real-time video input's room while its track's first frames are encoded;
+        // the frames beyond `capacity` are converted on arrival.
+        size_t startCapacity = 0;
+        size_t processed = 0;  // samples the writer thread is done with
+        std::shared_ptr<StartConverter> startConverter;  // real-time video only
+        std::optional<FourCharCode> firstPixelFormat;    // video: of the first frame taken
         size_t pending = 0;  // queued or being encoded
         bool finished = false;
         std::optional<int64_t> lastVideoPts;
@@ -77,7 +104,25 @@ private:
         bool ended = false;  // end of input seen
     };
 
+    // A video encoder opened ahead of its input, and what it was opened for.
+    struct PreparedVideo {
+        VideoSettings settings;
+        FourCharCode sourcePixelFormat = 0;
+        bool globalHeader = false;
+        std::unique_ptr<VideoEncoder> encoder;  // null until opened, or when opening failed
+    };
+
+    // The prepared encoder when it was opened for exactly these settings, pixel format
+    // and header placement, else null (a prepared one that does not fit is freed).
+    // Waits for the opening to end. Any thread; once taken, nothing is prepared.
+    std::unique_ptr<VideoEncoder> takePreparedVideo(const VideoSettings& settings, FourCharCode sourcePixelFormat,
+                                                    bool globalHeader);
+
     bool inputIsReadyLocked(size_t index) const;
+    bool inStartRoomLocked(const InputState& state) const;
+    // The frame in the encoder's picture format, as the track's encoder converts it.
+    std::unique_ptr<AVFrame, FrameDeleter> convertOnArrival(StartConverter& converter, const VideoSettings& settings,
+                                                            const PixelBuffer& frame) const;
     bool canAddInputLocked(const std::shared_ptr<AssetWriterInput>& input) const;
     std::optional<Job> makeSampleJob(size_t index, const SampleBufferRef& sample) const;
     void fail(const PlatformError& error);
@@ -88,7 +133,10 @@ private:
     // Writer thread.
     void run();
     void process(Job& job);
-    void openTrack(size_t index, const SampleBuffer& sample);
+    // After a sample: keeps its converted picture for the next conversions while the
+    // track starts; frees the kept ones once the start is over.
+    void keepStartPicture(Job& job);
+    void openTrack(size_t index, FourCharCode pixelFormat);
     // Ends the track's encoder, its last video frame held to the session's end when there is one.
     void finishTrack(Track& track);
     void writeHeaderIfReady(bool finishing);
@@ -117,6 +165,13 @@ private:
     std::thread worker_;
 
     std::mutex finishMutex_;  // one finishWriting at a time
+
+    // Guards preparing_, prepared_ and hinted_. prepared_->encoder is written by the
+    // preparing_ thread only, and read once that thread is joined.
+    std::mutex preparedMutex_;
+    std::thread preparing_;
+    std::unique_ptr<PreparedVideo> prepared_;
+    bool hinted_ = false;
 
     // Owned by the writer thread once started.
     AVFormatContext* format_ = nullptr;

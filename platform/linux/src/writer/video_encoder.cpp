@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -68,6 +69,14 @@ VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePix
     }
 }
 
+void VideoEncoder::backPictureMemory() {
+    for (AVFrame* frame : {held_.get(), spare_.get(), incoming_.get()}) {
+        for (AVBufferRef* buffer : frame->buf) {
+            if (buffer) std::memset(buffer->data, 0, buffer->size);
+        }
+    }
+}
+
 void VideoEncoder::makeWritable(AVFrame* frame) {
     checkFfmpeg(av_frame_make_writable(frame), "Cannot allocate a video frame");
 }
@@ -76,6 +85,15 @@ void VideoEncoder::take(const PixelBuffer& frame, int64_t pts, int64_t duration)
     if (hasIncoming_) encodeTaken();
     makeWritable(incoming_.get());
     converter_->convert(frame, incoming_.get());
+    incoming_->pts = pts;
+    incomingDuration_ = duration;
+    hasIncoming_ = true;
+}
+
+void VideoEncoder::takeConverted(const AVFrame& picture, int64_t pts, int64_t duration) {
+    if (hasIncoming_) encodeTaken();
+    makeWritable(incoming_.get());
+    checkFfmpeg(av_frame_copy(incoming_.get(), &picture), "Cannot copy a video frame");
     incoming_->pts = pts;
     incomingDuration_ = duration;
     hasIncoming_ = true;

@@ -28,6 +28,12 @@ public:
     VideoEncoder(const VideoSettings& settings, FourCharCode sourcePixelFormat, bool globalHeader, PacketSink sink);
 
     const AVCodecContext* context() const override { return context_.get(); }
+    // Where packets go from now on; for an encoder opened before its track was known.
+    // Set before the first frame.
+    void setSink(PacketSink sink) { sink_ = std::move(sink); }
+    // Writes the encoder's own pictures once, so that the system backs their memory
+    // now rather than while the first frames are converted. Changes nothing encoded.
+    void backPictureMemory();
     uint32_t codecTag() const override { return codecTag_; }
 
     // `pts` in the codec's time base (1/kVideoTimescale), increasing; `duration`
@@ -40,6 +46,8 @@ public:
     // after which the frame's memory is no longer read and may go back to its producer
     // while encodeTaken() encodes.
     void take(const PixelBuffer& frame, int64_t pts, int64_t duration);
+    // take() for a frame already converted to the encoder's picture format and size.
+    void takeConverted(const AVFrame& picture, int64_t pts, int64_t duration);
     void encodeTaken();
     // The end of the track, in the codec's time base: the last frame lasts until it.
     void setEnd(int64_t endPts) { end_ = endPts; }

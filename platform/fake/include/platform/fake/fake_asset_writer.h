@@ -47,6 +47,14 @@ private:
     std::map<FakeOperation, std::optional<PlatformError>> failures_;
 };
 
+// A video-input hint a writer took (see AssetWriter::prepareVideoInput), and the
+// writer as it was then.
+struct VideoInputHint {
+    VideoSettings settings;
+    FourCharCode sourcePixelFormat = 0;
+    size_t inputsThen = 0;  // inputs added before the hint
+};
+
 struct AppendedSample {
     SampleBufferRef sample;
     MediaTime presentationTime;
@@ -121,6 +129,8 @@ public:
     bool canAddInput(const std::shared_ptr<AssetWriterInput>& input) const override;
     void addInput(std::shared_ptr<AssetWriterInput> input) override;
     std::vector<std::shared_ptr<AssetWriterInput>> inputs() const override;
+    // Recorded, as the Linux writer takes it: before startWriting only, the first time.
+    void prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) override;
     bool startWriting() override;
     void startSession(MediaTime sourceTime) override;
     void endSession(MediaTime sourceTime) override;
@@ -130,6 +140,7 @@ public:
 
     // For tests.
     std::vector<std::shared_ptr<FakeAssetWriterInput>> fakeInputs() const;
+    std::optional<VideoInputHint> videoInputHint() const;
     std::optional<MediaTime> sessionStartTime() const;
     std::optional<MediaTime> sessionEndTime() const;
     int startWritingCalls() const;
@@ -162,6 +173,7 @@ private:
     std::vector<std::shared_ptr<FakeAssetWriterInput>> inputs_;
     std::optional<MediaTime> sessionStart_;
     std::optional<MediaTime> sessionEnd_;
+    std::optional<VideoInputHint> videoInputHint_;
     int startWritingCalls_ = 0;
     int finishWritingCalls_ = 0;
 };

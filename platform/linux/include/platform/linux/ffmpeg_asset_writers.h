@@ -14,10 +14,20 @@ struct FfmpegAssetWriterOptions {
     // video at 60 frames a second, about 320 ms of 10 ms audio buffers.
     size_t realTimeVideoQueueCapacity = 4;
     size_t realTimeAudioQueueCapacity = 32;
+    // While a real-time video track's first frames are encoded (libx264 takes longer
+    // than a frame interval for its first 20 or so at 1920x1080), its queue also holds
+    // up to this many frames more, converted to 4:2:0 on arrival, within this many
+    // bytes of converted pictures (64 MiB: 21 frames at 1920x1080, 5 at 3840x2160).
+    size_t realTimeVideoStartFrames = 120;
+    size_t realTimeVideoStartExtraFrames = 24;
+    size_t realTimeVideoStartBytes = 64u << 20;
     // Samples an input that is not real-time holds before append waits for room.
     size_t queueCapacity = 16;
     // For tests: runs on the writer thread before each sample is encoded.
     std::function<void()> beforeEachSample;
+    // For tests: runs on the writer thread when a video track's encoder is ready; true
+    // when it is the one opened ahead for the writer's hint (prepareVideoInput).
+    std::function<void(bool openedAhead)> onVideoEncoderReady;
 };
 
 std::shared_ptr<AssetWriters> makeFfmpegAssetWriters(FfmpegAssetWriterOptions options = {});
