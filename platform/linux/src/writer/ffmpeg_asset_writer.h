@@ -9,10 +9,16 @@
 // real-time video track's first frames are encoded (libx264 is slow to reach its
 // pace), its queue holds more frames, converted on arrival to the encoder's
 // picture format so that they hold none of the producer's memory.
+//
+// ffmpeg_asset_writer.cpp holds creation, inputs, start and finishing;
+// ffmpeg_asset_writer_appending.cpp the callers' appends; ffmpeg_asset_writer_muxing.cpp
+// the writer thread, which encodes and muxes.
 
 #include "writer/ffmpeg_asset_writer_input.h"
 #include "writer/frame_converter.h"
+#include "writer/output_file.h"
 #include "writer/track_encoder.h"
+#include "writer/video_encoder_opened_ahead.h"
 
 #include "platform/asset_writer.h"
 #include "platform/linux/ffmpeg_asset_writers.h"
@@ -58,7 +64,7 @@ public:
     void finishInput(size_t index);
 
 private:
-    FfmpegAssetWriter(std::string path, FileType fileType, FfmpegAssetWriterOptions options, int descriptor);
+    FfmpegAssetWriter(std::string path, FileType fileType, FfmpegAssetWriterOptions options);
 
     struct Job {
         enum class Kind { sample, endOfInput, finishFile } kind = Kind::sample;
@@ -104,20 +110,6 @@ private:
         bool ended = false;  // end of input seen
     };
 
-    // A video encoder opened ahead of its input, and what it was opened for.
-    struct PreparedVideo {
-        VideoSettings settings;
-        FourCharCode sourcePixelFormat = 0;
-        bool globalHeader = false;
-        std::unique_ptr<VideoEncoder> encoder;  // null until opened, or when opening failed
-    };
-
-    // The prepared encoder when it was opened for exactly these settings, pixel format
-    // and header placement, else null (a prepared one that does not fit is freed).
-    // Waits for the opening to end. Any thread; once taken, nothing is prepared.
-    std::unique_ptr<VideoEncoder> takePreparedVideo(const VideoSettings& settings, FourCharCode sourcePixelFormat,
-                                                    bool globalHeader);
-
     bool inputIsReadyLocked(size_t index) const;
     bool inStartRoomLocked(const InputState& state) const;
     // The frame in the encoder's picture format, as the track's encoder converts it.
@@ -127,10 +119,8 @@ private:
     std::optional<Job> makeSampleJob(size_t index, const SampleBufferRef& sample) const;
     void fail(const PlatformError& error);
     void removeFileIfEmpty();
-    bool pathNamesOurFile() const;
-    int closeDescriptor();
 
-    // Writer thread.
+    // Writer thread (ffmpeg_asset_writer_muxing.cpp).
     void run();
     void process(Job& job);
     // After a sample: keeps its converted picture for the next conversions while the
@@ -157,21 +147,12 @@ private:
     std::optional<MediaTime> sessionEnd_;
     bool finishRequested_ = false;
     bool fileCreated_ = true;  // the empty file made by create(), ours to remove while nothing is in it
-    // The file made by create(), opened once: everything is written through this
-    // descriptor, never by opening the path again. -1 once closed.
-    int descriptor_ = -1;
-    uint64_t fileDevice_ = 0;  // identity of that file, to tell whether the path still names it
-    uint64_t fileInode_ = 0;
     std::thread worker_;
 
     std::mutex finishMutex_;  // one finishWriting at a time
 
-    // Guards preparing_, prepared_ and hinted_. prepared_->encoder is written by the
-    // preparing_ thread only, and read once that thread is joined.
-    std::mutex preparedMutex_;
-    std::thread preparing_;
-    std::unique_ptr<PreparedVideo> prepared_;
-    bool hinted_ = false;
+    OutputFile file_;  // made by create(); closed by the writer thread when it completes the file
+    VideoEncoderOpenedAhead openedAhead_;
 
     // Owned by the writer thread once started.
     AVFormatContext* format_ = nullptr;
