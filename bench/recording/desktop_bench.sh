@@ -16,25 +16,16 @@
 # Exits non-zero only when the set-up fails; a missed goal is reported.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-root=$(pwd)
-load=""
-if [[ "${1:-}" == "--load" ]]; then
-  load=yes
-  shift
-fi
-build=${1:-build/default}
-seconds=${2:-60}
+source bench/recording/recording_common.sh
+read_bench_arguments 60 "$@"
 keystrokes_per_second=10
 scroll_seconds=2
 width=1920
 height=1080
 bench_name="desktop bench"
-source bench/recording/recording_common.sh
 
 need_tools Xvfb xdpyinfo ffmpeg ffprobe jq awk od paste
 build_bench_tools desktop_painter desktop-bench
-trap recording_cleanup EXIT
-trap 'exit 1' INT TERM
 
 start_x_server
 start_painter "$painter" "$keystrokes_per_second" "$scroll_seconds"

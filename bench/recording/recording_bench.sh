@@ -19,24 +19,15 @@
 # Exits non-zero only when the set-up fails; a missed goal is reported.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-root=$(pwd)
-load=""
-if [[ "${1:-}" == "--load" ]]; then
-  load=yes
-  shift
-fi
-build=${1:-build/default}
-seconds=${2:-10}
+source bench/recording/recording_common.sh
+read_bench_arguments 10 "$@"
 painter_rate=${PAINTER_RATE:-120}  # ticks a second: at least one new picture for every grab at 60
 width=1920
 height=1080
 bench_name="recording bench"
-source bench/recording/recording_common.sh
 
 need_tools Xvfb xdpyinfo ffmpeg ffprobe jq awk od paste
 build_bench_tools recording_painter recording-bench
-trap recording_cleanup EXIT
-trap 'exit 1' INT TERM
 
 start_x_server
 start_painter "$painter" "$painter_rate"

@@ -23,8 +23,24 @@ recording_cleanup() {
   [[ -n "${work:-}" && -n "${KEEP_RECORDINGS:-}" ]] && echo "files kept in $work" >&2
 }
 
+# Reads the benchmarks' arguments, "[--load] [build_dir] [seconds] [more...]", into
+# load, build, seconds (default: the first argument here) and more_arguments.
+read_bench_arguments() {  # default_seconds arguments...
+  local default_seconds=$1
+  shift
+  root=$(pwd)
+  load=""
+  if [[ "${1:-}" == "--load" ]]; then
+    load=yes
+    shift
+  fi
+  build=${1:-build/default}
+  seconds=${2:-$default_seconds}
+  more_arguments=("${@:3}")
+}
+
 # Builds the program, the painter (a target of bench/recording) and the measuring
-# tools, names them, and makes the work folder that recording_cleanup removes.
+# tools, names them, makes the work folder and has recording_cleanup remove it on exit.
 build_bench_tools() {  # painter_target work_prefix
   cmake --build "$build" --target tavrik "$1" run_measured thread_sampler >/dev/null || fail "build failed"
   tavrik="$root/$build/tavrik/tavrik"
@@ -32,6 +48,8 @@ build_bench_tools() {  # painter_target work_prefix
   measured="$root/$build/bench/recording/run_measured"
   thread_sampler="$root/$build/bench/recording/thread_sampler"
   work=$(mktemp -d "${TMPDIR:-/tmp}/$2.XXXXXX") || fail "no temporary directory"
+  trap recording_cleanup EXIT
+  trap 'exit 1' INT TERM
 }
 
 need_tools() {

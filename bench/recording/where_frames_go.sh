@@ -14,20 +14,13 @@
 #   PAINTER_RATE=240   the painter's pictures a second (default 120)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-root=$(pwd)
-load=""
-if [[ "${1:-}" == "--load" ]]; then
-  load=yes
-  shift
-fi
-build=${1:-build/default}
-seconds=${2:-10}
-fps=${3:-60}
+source bench/recording/recording_common.sh
+read_bench_arguments 10 "$@"
+fps=${more_arguments[0]:-60}
 painter_rate=${PAINTER_RATE:-120}
 width=1920
 height=1080
 bench_name="where frames go"
-source bench/recording/recording_common.sh
 
 need_tools Xvfb xdpyinfo ffprobe jq awk perf nm
 [[ $(id -u) -eq 0 ]] || fail "needs root for uprobes"
