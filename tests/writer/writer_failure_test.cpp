@@ -268,16 +268,50 @@ void appendUntilFailed(AssetWriter& writer, AssetWriterInput& input, int frames,
     }
 }
 
+// A writer with one real-time H.264 input of the size, writing, its session started at 0.
+struct RealTimeVideoWriter {
+    RealTimeVideoWriter(const std::string& path, int32_t width, int32_t height) {
+        auto w = writers();
+        writer = w->makeWriter(path, FileType::mpeg4);
+        input = w->makeInput(MediaType::video, h264(width, height));
+        input->setExpectsMediaDataInRealTime(true);
+        writer->addInput(input);
+        started = writer->startWriting();
+        if (started) writer->startSession(MediaTime::zero());
+    }
+    std::shared_ptr<AssetWriter> writer;
+    std::shared_ptr<AssetWriterInput> input;
+    bool started = false;
+};
+
+// While it lives, writes past `bytes` fail with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : previousHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limited = previous_;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    void (*previousHandler_)(int);
+    rlimit previous_{};
+};
+
 TEST(WriterFailure, FrameOfAnotherSizeFailsTheWriterAndTheEarlierFramesStayReadable) {
     test_support::TemporaryDirectory folder;
     const std::string path = folder.file("resized.mp4");
-    auto w = writers();
-    auto writer = w->makeWriter(path, FileType::mpeg4);
-    auto input = w->makeInput(MediaType::video, h264(64, 48));
-    input->setExpectsMediaDataInRealTime(true);
-    writer->addInput(input);
-    ASSERT_TRUE(writer->startWriting());
-    writer->startSession(MediaTime::zero());
+    RealTimeVideoWriter video(path, 64, 48);
+    ASSERT_TRUE(video.started);
+    auto& writer = video.writer;
+    auto& input = video.input;
     appendUntilFailed(*writer, *input, 3, 64, 48, false);
     input->append(videoFrame(32, 24, MediaTime::make(3, 30), MediaTime::make(1, 30), 3));
     while (writer->status() == AssetWriterStatus::writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -295,25 +329,17 @@ TEST(WriterFailure, FrameOfAnotherSizeFailsTheWriterAndTheEarlierFramesStayReada
 TEST(WriterFailure, DiskRefusingWritesFailsTheWriterAndFinishingStillReturns) {
     test_support::TemporaryDirectory folder;
     const std::string path = folder.file("full.mp4");
-    auto w = writers();
-    auto writer = w->makeWriter(path, FileType::mpeg4);
-    auto input = w->makeInput(MediaType::video, h264(320, 240));
-    input->setExpectsMediaDataInRealTime(true);
-    writer->addInput(input);
-    ASSERT_TRUE(writer->startWriting());
-    writer->startSession(MediaTime::zero());
+    RealTimeVideoWriter video(path, 320, 240);
+    ASSERT_TRUE(video.started);
+    auto& writer = video.writer;
+    auto& input = video.input;
 
-    // A file-size limit makes the disk refuse the writes past 64 KiB (EFBIG).
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    getrlimit(RLIMIT_FSIZE, &previous);
-    rlimit limited = previous;
-    limited.rlim_cur = 64 * 1024;
-    setrlimit(RLIMIT_FSIZE, &limited);
-    appendUntilFailed(*writer, *input, 300, 320, 240, true);
-    writer->finishWriting();
-    setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
+    {
+        // A file-size limit makes the disk refuse the writes past 64 KiB (EFBIG).
+        FileSizeLimit limit(64 * 1024);
+        appendUntilFailed(*writer, *input, 300, 320, 240, true);
+        writer->finishWriting();
+    }
 
     EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
     ASSERT_TRUE(writer->error());
@@ -326,25 +352,17 @@ TEST(WriterFailure, DiskRefusingWritesFailsTheWriterAndFinishingStillReturns) {
 TEST(WriterFailure, AFileAtTheFileSizeLimitKeepsRoomForItsIndexAndReadsToTheEnd) {
     test_support::TemporaryDirectory folder;
     const std::string path = folder.file("limited.mp4");
-    auto w = writers();
-    auto writer = w->makeWriter(path, FileType::mpeg4);
-    auto input = w->makeInput(MediaType::video, h264(320, 240));
-    input->setExpectsMediaDataInRealTime(true);
-    writer->addInput(input);
-    ASSERT_TRUE(writer->startWriting());
-    writer->startSession(MediaTime::zero());
+    RealTimeVideoWriter video(path, 320, 240);
+    ASSERT_TRUE(video.started);
+    auto& writer = video.writer;
+    auto& input = video.input;
 
     constexpr rlim_t kLimit = 1024 * 1024;
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    getrlimit(RLIMIT_FSIZE, &previous);
-    rlimit limited = previous;
-    limited.rlim_cur = kLimit;
-    setrlimit(RLIMIT_FSIZE, &limited);
-    appendUntilFailed(*writer, *input, 300, 320, 240, true);
-    writer->finishWriting();
-    setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
+    {
+        FileSizeLimit limit(kLimit);
+        appendUntilFailed(*writer, *input, 300, 320, 240, true);
+        writer->finishWriting();
+    }
 
     EXPECT_EQ(writer->status(), AssetWriterStatus::failed);
     ASSERT_TRUE(writer->error());
