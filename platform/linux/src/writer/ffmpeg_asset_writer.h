@@ -82,6 +82,10 @@ private:
         std::mutex mutex;
         std::unique_ptr<FrameConverter> converter;
         FourCharCode sourceFormat = 0;
+        // What the converter makes: the encoder's pixel format and picture size.
+        AVPixelFormat targetFormat = AV_PIX_FMT_NONE;
+        int width = 0;
+        int height = 0;
         // Pictures the encoder has taken, kept for the next conversions while the track
         // starts (so their memory is not given back and asked for again), freed after.
         std::mutex spareMutex;

@@ -20,11 +20,12 @@ bool FfmpegAssetWriter::inputIsReadyLocked(size_t index) const {
 std::unique_ptr<AVFrame, FrameDeleter> FfmpegAssetWriter::convertOnArrival(StartConverter& converter,
                                                                            const VideoSettings& settings,
                                                                            const PixelBuffer& frame) const {
-    const VideoEncoderParameters parameters = videoEncoderParameters(settings, frame.pixelFormat);
-    const int width = encodedDimension(*settings.width);
-    const int height = encodedDimension(*settings.height);
     if (!converter.converter || converter.sourceFormat != frame.pixelFormat) {
-        converter.converter = std::make_unique<FrameConverter>(frame.pixelFormat, width, height, parameters.pixelFormat);
+        converter.targetFormat = videoEncoderParameters(settings, frame.pixelFormat).pixelFormat;
+        converter.width = encodedDimension(*settings.width);
+        converter.height = encodedDimension(*settings.height);
+        converter.converter = std::make_unique<FrameConverter>(frame.pixelFormat, converter.width, converter.height,
+                                                               converter.targetFormat);
         converter.sourceFormat = frame.pixelFormat;
     }
     std::unique_ptr<AVFrame, FrameDeleter> picture;
@@ -35,12 +36,12 @@ std::unique_ptr<AVFrame, FrameDeleter> FfmpegAssetWriter::convertOnArrival(Start
             converter.spare.pop_back();
         }
     }
-    if (!picture || picture->format != parameters.pixelFormat) {
+    if (!picture || picture->format != converter.targetFormat) {
         picture.reset(av_frame_alloc());
         if (!picture) throw PlatformError(kAssetWriterErrorDomain, AVERROR(ENOMEM), "Cannot allocate a video frame");
-        picture->format = parameters.pixelFormat;
-        picture->width = width;
-        picture->height = height;
+        picture->format = converter.targetFormat;
+        picture->width = converter.width;
+        picture->height = converter.height;
         checkFfmpeg(av_frame_get_buffer(picture.get(), 0), "Cannot allocate a video frame");
     }
     converter.converter->convert(frame, picture.get());
