@@ -14,7 +14,7 @@ debian_packages=(
   # Node.js with its headers, for the Node-API plug-ins
   nodejs
   # media: writer, prober, colour conversion, and the peers the tests compare against
-  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev libyuv-dev ffmpeg
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev libyuv-dev ffmpeg zlib1g-dev
   # X11 capture and listing
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libxcb-composite0-dev libxcb-ewmh-dev libxcb-icccm4-dev libxcb-image0-dev

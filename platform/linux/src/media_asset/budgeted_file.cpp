@@ -47,21 +47,38 @@ int64_t BudgetedFile::seek(void* opaque, int64_t offset, int whence) {
     return static_cast<BudgetedFile*>(opaque)->seekTo(offset, whence);
 }
 
+bool BudgetedFile::becomeHeavy() {
+    if (heavy_) return true;
+    if (!gate_.enter(interrupt_.deadline)) {
+        interrupt_.expired = true;
+        return false;
+    }
+    heavy_ = true;
+    return true;
+}
+
+int64_t BudgetedFile::peek(int64_t offset, uint8_t* buffer, size_t size) {
+    if (interruptWhenLate(&interrupt_)) return -1;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t count = ::pread(descriptor_, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return -1;
+        if (count == 0) break;
+        done += static_cast<size_t>(count);
+    }
+    return static_cast<int64_t>(done);
+}
+
 int BudgetedFile::readSome(uint8_t* buffer, int size) {
     if (interruptWhenLate(&interrupt_)) return AVERROR_EXIT;
-    if (!heavy_ && bytesRead_ >= limits_.lightReadBytes) {
-        if (!gate_.enter(interrupt_.deadline)) {
-            interrupt_.expired = true;
-            return AVERROR_EXIT;
-        }
-        heavy_ = true;
-    }
+    if (bytesRead_ >= limits_.lightReadBytes && !becomeHeavy()) return AVERROR_EXIT;
     int64_t left = limits_.readBudgetBytes - bytesRead_;
     if (left <= 0) return AVERROR_EOF;
     // A sparse file that holds nothing but a hole from here to its end (a
     // few bytes of header "followed" by gigabytes) has no more to give:
     // its zeros would only be scanned for a structure that is not there.
-    if (sparse_ && ::lseek(descriptor_, static_cast<off_t>(position_), SEEK_DATA) < 0 && errno == ENXIO)
+    if (storedBytes_ < size_ && ::lseek(descriptor_, static_cast<off_t>(position_), SEEK_DATA) < 0 && errno == ENXIO)
         return AVERROR_EOF;
     auto wanted = static_cast<size_t>(std::min<int64_t>(size, left));
     ssize_t count;

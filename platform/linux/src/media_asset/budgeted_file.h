@@ -4,6 +4,7 @@
 
 #include "platform/linux/ffmpeg_media_assets.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -40,16 +41,30 @@ private:
 // read budget and deadline. Nothing else is opened on the file's behalf.
 class BudgetedFile {
 public:
-    // Takes the descriptor over; `sparse`: the file has holes.
-    BudgetedFile(int descriptor, int64_t size, bool sparse, const MediaAssetLimits& limits, HeavyLoadGate& gate,
-                 LoadInterrupt& interrupt)
-        : descriptor_(descriptor), size_(size), sparse_(sparse), limits_(limits), gate_(gate), interrupt_(interrupt) {}
+    // Takes the descriptor over; `storedBytes`: what the file holds on disk, less
+    // than its size when it has holes.
+    BudgetedFile(int descriptor, int64_t size, int64_t storedBytes, const MediaAssetLimits& limits,
+                 HeavyLoadGate& gate, LoadInterrupt& interrupt)
+        : descriptor_(descriptor), size_(size), storedBytes_(storedBytes), limits_(limits), gate_(gate),
+          interrupt_(interrupt) {}
     ~BudgetedFile();
     BudgetedFile(const BudgetedFile&) = delete;
     BudgetedFile& operator=(const BudgetedFile&) = delete;
 
     // Whether the load has read all it may: what follows in the file was not seen.
     bool budgetSpent() const { return bytesRead_ >= limits_.readBudgetBytes; }
+
+    int64_t size() const { return size_; }
+    int64_t storedBytes() const { return std::min(size_, storedBytes_); }
+    const MediaAssetLimits& limits() const { return limits_; }
+
+    // A look at the file ahead of the demuxer: reads `size` bytes at `offset`
+    // (fewer at the end of the file), outside the demuxer's position and budget.
+    // -1 on a read error or once the load is late.
+    int64_t peek(int64_t offset, uint8_t* buffer, size_t size);
+    // Makes this a heavy load, taking a slot of the gate unless it holds one;
+    // false when the deadline came first.
+    bool becomeHeavy();
 
     // The read and seek callbacks of an AVIOContext whose opaque is the BudgetedFile.
     static int read(void* opaque, uint8_t* buffer, int size);
@@ -61,7 +76,7 @@ private:
 
     int descriptor_;
     int64_t size_;
-    bool sparse_;
+    int64_t storedBytes_;
     const MediaAssetLimits& limits_;
     HeavyLoadGate& gate_;
     LoadInterrupt& interrupt_;

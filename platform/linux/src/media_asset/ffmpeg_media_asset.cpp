@@ -3,6 +3,7 @@
 #include "common/ffmpeg_error.h"
 #include "media_asset/asset_tracks.h"
 #include "media_asset/budgeted_file.h"
+#include "media_asset/sample_table_claims.h"
 
 #include "platform/error.h"
 
@@ -37,8 +38,8 @@ PlatformError assetError(MediaAssetErrorCode code, const std::string& reason) {
 struct OpenedFile {
     int descriptor;
     int64_t size;
-    // Fewer bytes are stored than the file is long: it has holes.
-    bool sparse;
+    // Bytes the file keeps on disk: fewer than its size when it has holes.
+    int64_t storedBytes;
 };
 
 OpenedFile openRegularFile(const std::string& path) {
@@ -53,7 +54,7 @@ OpenedFile openRegularFile(const std::string& path) {
         ::close(descriptor);
         throw assetError(mediaAssetCannotOpen, refusal);
     }
-    return {descriptor, static_cast<int64_t>(info.st_size), int64_t{info.st_blocks} * 512 < int64_t{info.st_size}};
+    return {descriptor, static_cast<int64_t>(info.st_size), int64_t{info.st_blocks} * 512};
 }
 
 // Nested files (playlists, external data references) are never opened: a load
@@ -101,6 +102,19 @@ void tuneAllocatorForProbing() {
     });
 }
 
+bool isIsoBaseMedia(const AVInputFormat& format) { return std::strncmp(format.name, "mov,", 4) == 0; }
+
+// Refuses a file whose sample tables claim more index than it could hold, and
+// makes one that claims much a heavy load before the demuxer builds its index.
+void weighSampleTables(BudgetedFile& file, LoadInterrupt& interrupt) {
+    uint64_t entries = claimedIndexEntries(file);
+    if (interrupt.expired) throw assetError(mediaAssetTimedOut, "the file took too long to read");
+    if (!claimsFitTheFile(entries, file.storedBytes()))
+        throw assetError(mediaAssetCannotRead, "the file's sample tables claim more samples than it holds");
+    bool heavy = entries > static_cast<uint64_t>(file.limits().lightReadBytes) / kBytesPerIndexEntry;
+    if (heavy && !file.becomeHeavy()) throw assetError(mediaAssetTimedOut, "the file took too long to read");
+}
+
 class FfmpegMediaAssets final : public MediaAssets {
 public:
     explicit FfmpegMediaAssets(MediaAssetLimits limits) : limits_(limits), heavyLoads_(heavyLoadSlots(limits.heavyLoads)) {
@@ -114,7 +128,7 @@ public:
         LoadInterrupt interrupt{LoadInterrupt::Clock::now() + limits_.deadline};
         OpenedFile opened = openRegularFile(path);
         // Declared first, so it is released last: the contexts below read through it.
-        BudgetedFile file(opened.descriptor, opened.size, opened.sparse, limits_, heavyLoads_, interrupt);
+        BudgetedFile file(opened.descriptor, opened.size, opened.storedBytes, limits_, heavyLoads_, interrupt);
 
         auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
         if (!buffer) throw assetError(mediaAssetCannotOpen, "out of memory");
@@ -124,6 +138,13 @@ public:
             av_free(buffer);
             throw assetError(mediaAssetCannotOpen, "out of memory");
         }
+
+        // The container is recognised first, as avformat_open_input would do it,
+        // so that an mp4's sample tables are weighed before the demuxer builds them.
+        const AVInputFormat* format = nullptr;
+        int score = av_probe_input_buffer2(io.get(), &format, path.c_str(), nullptr, 0, 0);
+        if (score < 0) throw failure(mediaAssetCannotOpen, score, interrupt);
+        if (isIsoBaseMedia(*format)) weighSampleTables(file, interrupt);
 
         AVFormatContext* raw = avformat_alloc_context();
         if (!raw) throw assetError(mediaAssetCannotOpen, "out of memory");
@@ -137,11 +158,12 @@ public:
         av_dict_set_int(&options, "probesize", limits_.probeSizeBytes, 0);
         av_dict_set_int(&options, "analyzeduration", limits_.analyzeDuration.count(), 0);
         // The name only hints at the container (by its extension); the bytes come through `io`.
-        int status = avformat_open_input(&raw, path.c_str(), nullptr, &options);
+        int status = avformat_open_input(&raw, path.c_str(), format, &options);
         av_dict_free(&options);
         // On failure avformat_open_input has freed the context; `io` is still ours.
         if (status < 0) throw failure(mediaAssetCannotOpen, status, interrupt);
         FormatContextPtr context(raw);
+        context->probe_score = score;
 
         if (!headerStatesEverything(*context)) {
             status = avformat_find_stream_info(context.get(), nullptr);
