@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/mem.h>
 }
 
 #include <fcntl.h>
@@ -115,12 +116,25 @@ void weighSampleTables(BudgetedFile& file, LoadInterrupt& interrupt) {
     if (heavy && !file.becomeHeavy()) throw assetError(mediaAssetTimedOut, "the file took too long to read");
 }
 
+// The largest block libavutil hands out, to every user of FFmpeg in the process.
+// Demuxers allocate what a header claims (a metadata chunk, codec set-up data, a
+// table) and often zero it before they read it: a header of a few bytes claiming
+// 1.6 GB made one probe zero 1.6 GB. Above this such a load fails for want of
+// memory instead. Nothing a file the prober accepts needs comes near it (an
+// mp4's index within the allowed claims is at most 200 MiB); the writer's index
+// of a recording, 64 bytes a frame, reaches it after 19 hours at 60 frames a
+// second (the default is 2 GiB).
+constexpr size_t kLargestBlock = size_t{256} << 20;
+
 class FfmpegMediaAssets final : public MediaAssets {
 public:
     explicit FfmpegMediaAssets(MediaAssetLimits limits) : limits_(limits), heavyLoads_(heavyLoadSlots(limits.heavyLoads)) {
         // The program speaks only through its own output: the library stays quiet.
         static std::once_flag quiet;
-        std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+        std::call_once(quiet, [] {
+            av_log_set_level(AV_LOG_QUIET);
+            av_max_alloc(kLargestBlock);
+        });
     }
 
     MediaAsset load(const std::string& path) override {

@@ -390,7 +390,7 @@ uint64_t claimedIndexEntries(BudgetedFile& file) {
 
 bool claimsFitTheFile(uint64_t entries, int64_t storedBytes) {
     constexpr uint64_t kAlwaysAllowed = uint64_t{1} << 20;
-    constexpr uint64_t kNeverAllowed = uint64_t{16} << 20;
+    constexpr uint64_t kNeverAllowed = uint64_t{8} << 20;
     uint64_t allowed = std::clamp<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(storedBytes, 0)) / 8,
                                             kAlwaysAllowed, kNeverAllowed);
     return entries <= allowed;

@@ -26,7 +26,8 @@ uint64_t claimedIndexEntries(BudgetedFile& file);
 // Whether a header that claims `entries` index entries may be handed to the
 // demuxer: no more than one entry for every 8 bytes the file stores, but always
 // 1 Mi entries (a truncated recording keeps its whole header) and never over
-// 16 Mi (about 600 MB of index, far beyond the longest file a load can read).
+// 8 Mi (about 300 MB of index and its companions, beyond the longest file a
+// load can read: a table of 24 MiB describes 6 Mi samples).
 bool claimsFitTheFile(uint64_t entries, int64_t storedBytes);
 
 // What the demuxer keeps for one index entry (the entry, its composition time and
