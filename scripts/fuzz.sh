@@ -4,9 +4,12 @@
 # fuzz/regressions/<target>/ (crashes found earlier), then fuzzing from the seeds in
 # fuzz/corpus/<target>/. New inputs go to build/fuzz/corpus/, a crashing input to
 # build/fuzz/artifacts/<target>/; a crash fails the run. Prints each target's runs
-# per second and coverage.
+# per second and coverage. FUZZ_SEED fixes libFuzzer's random seed (the brief run of
+# the test suite sets it, so that it tries the same inputs on every machine: finding
+# new faults is the job of the longer runs without one).
 set -euo pipefail
 seconds=${1:-60}
+seed=(${FUZZ_SEED:+-seed=$FUZZ_SEED})
 cd "$(dirname "$0")/.."
 if ! command -v clang++ >/dev/null 2>&1; then
   echo "fuzz: clang++ is not installed (scripts/install-deps.sh installs it); the fuzz targets are skipped"
@@ -36,7 +39,7 @@ for target in "${targets[@]}"; do
     fi
   fi
   # shellcheck disable=SC2086
-  if ! "$binary" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  if ! "$binary" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/" "${seed[@]}" \
       ${options[$target]:-} "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     echo "fuzz: $target FAILED (input kept in $artifacts/; copy it to fuzz/regressions/$target/)"
     tail -60 "$log"

@@ -19,6 +19,6 @@ trap stop_services EXIT
 # keep building and the inputs kept from earlier crashes keep passing. It goes first,
 # so that ctest's summary closes the output.
 if [[ "$preset" == default && "${selection[0]}" == -LE && $# -eq 0 ]]; then
-  scripts/fuzz.sh "${FUZZ_TEST_SECONDS:-15}"
+  FUZZ_SEED=${FUZZ_SEED:-1} scripts/fuzz.sh "${FUZZ_TEST_SECONDS:-15}"
 fi
 ctest --preset "$preset" "${selection[@]}" "$@"

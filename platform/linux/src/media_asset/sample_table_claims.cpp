@@ -1,30 +1,18 @@
 #include "media_asset/sample_table_claims.h"
 
 #include "media_asset/budgeted_file.h"
+#include "media_asset/iso_box_reading.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
-#include <optional>
 #include <vector>
 
 namespace platform::linux_backend {
 namespace {
-
-constexpr uint32_t fourcc(const char (&name)[5]) {
-    return uint32_t{static_cast<uint8_t>(name[0])} << 24 | uint32_t{static_cast<uint8_t>(name[1])} << 16 |
-           uint32_t{static_cast<uint8_t>(name[2])} << 8 | uint32_t{static_cast<uint8_t>(name[3])};
-}
-
-uint32_t be32(const uint8_t* bytes) {
-    return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | uint32_t{bytes[3]};
-}
-
-uint64_t be64(const uint8_t* bytes) { return uint64_t{be32(bytes)} << 32 | be32(bytes + 4); }
 
 constexpr uint64_t kUnbounded = std::numeric_limits<uint64_t>::max();
 
@@ -64,47 +52,6 @@ struct TrackClaim {
     }
 };
 
-struct BoxSpan {
-    const uint8_t* payload;
-    size_t size;
-};
-
-// The first direct child of the given type, walking the children one after the
-// other as the demuxer does (a child running past its parent ends there).
-std::optional<BoxSpan> child(BoxSpan parent, uint32_t type) {
-    size_t at = 0;
-    while (at + 8 <= parent.size) {
-        uint64_t size = be32(parent.payload + at);
-        size_t header = 8;
-        if (size == 1) {
-            if (at + 16 > parent.size) return std::nullopt;
-            size = be64(parent.payload + at + 8);
-            header = 16;
-        } else if (size == 0) {
-            size = parent.size - at;
-        }
-        if (size < header) return std::nullopt;
-        size = std::min<uint64_t>(size, parent.size - at);
-        if (be32(parent.payload + at + 4) == type) return BoxSpan{parent.payload + at + header, size - header};
-        at += size;
-    }
-    return std::nullopt;
-}
-
-std::optional<BoxSpan> descendant(BoxSpan box, std::initializer_list<uint32_t> path) {
-    std::optional<BoxSpan> found = box;
-    for (uint32_t type : path)
-        if (!(found = child(*found, type))) break;
-    return found;
-}
-
-// Every box of the type anywhere in the bytes, nested or not.
-template <typename Visit>
-void forEachMatch(BoxSpan bytes, uint32_t type, Visit visit) {
-    for (size_t at = 0; at + 8 <= bytes.size; ++at)
-        if (be32(bytes.payload + at + 4) == type) visit(BoxSpan{bytes.payload + at + 8, bytes.size - at - 8});
-}
-
 // Whether the demuxer surely indexes the track by chunk: its media handler says
 // sound and its one time-to-sample run gives every sample a duration of 1. The
 // track's own handler and time table prove it; every other handler or time
@@ -115,9 +62,17 @@ bool indexedByChunk(BoxSpan trak) {
     auto times = descendant(trak, {fourcc("mdia"), fourcc("minf"), fourcc("stbl"), fourcc("stts")});
     if (!handler || handler->size < 12 || be32(handler->payload + 8) != fourcc("soun") || !times) return false;
     bool agreed = true;
+    // Handlers of data references and metadata leave the kind of the track as it is.
     forEachMatch(trak, fourcc("hdlr"), [&](BoxSpan other) {
-        uint32_t subtype = other.size >= 12 ? be32(other.payload + 8) : 0;
-        agreed = agreed && (subtype == fourcc("soun") || subtype == fourcc("alis") || subtype == fourcc("url "));
+        if (other.size < 12) return;
+        switch (be32(other.payload + 8)) {
+        case fourcc("vide"): case fourcc("subp"): case fourcc("clcp"):
+        case fourcc("text"): case fourcc("sbtl"): case fourcc("subt"):
+            agreed = false;
+            break;
+        default:
+            break;
+        }
     });
     forEachMatch(trak, fourcc("stts"), [&](BoxSpan other) {
         agreed = agreed && other.size >= 16 && be32(other.payload + 4) == 1 && be32(other.payload + 12) == 1;
