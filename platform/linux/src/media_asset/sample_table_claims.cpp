@@ -328,8 +328,8 @@ uint64_t claimedIndexEntries(BudgetedFile& file) {
         if (!worthLookingInto(file, offset, headerSize, type)) {
             looked += headerSize;
         } else {
-            int64_t wanted = static_cast<int64_t>(
-                std::min<uint64_t>(size, static_cast<uint64_t>(limits.readBudgetBytes - looked)));
+            int64_t wanted = static_cast<int64_t>(std::min<uint64_t>(
+                {size, static_cast<uint64_t>(limits.readBudgetBytes - looked), static_cast<uint64_t>(file.size() - offset)}));
             if (looked + wanted > limits.lightReadBytes && !file.becomeHeavy()) break;
             box.resize(static_cast<size_t>(wanted));
             got = file.peek(offset, box.data(), box.size());
