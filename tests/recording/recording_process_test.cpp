@@ -39,12 +39,11 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
     for (const char* key : {"screen", "mic", "sys"}) ASSERT_TRUE(durations[key].is_number_integer()) << key;
     EXPECT_TRUE(durations["cam"].is_null());
     // The files run from the start to the stop, which the test saw apart by elapsedMs, give
-    // or take the time the two commands and their events took (under 0.3 s even on a busy
-    // machine). The video runs to its last frame, which lies before the stop by a frame
+    // or take the time the two commands and their events took (kCommandDelay). The video runs to its last frame, which lies before the stop by a frame
     // interval, or, where a busy machine dropped frames, by more (see kStillOnItsWay).
     const VideoFrames screenFrames = videoFrames(file("screen.mp4"));
-    EXPECT_LE(screenFrames.lastStart * 1000, elapsedMs + 300.0);
-    EXPECT_GE(screenFrames.lastStart * 1000, elapsedMs - 300.0 - 1000 * kStillOnItsWay);
+    EXPECT_LE(screenFrames.lastStart * 1000, elapsedMs + 1000 * kCommandDelay);
+    EXPECT_GE(screenFrames.lastStart * 1000, elapsedMs - 1000 * (kCommandDelay + kStillOnItsWay));
 
     auto screen = probe(file("screen.mp4"));
     ASSERT_TRUE(screen.is_object());
@@ -71,7 +70,7 @@ TEST_F(RecordingProcess, RecordsTheScreenWithAudioIntoFilesThatReadBack) {
         auto audio = probe(file(name));
         ASSERT_TRUE(audio.is_object()) << name;
         EXPECT_EQ(audio["streams"][0]["codec_name"], "aac") << name;
-        EXPECT_NEAR(durationOf(audio) * 1000, double(elapsedMs), 300) << name;
+        EXPECT_NEAR(durationOf(audio) * 1000, double(elapsedMs), 1000 * kCommandDelay) << name;
         expectReportedWithin(durations[key].get<double>(), durationOf(audio), key);
         // The audio ends with the video's last frame (see audioEndAllowance), here with the
         // margin of the other durations of this test, and, after it, with the full-screen
@@ -125,11 +124,11 @@ TEST_F(RecordingProcess, PauseAndResumeWriteTwoCompleteSetsOfFiles) {
         ASSERT_TRUE(video.is_object() && audio.is_object()) << segment.video;
         const VideoFrames frames = videoFrames(file(segment.video));
         // Each segment lasts from its start to the pause or stop that followed it by the
-        // time slept; a busy machine only delays the command, by well under 0.3 s. A pause
+        // time slept; a busy machine only delays the command (kCommandDelay). A pause
         // finishes the files at once: the audio still on its way is not in the paused
         // segment's file (see kStillOnItsWay).
-        EXPECT_LE(durationOf(audio), segment.seconds + 0.3) << segment.audio;
-        EXPECT_GE(durationOf(audio), segment.seconds - 0.3 - kStillOnItsWay) << segment.audio;
+        EXPECT_LE(durationOf(audio), segment.seconds + kCommandDelay) << segment.audio;
+        EXPECT_GE(durationOf(audio), segment.seconds - kCommandDelay - kStillOnItsWay) << segment.audio;
         // The audio ends with the video's last frame (see audioEndAllowance), here with the
         // margin of the other durations of this test: a pause finishes the files at once,
         // without the audio still in the sound server, so a paused segment's audio may end
@@ -239,11 +238,12 @@ TEST_F(RecordingProcess, ATerminationSignalFinishesTheFilesAndASecondChangesNoth
     int shutdowns = 0;
     for (const auto& event : recorder.seen) shutdowns += event.value("event", "") == "shutdown";
     EXPECT_EQ(shutdowns, 1);
-    // A second of recording: the video's last frame and the audio's end lie near it (the
-    // file's duration runs past the last frame by as long as the frame before lasted,
-    // which a busy machine stretches).
-    EXPECT_NEAR(videoFrames(file("signal.mp4")).lastStart, 1.0, 0.4);
-    EXPECT_NEAR(durationOf(probe(file("signal.m4a"))), 1.0, 0.4);
+    // A second of recording: the video's last frame and the audio's end lie near it, give
+    // or take the time the start and the signal took (kCommandDelay) and a tenth of a
+    // second more (the file's duration runs past the last frame by as long as the frame
+    // before lasted, which a busy machine stretches).
+    EXPECT_NEAR(videoFrames(file("signal.mp4")).lastStart, 1.0, kCommandDelay + 0.1);
+    EXPECT_NEAR(durationOf(probe(file("signal.m4a"))), 1.0, kCommandDelay + 0.1);
 }
 
 namespace {

@@ -78,7 +78,18 @@ void VideoEncoder::backPictureMemory() {
 }
 
 void VideoEncoder::makeWritable(AVFrame* frame) {
-    checkFfmpeg(av_frame_make_writable(frame), "Cannot allocate a video frame");
+    if (av_frame_is_writable(frame)) return;
+    // As av_frame_make_writable, without copying the pixels into the new picture: every
+    // caller overwrites the whole picture next.
+    std::unique_ptr<AVFrame, FrameDeleter> fresh(av_frame_alloc());
+    if (!fresh) throw PlatformError(kAssetWriterErrorDomain, AVERROR(ENOMEM), "Cannot allocate a video frame");
+    fresh->format = frame->format;
+    fresh->width = frame->width;
+    fresh->height = frame->height;
+    checkFfmpeg(av_frame_get_buffer(fresh.get(), 0), "Cannot allocate a video frame");
+    checkFfmpeg(av_frame_copy_props(fresh.get(), frame), "Cannot allocate a video frame");
+    av_frame_unref(frame);
+    av_frame_move_ref(frame, fresh.get());
 }
 
 void VideoEncoder::take(const PixelBuffer& frame, int64_t pts, int64_t duration) {

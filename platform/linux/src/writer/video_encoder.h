@@ -54,7 +54,9 @@ public:
     void finish() override;
 
 private:
-    // The codec may still refer to the frame's pixels; they are copied then.
+    // Before a picture is overwritten whole: the codec may still refer to the frame's
+    // pixels (frame-threaded encoders read them on their own threads later); the frame
+    // then takes a new picture, whose pixels are left as they come.
     static void makeWritable(AVFrame* frame);
     // Sends the held picture again at each key-frame time that falls before `pts`.
     void repeatHeldUntil(int64_t pts);
