@@ -26,6 +26,18 @@ struct BoxSpan {
     size_t size;
 };
 
+// A box's header: its type, its whole size and the header's own length.
+struct BoxHeader {
+    uint32_t type;
+    uint64_t size;
+    size_t length;
+};
+
+// The header at `bytes`, of which `available` are present; `rest`, the bytes from
+// the box to the end of what holds it, is its size when the header says 0. None when
+// the header is not all there or states a size smaller than itself.
+std::optional<BoxHeader> readBoxHeader(const uint8_t* bytes, size_t available, uint64_t rest);
+
 // The first direct child of the given type, walking the children one after the
 // other as the demuxer does (a child running past its parent ends there).
 std::optional<BoxSpan> child(BoxSpan parent, uint32_t type);

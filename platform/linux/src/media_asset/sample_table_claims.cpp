@@ -99,18 +99,11 @@ public:
         for (size_t at = 0; at + 8 <= size; ++at) {
             uint32_t type = be32(data + at + 4);
             if (!feedsTheIndex(type)) continue;
-            uint64_t stated = be32(data + at);
-            size_t header = 8;
-            if (stated == 1) {
-                if (at + 16 > size) continue;
-                stated = be64(data + at + 8);
-                header = 16;
-            } else if (stated != 0 && stated < 8) {
-                continue;
-            }
-            size_t available = size - at - header;
-            if (stated >= header && stated - header < available) available = static_cast<size_t>(stated - header);
-            onBox(type, data + at + header, available, depth);
+            size_t rest = size - at;
+            auto header = readBoxHeader(data + at, rest, rest);
+            if (!header) continue;
+            size_t available = static_cast<size_t>(std::min<uint64_t>(header->size, rest)) - header->length;
+            onBox(type, data + at + header->length, available, depth);
         }
     }
 
@@ -313,18 +306,12 @@ uint64_t claimedIndexEntries(BudgetedFile& file) {
     while (offset <= file.size() - 8 && looked < limits.readBudgetBytes) {
         uint8_t header[16];
         int64_t got = file.peek(offset, header, sizeof header);
-        if (got < 8) break;
-        uint64_t size = be32(header);
-        uint32_t type = be32(header + 4);
-        int64_t headerSize = 8;
-        if (size == 1) {
-            if (got < 16) break;
-            size = be64(header + 8);
-            headerSize = 16;
-        } else if (size == 0) {
-            size = static_cast<uint64_t>(file.size() - offset);
-        }
-        if (size < static_cast<uint64_t>(headerSize)) break;
+        if (got < 0) break;
+        auto boxHeader = readBoxHeader(header, static_cast<size_t>(got), static_cast<uint64_t>(file.size() - offset));
+        if (!boxHeader) break;
+        const uint64_t size = boxHeader->size;
+        const auto headerSize = static_cast<int64_t>(boxHeader->length);
+        const uint32_t type = boxHeader->type;
         if (!worthLookingInto(file, offset, headerSize, type)) {
             looked += headerSize;
         } else {
