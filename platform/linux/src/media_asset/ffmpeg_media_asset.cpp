@@ -103,17 +103,19 @@ void tuneAllocatorForProbing() {
     });
 }
 
+PlatformError timedOut() { return assetError(mediaAssetTimedOut, "the file took too long to read"); }
+
 bool isIsoBaseMedia(const AVInputFormat& format) { return std::strncmp(format.name, "mov,", 4) == 0; }
 
 // Refuses a file whose sample tables claim more index than it could hold, and
 // makes one that claims much a heavy load before the demuxer builds its index.
 void weighSampleTables(BudgetedFile& file, LoadInterrupt& interrupt) {
     uint64_t entries = claimedIndexEntries(file);
-    if (interrupt.expired) throw assetError(mediaAssetTimedOut, "the file took too long to read");
+    if (interrupt.expired) throw timedOut();
     if (!claimsFitTheFile(entries, file.storedBytes()))
         throw assetError(mediaAssetCannotRead, "the file's sample tables claim more samples than it holds");
     bool heavy = entries > static_cast<uint64_t>(file.limits().lightReadBytes) / kBytesPerIndexEntry;
-    if (heavy && !file.becomeHeavy()) throw assetError(mediaAssetTimedOut, "the file took too long to read");
+    if (heavy && !file.becomeHeavy()) throw timedOut();
 }
 
 // The largest block libavutil hands out, to every user of FFmpeg in the process.
@@ -190,7 +192,7 @@ public:
 
 private:
     static PlatformError failure(MediaAssetErrorCode code, int status, const LoadInterrupt& interrupt) {
-        if (interrupt.expired) return assetError(mediaAssetTimedOut, "the file took too long to read");
+        if (interrupt.expired) return timedOut();
         return assetError(code, ffmpegErrorText(status));
     }
 
