@@ -44,6 +44,8 @@ struct OpenedFile {
 };
 
 OpenedFile openRegularFile(const std::string& path) {
+    // The system would read the name only up to a NUL, which no file name holds.
+    if (path.find('\0') != std::string::npos) throw assetError(mediaAssetCannotOpen, std::strerror(ENOENT));
     int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) throw assetError(mediaAssetCannotOpen, std::strerror(errno));
     struct stat info {};
