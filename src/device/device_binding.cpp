@@ -263,6 +263,12 @@ Napi::Value ListAllDevices(const Napi::CallbackInfo& info) {
     return parse.As<Napi::Function>().Call(jsonObject, {Napi::String::New(env, text)});
 }
 
+// Set when the plug-in is loaded, also by a plain dlopen without Node: the core
+// installs the platform on its first use, so its C functions answer before Init.
+struct PlatformOnFirstUse {
+    PlatformOnFirstUse() { Lumbra::setPlatformInstaller(lumbra_binding::installPlatform); }
+} platformOnFirstUse;
+
 void releaseMainQueueOfEnvironment(void*) { lumbra_binding::releaseMainQueue(); }
 
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
