@@ -40,8 +40,17 @@ std::string lowerAscii(std::string value) {
     return value;
 }
 
+std::atomic<Lumbra::PlatformInstaller> platformInstaller{nullptr};
+
+// The platform, installed on first use when the plug-in gave the way to: the C
+// functions may be called before Node loads the module, or without Node at all.
+platform::Platform& services() {
+    if (auto install = platformInstaller.load()) install();
+    return platform::installed();
+}
+
 std::optional<platform::CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) {
-    return platform::installed().captureDevices->device(uniqueID);
+    return services().captureDevices->device(uniqueID);
 }
 
 // ---- Device monitoring
@@ -71,7 +80,7 @@ void handleNotification(const platform::CaptureDevice& device, const std::atomic
 
 // Adds one pair of observers; needs monitoring().mutex held.
 void addObserverPair(Monitoring& state) {
-    auto center = platform::installed().deviceNotifications;
+    auto center = services().deviceNotifications;
     if (!center) return;
     auto main = platform::mainQueue();
     state.observers.push_back(center->addObserver(platform::DeviceNotification::wasConnected, main,
@@ -226,7 +235,7 @@ bool startRecording(const std::string& deviceId, const std::string& outputPath) 
         reportError("Device is not connected");
         return false;
     }
-    auto& sessions = *platform::installed().captureSessions;
+    auto& sessions = *services().captureSessions;
     auto session = sessions.makeSession();
     session->setSessionPreset(platform::session_preset::high);
     std::shared_ptr<platform::CaptureDeviceInput> input;
@@ -273,11 +282,13 @@ bool startRecording(const std::string& deviceId, const std::string& outputPath) 
 
 } // namespace
 
+void Lumbra::setPlatformInstaller(PlatformInstaller install) { platformInstaller = install; }
+
 extern "C" {
 
 void ios_init_device_monitoring(void) {
     try {
-        auto& platform = platform::installed();
+        auto& platform = services();
         platform.captureDevices->allowScreenCaptureDevices();
         auto& state = monitoring();
         std::lock_guard lock(state.mutex);
@@ -291,7 +302,7 @@ void ios_init_device_monitoring(void) {
 char** ios_list_devices(int32_t* outCount) {
     std::vector<std::string> ids;
     try {
-        for (const auto& device : platform::installed().captureDevices->devicesWithMediaType(platform::MediaType::muxed)) {
+        for (const auto& device : services().captureDevices->devicesWithMediaType(platform::MediaType::muxed)) {
             if (qualifies(device)) ids.push_back(device.uniqueID);
         }
     } catch (...) {
@@ -358,7 +369,7 @@ void ios_cleanup(void) {
     auto& state = monitoring();
     std::lock_guard lock(state.mutex);
     try {
-        auto center = platform::installed().deviceNotifications;
+        auto center = services().deviceNotifications;
         for (const auto& observer : state.observers) {
             if (center) center->removeObserver(observer);
         }
@@ -372,10 +383,10 @@ char* ios_list_all_devices(void) {
     std::optional<std::string> json;
     try {
         std::vector<Lumbra::IdNameRecord> webcams;
-        for (const auto& webcam : Dovezode::Devices::webcams(platform::installed()))
+        for (const auto& webcam : Dovezode::Devices::webcams(services()))
             webcams.push_back({webcam.id, webcam.name});
         std::vector<Lumbra::IdNameRecord> audios;
-        for (const auto& audio : Dovezode::Devices::audio(platform::installed()))
+        for (const auto& audio : Dovezode::Devices::audio(services()))
             audios.push_back({audio.id, audio.name});
         json = Lumbra::allDevicesJson(webcams, audios);
     } catch (...) {

@@ -34,6 +34,13 @@ struct AllDevicesResult {
     std::vector<std::string> audios;
 };
 
+// Installs the platform the core runs on; called at every use, so it must make
+// the installation once and be cheap after that. The plug-in sets it when it is
+// loaded, so the ios_ functions work also when called through the C interface
+// alone, before Node has loaded the module (or without Node).
+using PlatformInstaller = void (*)();
+void setPlatformInstaller(PlatformInstaller install);
+
 } // namespace Lumbra
 
 extern "C" {

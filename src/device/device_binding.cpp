@@ -14,11 +14,23 @@
 
 namespace {
 
+// An exception thrown by a host's callback reaches the host as an uncaught
+// exception (its 'uncaughtException' handlers, or the end of the process), as a
+// callback of its own event loop would: left pending here, Node would only warn
+// and drop it, hiding the host's bug.
+void raiseUncaught(napi_env env) {
+    bool pending = false;
+    if (napi_is_exception_pending(env, &pending) != napi_ok || !pending) return;
+    napi_value error = nullptr;
+    if (napi_get_and_clear_last_exception(env, &error) != napi_ok) return;
+    napi_fatal_exception(env, error);
+}
+
 // A queued call's text; null for the started channel, which carries nothing.
 // The call goes straight through Node-API: when the environment is stopping (a
 // worker calling process.exit() inside a callback) the failed call must not be
-// turned into an exception object, which would be fatal there. An exception of
-// the callback stays pending and reaches the host as an uncaught exception.
+// turned into an exception object, which would be fatal there; such a call
+// leaves no exception pending.
 void CallJs(Napi::Env env, Napi::Function callback, void* /*context*/, std::string* data) {
     std::unique_ptr<std::string> text(data);
     // Without an environment the channel is being torn down: only the copy is released.
@@ -31,7 +43,7 @@ void CallJs(Napi::Env env, Napi::Function callback, void* /*context*/, std::stri
         if (napi_create_string_utf8(env, text->data(), text->size(), &argument) != napi_ok) return;
         argumentCount = 1;
     }
-    napi_call_function(env, undefined, callback, argumentCount, &argument, nullptr);
+    if (napi_call_function(env, undefined, callback, argumentCount, &argument, nullptr) != napi_ok) raiseUncaught(env);
 }
 
 using ChannelFunction = Napi::TypedThreadSafeFunction<void, std::string, CallJs>;
@@ -93,29 +105,34 @@ void finalizeChannel(Napi::Env, Channel* channel, void*) {
     delete channel;
 }
 
-// Releases the slot's channel, then fills it with a new one for the function.
+// Fills the slot with a new channel for the function and releases the old one.
+// The new channel is made first and swapped in under the lock, so every event
+// finds one of the two: those queued before the swap still reach the old
+// function (a release lets its queue drain), later ones the new.
 void replaceChannel(Napi::Env env, ChannelSlot& slot, const Napi::Function& function) {
+    auto* channel = new Channel{ChannelFunction(), &slot};
+    channel->function = ChannelFunction::New(env, function, slot.resourceName, 0, 1, nullptr, finalizeChannel, channel);
+    if (env.IsExceptionPending() || channel->function == nullptr) {
+        // The pending exception reports the failure; the slot is left empty.
+        delete channel;
+        channel = nullptr;
+    }
     Channel* old = nullptr;
     {
         std::lock_guard lock(slot.mutex);
         old = slot.current;
-        slot.current = nullptr;
+        slot.current = channel;
     }
     if (old) old->function.Release();
-    auto* channel = new Channel{ChannelFunction(), &slot};
-    channel->function = ChannelFunction::New(env, function, slot.resourceName, 0, 1, nullptr, finalizeChannel, channel);
-    if (env.IsExceptionPending() || channel->function == nullptr) {
-        // The pending exception reports the failure; the slot stays empty.
-        delete channel;
-        return;
-    }
-    std::lock_guard lock(slot.mutex);
-    slot.current = channel;
 }
 
 bool isString(const Napi::CallbackInfo& info, size_t index) {
     return info.Length() > index && info[index].IsString();
 }
+
+// The core takes NUL-terminated texts: one holding a NUL would reach it cut
+// short, naming another device or file. It names none.
+bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
 Napi::Value throwTypeError(Napi::Env env, const char* message, Napi::Value result) {
     Napi::TypeError::New(env, message).ThrowAsJavaScriptException();
@@ -165,7 +182,7 @@ Napi::Value GetDeviceInfo(const Napi::CallbackInfo& info) {
     std::string deviceId = info[0].As<Napi::String>().Utf8Value();
     char* name = nullptr;
     char* model = nullptr;
-    if (!ios_get_device_info(deviceId.c_str(), &name, &model)) return env.Null();
+    if (holdsNul(deviceId) || !ios_get_device_info(deviceId.c_str(), &name, &model)) return env.Null();
     Napi::Object device = Napi::Object::New(env);
     device.Set("deviceId", Napi::String::New(env, deviceId));
     device.Set("name", stringOrNull(env, name));
@@ -178,7 +195,8 @@ Napi::Value GetDeviceInfo(const Napi::CallbackInfo& info) {
 Napi::Value IsDeviceTrusted(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     if (!isString(info, 0)) return throwTypeError(env, "Device ID string expected", env.Null());
-    return Napi::Boolean::New(env, ios_is_device_trusted(info[0].As<Napi::String>().Utf8Value().c_str()));
+    std::string deviceId = info[0].As<Napi::String>().Utf8Value();
+    return Napi::Boolean::New(env, !holdsNul(deviceId) && ios_is_device_trusted(deviceId.c_str()));
 }
 
 Napi::Value OnDeviceConnected(const Napi::CallbackInfo& info) {
@@ -196,6 +214,11 @@ Napi::Value StartIOSRecording(const Napi::CallbackInfo& info) {
     }
     std::string deviceId = info[0].As<Napi::String>().Utf8Value();
     std::string outputPath = info[1].As<Napi::String>().Utf8Value();
+    if (holdsNul(deviceId) || holdsNul(outputPath)) {
+        // As for an ID no device has: the error goes to the error channel, the whole ID in it.
+        queueCall(tsRecordingErrorCallback, std::make_unique<std::string>("Device not found: " + deviceId));
+        return Napi::Boolean::New(env, false);
+    }
     return Napi::Boolean::New(env, ios_start_recording(deviceId.c_str(), outputPath.c_str()));
 }
 
@@ -239,6 +262,12 @@ Napi::Value ListAllDevices(const Napi::CallbackInfo& info) {
     if (env.IsExceptionPending()) return Napi::Value();
     return parse.As<Napi::Function>().Call(jsonObject, {Napi::String::New(env, text)});
 }
+
+// Set when the plug-in is loaded, also by a plain dlopen without Node: the core
+// installs the platform on its first use, so its C functions answer before Init.
+struct PlatformOnFirstUse {
+    PlatformOnFirstUse() { Lumbra::setPlatformInstaller(lumbra_binding::installPlatform); }
+} platformOnFirstUse;
 
 void releaseMainQueueOfEnvironment(void*) { lumbra_binding::releaseMainQueue(); }
 

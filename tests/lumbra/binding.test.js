@@ -4,6 +4,7 @@
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
 const { testAddonPath, waitFor, collector, exitWhenDone } = require('./support/harness.js');
 
 const lumbra = require(testAddonPath());
@@ -171,4 +172,38 @@ test("an exception of the host's JSON.parse reaches the caller", () => {
   } finally {
     JSON.parse = original;
   }
+});
+
+// An exception thrown by a callback is the host's own bug: it reaches the host as
+// an uncaught exception, never dropped with a warning. In a child process, whose
+// 'uncaughtException' handler is its own.
+test('an exception thrown in a callback reaches the host as an uncaught exception', () => {
+  const child = spawnSync(process.execPath, ['-e', `
+    const lumbra = require(process.env.ADDON);
+    const caught = [];
+    process.on('uncaughtException', (error) => {
+      caught.push(error.message);
+      if (caught.length === 2) {
+        console.log(caught.join(','));
+        process.exit(0);
+      }
+    });
+    lumbra.onDeviceConnected((id) => { throw new Error('connected ' + id); });
+    lumbra.onRecordingError((message) => { throw new Error('error ' + message); });
+    lumbra.fake.postConnection({ id: 'p1', manufacturer: 'Apple Inc.' });
+    lumbra.startIOSRecording('p2', '/tmp/never.mov');
+  `], { env: { ...process.env, ADDON: testAddonPath() }, encoding: 'utf8', timeout: 60000 });
+  assert.equal(child.signal, null, child.stderr);
+  assert.equal(child.status, 0, child.stderr);
+  assert.deepEqual(child.stdout.trim().split(',').sort(), ['connected p1', 'error Device not found: p2']);
+  assert.doesNotMatch(child.stderr, /DEP0168/);
+
+  // Without a handler the process ends as for any uncaught exception, naming it.
+  const unhandled = spawnSync(process.execPath, ['-e', `
+    const lumbra = require(process.env.ADDON);
+    lumbra.onDeviceConnected(() => { throw new Error('the host bug'); });
+    lumbra.fake.postConnection({ id: 'p3', manufacturer: 'Apple Inc.' });
+  `], { env: { ...process.env, ADDON: testAddonPath() }, encoding: 'utf8', timeout: 60000 });
+  assert.equal(unhandled.status, 1, unhandled.stderr);
+  assert.match(unhandled.stderr, /Error: the host bug/);
 });

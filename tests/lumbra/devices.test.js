@@ -47,6 +47,9 @@ test('device info: any media type, connected or not; null for an unknown ID', ()
   assert.deepEqual(lumbra.getDeviceInfo('info-camera'), { deviceId: 'info-camera', name: 'FaceTime HD', model: 'Cam1' });
   assert.deepEqual(lumbra.getDeviceInfo('info-gone'), { deviceId: 'info-gone', name: 'Old iPad', model: 'iPad7,1' });
   assert.equal(lumbra.getDeviceInfo('no-such-device'), null);
+  // A text holding a NUL names no device, never the one named by the part before it.
+  assert.equal(lumbra.getDeviceInfo('info-camera\0zzz'), null);
+  assert.equal(lumbra.getDeviceInfo('\0'), null);
   fake.removeDevice('info-camera');
   fake.removeDevice('info-gone');
 });
@@ -55,7 +58,8 @@ test('trust: false for unknown, disconnected and suspended devices', () => {
   fake.addDevice({ id: 't-ok', manufacturer: 'Apple Inc.', name: 'iPhone' });
   fake.addDevice({ id: 't-disconnected', manufacturer: 'Apple Inc.', name: 'iPhone', connected: false });
   fake.addDevice({ id: 't-suspended', manufacturer: 'Apple Inc.', name: 'iPhone', suspended: true });
-  const cases = [['t-ok', true], ['t-unknown', false], ['t-disconnected', false], ['t-suspended', false]];
+  const cases = [['t-ok', true], ['t-unknown', false], ['t-disconnected', false], ['t-suspended', false],
+    ['t-ok\0zzz', false]];
   for (const [id, trusted] of cases) assert.equal(lumbra.isDeviceTrusted(id), trusted, id);
   for (const [id] of cases) fake.removeDevice(id);
 });

@@ -3,7 +3,7 @@
 
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { testAddonPath, collector, exitWhenDone } = require('./support/harness.js');
+const { testAddonPath, waitFor, collector, exitWhenDone } = require('./support/harness.js');
 
 const lumbra = require(testAddonPath());
 const { fake } = lumbra;
@@ -74,4 +74,35 @@ test('a second registration replaces the first: later connections reach only the
 
 test('registering another callback adds no observers', () => {
   assert.equal(fake.observerCount(), 2);
+});
+
+// The main-queue thread reports connections and disconnections while JavaScript
+// replaces both callbacks again and again: every report reaches exactly one of
+// the callbacks, exactly once (those queued before a replacement the old one).
+test('replacing the device callbacks while reports stream in loses and repeats none', async () => {
+  const kReports = 2000;
+  const kReplacements = 500;
+  const delivered = { connected: new Map(), disconnected: new Map() };
+  const count = (kind) => (id) => delivered[kind].set(id, (delivered[kind].get(id) ?? 0) + 1);
+  const total = (kind) => [...delivered[kind].values()].reduce((sum, times) => sum + times, 0);
+  lumbra.onDeviceConnected(count('connected'));
+  lumbra.onDeviceDisconnected(count('disconnected'));
+  for (let i = 0; i < kReports; i++) {
+    fake.postConnection(iphone(`stream-${i}`));
+    fake.postDisconnection(iphone(`stream-${i}`));
+    if (i % (kReports / kReplacements) === 0) {
+      // A new function each time: a channel of its own for every registration.
+      lumbra.onDeviceConnected(count('connected'));
+      lumbra.onDeviceDisconnected(count('disconnected'));
+    }
+  }
+  await waitFor(() => total('connected') >= kReports && total('disconnected') >= kReports, 'every report');
+  // A last report after all of them, through the last channels, flushes any straggler.
+  fake.postConnection(iphone('stream-end'));
+  await waitFor(() => delivered.connected.has('stream-end'), 'the last report');
+  for (const kind of ['connected', 'disconnected']) {
+    const repeated = [...delivered[kind]].filter(([, times]) => times !== 1);
+    assert.deepEqual(repeated, [], `${kind}: delivered more than once`);
+    for (let i = 0; i < kReports; i++) assert.ok(delivered[kind].has(`stream-${i}`), `${kind}: stream-${i} lost`);
+  }
 });

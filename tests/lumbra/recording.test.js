@@ -64,23 +64,27 @@ test('failed starts report their message in order, return false and store nothin
   fake.addDevice({ id: 'suspended-gone', manufacturer: 'Apple Inc.', name: 'iPhone', suspended: true, connected: false });
   fake.addDevice({ id: 'gone', manufacturer: 'Apple Inc.', name: 'iPhone', connected: false });
   const cases = [
-    // [device, failure to script, message]
+    // [device, failure to script, message, output path]
     ['no-such-phone', null, 'Device not found: no-such-phone'],
+    // A text holding a NUL names no device and no file, never the part before it.
+    ['phone\0zzz', null, 'Device not found: phone\0zzz'],
+    ['phone', null, 'Device not found: phone', '/tmp/a.mov\0/../../etc/evil'],
     ['suspended-gone', null, 'Device is suspended (not trusted). Please trust this device on your iPhone/iPad.'],
     ['gone', null, 'Device is not connected'],
     ['phone', ['captureSessions.makeDeviceInput', 'The device is busy.'], 'Failed to start recording: The device is busy.'],
     ['phone', ['captureSession.addInput'], 'Cannot add device input to capture session'],
     ['phone', ['captureSession.addOutput'], 'Cannot add movie output to capture session'],
   ];
-  for (const [device, failure, message] of cases) {
+  for (const [device, failure, message, path] of cases) {
     if (failure) fake.failNext(...failure);
     const outputsBefore = recordings().length;
-    assert.equal(lumbra.startIOSRecording(device, newPath()), false, message);
+    assert.equal(lumbra.startIOSRecording(device, path ?? newPath()), false, message);
     assert.equal(await nextError(), message);
     assert.equal(lumbra.isRecording(), false);
     assert.equal(lumbra.stopIOSRecording(), false);
     assert.equal(await nextError(), 'No active recording session', `nothing stored after: ${message}`);
     if (message.startsWith('Cannot add movie')) assert.equal(recordings().length, outputsBefore + 1);
+    if (message.startsWith('Device not found')) assert.equal(recordings().length, outputsBefore, 'no session made');
   }
 });
 

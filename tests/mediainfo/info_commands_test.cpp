@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -143,6 +144,43 @@ TEST_F(InfoCommands, NamesThatAreNotUtf8AreAnsweredWithReplacementCharacters) {
     EXPECT_EQ(many[1], one);
     EXPECT_EQ(many[2]["path"], fixtures::directory() + "/gone\uFFFD\uFFFD.mp3");
     EXPECT_EQ(many[2]["error"], "file not found: " + fixtures::directory() + "/gone\uFFFD\uFFFD.mp3");
+}
+
+// No Linux file name holds a NUL: a path with one names no file, whatever its
+// part before the NUL names, and the reply keeps the whole trimmed path.
+TEST_F(InfoCommands, APathHoldingANulNamesNoFile) {
+    using namespace std::string_literals;
+    std::string nul = copyNamed("mp3", "nul");
+    const std::string& clip = fixtures::path("mp4");
+    struct Case {
+        std::string argument;
+        std::string path;
+    };
+    const Case cases[] = {
+        {nul + "\0.mp4"s, nul + "\0.mp4"s},
+        {clip + "\0"s, clip + "\0"s},
+        {clip + "\0.mp4"s, clip + "\0.mp4"s},
+        {"/etc/hostname\0.mp3"s, "/etc/hostname\0.mp3"s},
+        {"/nonexistent\0.mp3"s, "/nonexistent\0.mp3"s},
+        {" \t" + clip + "\0/../x.mp4 "s, clip + "\0/../x.mp4"s},
+        {"\0"s, "\0"s},
+    };
+    std::string all;
+    for (const auto& c : cases) {
+        tavrik::handleInfo(c.argument);
+        all += c.argument + ",";
+    }
+    tavrik::handleInfos(all + clip);
+    auto lines = replies();
+    ASSERT_EQ(lines.size(), std::size(cases) + 1);
+    const json& many = lines.back();
+    ASSERT_EQ(many.size(), std::size(cases) + 1);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        json expected{{"path", cases[i].path}, {"error", "file not found: " + cases[i].path}};
+        EXPECT_EQ(lines[i], expected) << "info " << testing::PrintToString(cases[i].argument);
+        EXPECT_EQ(many[i], expected) << "infos " << testing::PrintToString(cases[i].argument);
+    }
+    EXPECT_EQ(many.back()["info"]["type"], "video") << "the file itself, named without a NUL";
 }
 
 TEST_F(InfoCommands, ComposedAndDecomposedSpellingsAreDifferentFiles) {

@@ -38,7 +38,7 @@ BulkPlan planBulk(const std::vector<std::string>& paths);
 // known, so a caller can keep what it needs of it and no more. Returns when
 // every slot has finished. One file a hardware thread is probed at once, and
 // a file still running after a short while counts as waiting (on the disk,
-// or on the media library's deadline): another thread takes its place, up to
+// or for its turn at the media library): another thread takes its place, up to
 // kBulkProbeThreads in all, so slow files overlap and a request takes about
 // as long as its slowest file. The media library itself bounds how many loads
 // read much of their file at a time.

@@ -19,14 +19,17 @@ public:
     static MediaInfoError noAudioTrack() { return {Kind::noAudioTrack, {}}; }
 
     Kind kind() const { return kind_; }
-    // The message text; the same as what().
-    std::string message() const { return what(); }
+    // The whole message text. what() holds it too, but only up to a NUL the
+    // payload (a path, an extension) may hold.
+    const std::string& message() const { return message_; }
 
 private:
-    MediaInfoError(Kind kind, const std::string& payload) : std::runtime_error(messageFor(kind, payload)), kind_(kind) {}
+    MediaInfoError(Kind kind, const std::string& payload)
+        : std::runtime_error(messageFor(kind, payload)), kind_(kind), message_(messageFor(kind, payload)) {}
     static std::string messageFor(Kind kind, const std::string& payload);
 
     Kind kind_;
+    std::string message_;
 };
 
 } // namespace mediainfo

@@ -50,8 +50,11 @@ std::string validUtf8Text(std::string_view text) {
 }
 
 bool existsAtPath(const std::string& path) {
+    // No Linux file name holds a NUL: the system would read the name only up to
+    // it, and so look at another file.
+    if (path.empty() || path.find('\0') != std::string::npos) return false;
     std::error_code error;
-    return !path.empty() && std::filesystem::exists(path, error);
+    return std::filesystem::exists(path, error);
 }
 
 } // namespace mediainfo

@@ -20,6 +20,7 @@ std::string lowercasedText(std::string_view text);
 // sequence becomes U+FFFD. Linux file names are bytes, replies are UTF-8.
 std::string validUtf8Text(std::string_view text);
 // Whether anything, a file or a directory, exists at the path (links followed).
+// A path holding a NUL names nothing.
 bool existsAtPath(const std::string& path);
 
 } // namespace mediainfo

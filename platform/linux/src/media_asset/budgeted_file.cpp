@@ -13,17 +13,12 @@ extern "C" {
 
 namespace platform::linux_backend {
 
-int interruptWhenLate(void* opaque) {
-    auto* state = static_cast<LoadInterrupt*>(opaque);
-    if (LoadInterrupt::Clock::now() >= state->deadline) state->expired = true;
-    return state->expired ? 1 : 0;
-}
-
-bool HeavyLoadGate::enter(LoadInterrupt::Clock::time_point deadline) {
+LoadInterrupt::Clock::duration HeavyLoadGate::enter() {
+    auto start = LoadInterrupt::Clock::now();
     std::unique_lock lock(mutex_);
-    if (!freed_.wait_until(lock, deadline, [&] { return free_ > 0; })) return false;
+    freed_.wait(lock, [&] { return free_ > 0; });
     --free_;
-    return true;
+    return LoadInterrupt::Clock::now() - start;
 }
 
 void HeavyLoadGate::leave() {
@@ -47,18 +42,14 @@ int64_t BudgetedFile::seek(void* opaque, int64_t offset, int whence) {
     return static_cast<BudgetedFile*>(opaque)->seekTo(offset, whence);
 }
 
-bool BudgetedFile::becomeHeavy() {
-    if (heavy_) return true;
-    if (!gate_.enter(interrupt_.deadline)) {
-        interrupt_.expired = true;
-        return false;
-    }
+void BudgetedFile::becomeHeavy() {
+    if (heavy_) return;
+    interrupt_.excuse(gate_.enter());
     heavy_ = true;
-    return true;
 }
 
 int64_t BudgetedFile::peek(int64_t offset, uint8_t* buffer, size_t size) {
-    if (interruptWhenLate(&interrupt_)) return -1;
+    if (interrupt_.late()) return -1;
     size_t done = 0;
     while (done < size) {
         ssize_t count = ::pread(descriptor_, buffer + done, size - done, static_cast<off_t>(offset + done));
@@ -71,8 +62,8 @@ int64_t BudgetedFile::peek(int64_t offset, uint8_t* buffer, size_t size) {
 }
 
 int BudgetedFile::readSome(uint8_t* buffer, int size) {
-    if (interruptWhenLate(&interrupt_)) return AVERROR_EXIT;
-    if (bytesRead_ >= limits_.lightReadBytes && !becomeHeavy()) return AVERROR_EXIT;
+    if (interrupt_.late()) return AVERROR_EXIT;
+    if (bytesRead_ >= limits_.lightReadBytes) becomeHeavy();
     int64_t left = limits_.readBudgetBytes - bytesRead_;
     if (left <= 0) return AVERROR_EOF;
     // A sparse file that holds nothing but a hole from here to its end (a

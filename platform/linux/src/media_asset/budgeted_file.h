@@ -1,7 +1,8 @@
 #pragma once
-// The bounds one load reads a file within: a wall-clock deadline, a byte budget,
-// and a gate that lets only a few loads read much at the same time.
+// The bounds one load reads a file within: a time budget, a byte budget, and a
+// gate that lets only a few loads read much at the same time.
 
+#include "media_asset/load_interrupt.h"
 #include "platform/linux/ffmpeg_media_assets.h"
 
 #include <algorithm>
@@ -12,23 +13,13 @@
 
 namespace platform::linux_backend {
 
-struct LoadInterrupt {
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point deadline;
-    bool expired = false;
-};
-
-// Polled by libavformat between reads and packets (`opaque` is the LoadInterrupt);
-// a non-zero answer aborts the load.
-int interruptWhenLate(void* opaque);
-
 // A counting gate: loads that read much of their file pass it a few at a time.
 class HeavyLoadGate {
 public:
     explicit HeavyLoadGate(unsigned slots) : free_(slots) {}
 
-    // Takes a slot, waiting at most until the deadline; false when none came free.
-    bool enter(LoadInterrupt::Clock::time_point deadline);
+    // Takes a slot, waiting as long as it takes; returns how long it waited.
+    LoadInterrupt::Clock::duration enter();
     void leave();
 
 private:
@@ -62,9 +53,10 @@ public:
     // (fewer at the end of the file), outside the demuxer's position and budget.
     // -1 on a read error or once the load is late.
     int64_t peek(int64_t offset, uint8_t* buffer, size_t size);
-    // Makes this a heavy load, taking a slot of the gate unless it holds one;
-    // false when the deadline came first.
-    bool becomeHeavy();
+    // Makes this a heavy load, taking a slot of the gate unless it holds one.
+    // The wait for a slot is not the load's own time: it is not counted against
+    // the load's budget, so a file answers in a request full of others as alone.
+    void becomeHeavy();
 
     // The read and seek callbacks of an AVIOContext whose opaque is the BudgetedFile.
     static int read(void* opaque, uint8_t* buffer, int size);

@@ -44,6 +44,8 @@ struct OpenedFile {
 };
 
 OpenedFile openRegularFile(const std::string& path) {
+    // The system would read the name only up to a NUL, which no file name holds.
+    if (path.find('\0') != std::string::npos) throw assetError(mediaAssetCannotOpen, std::strerror(ENOENT));
     int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (descriptor < 0) throw assetError(mediaAssetCannotOpen, std::strerror(errno));
     struct stat info {};
@@ -111,11 +113,11 @@ bool isIsoBaseMedia(const AVInputFormat& format) { return std::strncmp(format.na
 // makes one that claims much a heavy load before the demuxer builds its index.
 void weighSampleTables(BudgetedFile& file, LoadInterrupt& interrupt) {
     uint64_t entries = claimedIndexEntries(file);
-    if (interrupt.expired) throw timedOut();
+    if (interrupt.expired()) throw timedOut();
     if (!claimsFitTheFile(entries, file.storedBytes()))
         throw assetError(mediaAssetCannotRead, "the file's sample tables claim more samples than it holds");
     bool heavy = entries > static_cast<uint64_t>(file.limits().lightReadBytes) / kBytesPerIndexEntry;
-    if (heavy && !file.becomeHeavy()) throw timedOut();
+    if (heavy) file.becomeHeavy();
 }
 
 // The largest block libavutil hands out, to every user of FFmpeg in the process.
@@ -141,7 +143,7 @@ public:
 
     MediaAsset load(const std::string& path) override {
         tuneAllocatorForProbing();
-        LoadInterrupt interrupt{LoadInterrupt::Clock::now() + limits_.deadline};
+        LoadInterrupt interrupt(limits_.deadline);
         OpenedFile opened = openRegularFile(path);
         // Declared first, so it is released last: the contexts below read through it.
         BudgetedFile file(opened.descriptor, opened.size, opened.storedBytes, limits_, heavyLoads_, interrupt);
@@ -183,16 +185,16 @@ public:
 
         if (!headerStatesEverything(*context)) {
             status = avformat_find_stream_info(context.get(), nullptr);
-            if (status < 0 || interrupt.expired) throw failure(mediaAssetCannotRead, status, interrupt);
+            if (status < 0 || interrupt.expired()) throw failure(mediaAssetCannotRead, status, interrupt);
         }
         MediaAsset asset = makeAsset(*context, file, limits_.bitRateBudgetBytes);
-        if (interrupt.expired) throw failure(mediaAssetCannotRead, 0, interrupt);
+        if (interrupt.expired()) throw failure(mediaAssetCannotRead, 0, interrupt);
         return asset;
     }
 
 private:
     static PlatformError failure(MediaAssetErrorCode code, int status, const LoadInterrupt& interrupt) {
-        if (interrupt.expired) return timedOut();
+        if (interrupt.expired()) return timedOut();
         return assetError(code, ffmpegErrorText(status));
     }
 

@@ -283,7 +283,37 @@ bool feedsTheIndexAtTopLevel(uint32_t type) {
 // Whether the top-level box at `offset` is read for what feeds the index:
 // padding is when it holds a movie header (the demuxer takes it for one), a
 // `uuid` box when it is PIFF's sample encryption.
-bool worthLookingInto(BudgetedFile& file, int64_t offset, int64_t headerSize, uint32_t type) {
+// Small looks at the file (box headers, the start of a padding box) are read
+// through a window of the file, so that a file of millions of small boxes costs
+// one read a window rather than two a box. Larger looks go to the file itself.
+class PeekWindow {
+public:
+    explicit PeekWindow(BudgetedFile& file) : file_(file), window_(kBytes) {}
+
+    // As BudgetedFile::peek: fewer bytes at the end of the file, -1 on a read
+    // error or once the load is late.
+    int64_t peek(int64_t offset, uint8_t* buffer, size_t size) {
+        if (size > kBytes / 2) return file_.peek(offset, buffer, size);
+        if (offset < start_ || offset - start_ + static_cast<int64_t>(size) > length_) {
+            int64_t got = file_.peek(offset, window_.data(), window_.size());
+            start_ = offset;
+            length_ = std::max<int64_t>(got, 0);
+            if (got < 0) return -1;
+        }
+        auto count = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), length_ - (offset - start_)));
+        std::memcpy(buffer, window_.data() + (offset - start_), count);
+        return static_cast<int64_t>(count);
+    }
+
+private:
+    static constexpr size_t kBytes = 64 * 1024;
+    BudgetedFile& file_;
+    std::vector<uint8_t> window_;
+    int64_t start_ = 0;
+    int64_t length_ = 0;
+};
+
+bool worthLookingInto(PeekWindow& file, int64_t offset, int64_t headerSize, uint32_t type) {
     if (feedsTheIndexAtTopLevel(type)) return true;
     uint8_t start[16];
     if (type == fourcc("free") || type == fourcc("skip") || type == fourcc("wide"))
@@ -300,24 +330,25 @@ bool worthLookingInto(BudgetedFile& file, int64_t offset, int64_t headerSize, ui
 uint64_t claimedIndexEntries(BudgetedFile& file) {
     const MediaAssetLimits& limits = file.limits();
     ClaimScanner scanner(static_cast<size_t>(limits.readBudgetBytes));
+    PeekWindow window(file);
     std::vector<uint8_t> box;
     int64_t offset = 0;
     int64_t looked = 0;
     while (offset <= file.size() - 8 && looked < limits.readBudgetBytes) {
         uint8_t header[16];
-        int64_t got = file.peek(offset, header, sizeof header);
+        int64_t got = window.peek(offset, header, sizeof header);
         if (got < 0) break;
         auto boxHeader = readBoxHeader(header, static_cast<size_t>(got), static_cast<uint64_t>(file.size() - offset));
         if (!boxHeader) break;
         const uint64_t size = boxHeader->size;
         const auto headerSize = static_cast<int64_t>(boxHeader->length);
         const uint32_t type = boxHeader->type;
-        if (!worthLookingInto(file, offset, headerSize, type)) {
+        if (!worthLookingInto(window, offset, headerSize, type)) {
             looked += headerSize;
         } else {
             int64_t wanted = static_cast<int64_t>(std::min<uint64_t>(
                 {size, static_cast<uint64_t>(limits.readBudgetBytes - looked), static_cast<uint64_t>(file.size() - offset)}));
-            if (looked + wanted > limits.lightReadBytes && !file.becomeHeavy()) break;
+            if (looked + wanted > limits.lightReadBytes) file.becomeHeavy();
             box.resize(static_cast<size_t>(wanted));
             got = file.peek(offset, box.data(), box.size());
             if (got < 0) break;

@@ -25,7 +25,8 @@ struct MediaAssetLimits {
     // (heavyLoads), so many hostile files in one request cannot add up.
     int64_t lightReadBytes = 1 << 20;
     unsigned heavyLoads = 0;  // 0: half the hardware threads, at least 2
-    // Wall-clock budget of one load; past it the load fails with mediaAssetTimedOut.
+    // Time budget of one load, in its own time: wall-clock time less its waits for a
+    // heavy-load slot and for a processor. Past it the load fails with mediaAssetTimedOut.
     std::chrono::milliseconds deadline = std::chrono::seconds(4);
 };
 
