@@ -1,6 +1,7 @@
 // The program's command loop, in this process, recording a private X server and a
 // scripted V4L2 camera (the test machines have none), with the real writer: a camera
-// that stops delivering fails the recording once and leaves a readable file.
+// that stops delivering fails the recording once and leaves a readable file, and a
+// recording takes the camera from the webcam preview whatever the main queue is doing.
 
 #include "captured_output.h"
 #include "fake_v4l2_kernel.h"
@@ -175,5 +176,35 @@ INSTANTIATE_TEST_SUITE_P(Cameras, CameraLoss,
                                            LossCase{"Unplugged", &FakeV4l2Kernel::unplug,
                                                     "its driver failed (No such device)"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A camera streams to one session at a time; with some drivers only one may open it.
+class CameraHandOver : public CameraRecording, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CameraHandOver, ARecordingTakesTheCameraFromThePreviewWhateverTheMainQueueIsDoing) {
+    kernel_->setOneOpenAtATime(GetParam());
+    send("preview " + Json({{"webcamID", FakeV4l2Kernel::kCameraUniqueID}}).dump());
+    settle();
+    ASSERT_TRUE(kernel_->streaming()) << "the preview shows the camera";
+    // The main queue, which shows the recording's camera in the preview window, is busy
+    // as the start runs: the start must not rely on it having let the preview's session
+    // go. (This moment is what the test sets, so it is a fixed pause.)
+    platform::mainQueue()->async([] { std::this_thread::sleep_for(300ms); });
+    send(startLine());
+    ASSERT_TRUE(output_->waitFor([](const Json& e) {
+        if (!e.is_object()) return false;
+        return e.value("event", "") == "started" || (e.value("event", "") == "error" && e.value("code", "") != "INVALID_COMMAND");
+    }));
+    ASSERT_EQ(events("started").size(), 1u) << Json(errorsOtherThanMarkers()).dump();
+    std::this_thread::sleep_for(1s);
+    send("stop");
+    auto finish = output_->waitForEvent("finish");
+    ASSERT_TRUE(finish);
+    EXPECT_TRUE((*finish)["message"]["cam"].is_number()) << *finish;
+    EXPECT_TRUE(errorsOtherThanMarkers().empty()) << Json(errorsOtherThanMarkers()).dump();
+    EXPECT_GT(framesReadToTheEnd(folder_.file("camera.mp4")), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, CameraHandOver, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OneOpenAtATime" : "OneStreamingAtATime"; });
 
 } // namespace

@@ -124,6 +124,11 @@ void FakeV4l2Kernel::setOpensAllowed(int opens) {
     opensAllowed_ = opens;
 }
 
+void FakeV4l2Kernel::setOneOpenAtATime(bool exclusive) {
+    std::lock_guard guard(mutex_);
+    oneOpenAtATime_ = exclusive;
+}
+
 void FakeV4l2Kernel::stallFrames(const std::string& path) {
     std::lock_guard guard(mutex_);
     nodes_.at(path).stalled = true;
@@ -157,6 +162,8 @@ int FakeV4l2Kernel::open(const std::string& path, int) {
     if (found->second.unplugged) return fail(ENODEV);
     if (found->second.script.openError != 0) return fail(found->second.script.openError);
     if (opensAllowed_ == 0) return fail(EBUSY);
+    if (oneOpenAtATime_ && std::any_of(open_.begin(), open_.end(), [&](const auto& open) { return open.second == path; }))
+        return fail(EBUSY);
     if (opensAllowed_ > 0) --opensAllowed_;
     open_[nextFd_] = path;
     return nextFd_++;

@@ -66,6 +66,11 @@ public:
     // Opens (of any node) that succeed before the kernel refuses them with EBUSY, as a
     // camera another program took; negative: every open succeeds.
     void setOpensAllowed(int opens);
+    // Whether an open of a node that a descriptor holds open fails with EBUSY, as with
+    // drivers that let one program at a time open the camera. Off by default: as with
+    // uvcvideo, any number may open it, and the one streaming refuses the others'
+    // format and buffer requests (EBUSY).
+    void setOneOpenAtATime(bool exclusive);
     // The node goes on streaming but sends no frame any more, as a camera that hangs.
     void stallFrames(const std::string& path = kCameraNode);
     // The camera is unplugged, as uvcvideo then answers: a wait for a frame returns at
@@ -112,6 +117,7 @@ private:
     std::map<int, std::string> open_;  // descriptor, node path
     int nextFd_ = 20;
     int opensAllowed_ = -1;
+    bool oneOpenAtATime_ = false;
     int mapped_ = 0;
 };
 
