@@ -14,6 +14,7 @@
 #include "Tavrik/LineSource.h"
 #include "Tavrik/Output.h"
 #include "Tavrik/ProcessExit.h"
+#include "Tavrik/SignalHandling.h"
 
 #include "Dovezode/WebcamPreviewWindow.h"
 
@@ -72,6 +73,7 @@ protected:
             loop_.join();
             std::fclose(input_);
         }
+        tavrik::SignalHandling::releaseKept();
         tavrik::setOutput(nullptr);
         tavrik::setExitAction({});
         mainQueue_.reset();

@@ -81,4 +81,6 @@ void SignalHandling::keepUntilExit(std::unique_ptr<SignalHandling> handling) {
     replaced = std::exchange(kept(), std::move(handling));
 }
 
+void SignalHandling::releaseKept() { keepUntilExit(nullptr); }
+
 } // namespace tavrik

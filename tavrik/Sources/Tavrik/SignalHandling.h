@@ -25,6 +25,9 @@ public:
     // 0. So the mode hands its signal handling over here when it ends: it stays
     // installed until the exit (or until a later mode hands over its own).
     static void keepUntilExit(std::unique_ptr<SignalHandling> handling);
+    // Releases what keepUntilExit() holds, for in-process tests: the handling holds
+    // the mode's state and recorder, which refer to a platform that ends before the process.
+    static void releaseKept();
 
 private:
     struct Sources;

@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
         platform::mainQueue()->async([] { tavrik::exitAfterArrivedSignals(); });
     });
     worker.detach();
+    // The pool's threads start now, if they have not, with the handled signals blocked.
+    platform::globalQueue();
     blockHandledSignals(SIG_UNBLOCK);
     platform::runMainQueue();
     return 0;
