@@ -29,9 +29,9 @@ constexpr int kPollMilliseconds = 50;  // how soon the thread notices a stop
 // Decoded frames out with consumers at once; a frame finds none free and is dropped.
 constexpr size_t kFramesOut = 4;
 
+// What went wrong, for the session that names the camera: "The camera ... cannot be captured: <this>."
 [[noreturn]] void fail(const std::string& what) {
-    throw PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown,
-                        "The camera cannot capture: " + what + " (" + std::strerror(errno) + ").");
+    throw PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown, what + " (" + std::strerror(errno) + ")");
 }
 
 int64_t distance(const VideoDimensions& a, const VideoDimensions& b) {

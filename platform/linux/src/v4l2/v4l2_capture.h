@@ -39,7 +39,8 @@ public:
     using LossHandler = std::function<void(const std::string& reason)>;
 
     // Sets the camera open on `fd` to the chosen mode and starts streaming; throws
-    // PlatformError (kCaptureErrorDomain) when it cannot. The handlers run on the
+    // PlatformError (kCaptureErrorDomain) when it cannot, its text saying why in words
+    // that follow "cannot be captured: ". The handlers run on the
     // capture thread; the loss handler at most once, after which the thread ends.
     static std::unique_ptr<V4l2Capture> start(std::shared_ptr<V4l2System> system, int fd,
                                               std::optional<VideoDimensions> wanted, FrameHandler onFrame,
