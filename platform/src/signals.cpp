@@ -94,13 +94,16 @@ public:
         startWaking(shared);
         auto& registration = shared.registrations[signalNumber_];
         registration.handlers.push_back(handler_);
-        if (registration.handlers.size() > 1) return;
         struct sigaction action {};
         action.sa_handler = recordArrival;
         sigemptyset(&action.sa_mask);
         // Reads and waits of other threads go on; the arrival is handled on the main queue.
         action.sa_flags = SA_RESTART;
-        ::sigaction(signalNumber_, &action, &registration.found);
+        // Installed again for a later source too, in case the disposition was changed
+        // meanwhile; the one to give back is what the first source found.
+        struct sigaction previous {};
+        ::sigaction(signalNumber_, &action, &previous);
+        if (registration.handlers.size() == 1) registration.found = previous;
     }
 
 private:

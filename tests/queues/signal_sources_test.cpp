@@ -73,3 +73,23 @@ TEST(SignalSources, DeliveringArrivedSignalsRunsTheirHandlersAtOnceAndOnlyOnce) 
     platform::mainQueue()->sync([] {});
     EXPECT_EQ(handled, 1);
 }
+
+TEST(SignalSources, SeveralSourcesOfOneSignalEachRunAndTheLastGivesBackWhatTheFirstFound) {
+    test_support::MainQueueThread mainQueue;
+    std::signal(kSignal, SIG_DFL);
+    std::atomic<int> first{0}, second{0};
+    auto one = platform::makeSignalSource(kSignal, [&] { ++first; });
+    one->resume();
+    // As a second owner does before it makes its source: the signal ignored meanwhile.
+    std::signal(kSignal, SIG_IGN);
+    auto other = platform::makeSignalSource(kSignal, [&] { ++second; });
+    other->resume();
+    std::raise(kSignal);
+    EXPECT_TRUE(test_support::eventually([&] { return first == 1 && second == 1; }));
+    one.reset();
+    std::raise(kSignal);
+    EXPECT_TRUE(test_support::eventually([&] { return second == 2; }));
+    EXPECT_EQ(first, 1);
+    other.reset();
+    EXPECT_EQ(currentDisposition(kSignal), SIG_DFL);
+}

@@ -64,7 +64,8 @@ private:
     std::shared_ptr<Dovezode::Recorder> currentRecorder_;
     std::shared_ptr<Dovezode::Recorder> stopping_;
     int waitingStops_ = 0;
-    // Written under mutex_, read without it by the engine's callbacks, which run under its lock.
+    // Written under mutex_; read without it, as the engine's callbacks do under the
+    // engine's synchronisation lock.
     std::atomic<bool> shuttingDown_{false};
     bool startRunning_ = false;
 };
