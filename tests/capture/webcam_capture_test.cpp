@@ -1,6 +1,7 @@
 // Webcam capture sessions of the Linux backend through a scripted V4L2 kernel (the
 // test machines have no cameras): the mode a preset picks, YUYV and MJPEG frames
-// decoded to BGRA of the right colour, stopping, and cameras that cannot be opened.
+// decoded to BGRA of the right colour, stopping, cameras that cannot be opened, and
+// cameras that stop delivering while they stream.
 
 #include "capture_support.h"
 #include "fake_v4l2_kernel.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <linux/videodev2.h>
+#include <future>
 #include <thread>
 
 namespace {
@@ -152,6 +154,50 @@ INSTANTIATE_TEST_SUITE_P(
         // At the same size MJPEG is taken over YUYV.
         WebcamCase{"BothFormatsPreferMjpeg", kBothCamera, platform::session_preset::hd1280x720, V4L2_PIX_FMT_MJPEG, 800, 600}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WebcamLoss, ACameraThatStopsDeliveringIsReportedOnceNamingItAndWhy) {
+    struct Case {
+        const char* name;
+        void (FakeV4l2Kernel::*act)(const std::string&);
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"stalled", &FakeV4l2Kernel::stallFrames, "no frame for 2 seconds"},
+        {"unplugged", &FakeV4l2Kernel::unplug, "its driver failed (No such device)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});
+        auto sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
+        auto session = sessions->makeSession();
+        session->addInput(sessions->makeDeviceInput(platform::linux_backend::listV4l2Cameras(*kernel).at(0)));
+        auto output = sessions->makeVideoDataOutput();
+        auto delegate = std::make_shared<VideoDelegate>();
+        output->setSampleBufferDelegate(delegate, platform::makeSerialQueue("webcamQueue"));
+        session->addOutput(output);
+        std::atomic<int> errors{0};
+        std::promise<platform::PlatformError> reported;
+        session->setRuntimeErrorHandler([&](const platform::PlatformError& error) {
+            if (errors++ == 0) reported.set_value(error);
+        });
+        session->startRunning();
+        ASSERT_TRUE(delegate->waitForFrames(3));
+        (*kernel.*c.act)(FakeV4l2Kernel::kCameraNode);
+        // The stall limit, then generous room for a busy machine.
+        auto told = reported.get_future();
+        ASSERT_EQ(told.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        auto error = told.get();
+        EXPECT_EQ(error.domain(), platform::kCaptureErrorDomain);
+        EXPECT_EQ(error.code(), platform::kCaptureErrorDeviceNotConnected);
+        EXPECT_EQ(error.localizedDescription(), std::string("The camera \"Fake Camera\" (") +
+                                                    FakeV4l2Kernel::kCameraUniqueID + ") stopped delivering: " +
+                                                    c.reason + ".");
+        EXPECT_FALSE(session->isRunning());
+        session->stopRunning();
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(kernel->mappedBuffers(), 0);
+    }
+}
 
 TEST(WebcamInput, ACameraThatCannotBeOpenedOrIsNotThereThrows) {
     auto kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});

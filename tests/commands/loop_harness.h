@@ -9,6 +9,7 @@
 #include "Tavrik/LineSource.h"
 #include "Tavrik/Output.h"
 #include "Tavrik/ProcessExit.h"
+#include "Tavrik/SignalHandling.h"
 
 #include "platform/fake/fake_capture.h"
 #include "platform/fake/fake_content.h"
@@ -70,6 +71,7 @@ public:
 
     ~LoopHarness() {
         endInput();
+        tavrik::SignalHandling::releaseKept();
         tavrik::setOutput(nullptr);
         tavrik::setExitAction({});
     }

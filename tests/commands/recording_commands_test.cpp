@@ -7,6 +7,7 @@
 #include "Tavrik/Emit.h"
 #include "Tavrik/LoopState.h"
 #include "Tavrik/OptionMapping.h"
+#include "Tavrik/RecordingCommands.h"
 #include "Tavrik/SignalHandling.h"
 
 #include "Dovezode/Recorder.h"
@@ -306,4 +307,45 @@ TEST(SignalHandlingInProcess, AStopDuringAnotherStopOfTheRecorderWaitsAndSaysNot
     EXPECT_FALSE(fixture.state->recordingActive);
     EXPECT_EQ(fixture.harness.stream()->stopCount(), 1);
     EXPECT_EQ(names(fixture.harness.events()), (std::vector<std::string>{"finish"}));
+}
+
+namespace {
+
+// The argument of a "start" line, as the loop hands it to the command.
+std::string startArgument(const std::string& path) {
+    return LoopHarness::startRequest(path).substr(std::string("start ").size());
+}
+
+} // namespace
+
+TEST(SignalHandlingInProcess, ASignalDuringAStartLetsItEndThenTellsOnlyTheFinish) {
+    LoopHarness harness;
+    auto state = std::make_shared<tavrik::LoopState>(*harness.fake().platform());
+    tavrik::SignalHandling signals(state);
+    platform::fake::fakeStreams(*harness.fake().platform()).setOnStartCapture([&](platform::fake::FakeStream&) {
+        // The signal comes while the start is inside the engine, its files being prepared.
+        signals.handle("SIGTERM");
+        EXPECT_EQ(harness.exits(), 0) << "the exit waits for the start";
+    });
+    tavrik::handleStart(state, startArgument("/tmp/signal-during-start.mp4"));
+    ASSERT_TRUE(harness.output().waitForEvent("finish")) << Json(harness.events()).dump();
+    EXPECT_TRUE(harness.waitForExit());
+    auto events = harness.events();
+    // The stop reports the recording's start before its end ("started"), which the host,
+    // told of the shutdown, no longer hears.
+    EXPECT_EQ(names(events), (std::vector<std::string>{"shutdown", "finish"}));
+    EXPECT_EQ(harness.exits(), 1);
+}
+
+TEST(SignalHandlingInProcess, AfterTheShutdownNoRecordingBegins) {
+    LoopHarness harness;
+    auto state = std::make_shared<tavrik::LoopState>(*harness.fake().platform());
+    tavrik::SignalHandling signals(state);
+    signals.handle("SIGINT");
+    EXPECT_EQ(harness.exits(), 1) << "nothing was recording: the exit is taken at once";
+    // A "start" the loop had already read when the signal came.
+    tavrik::handleStart(state, startArgument("/tmp/after-shutdown.mp4"));
+    EXPECT_FALSE(harness.stream()) << "no stream may start";
+    EXPECT_FALSE(state->recordingActive);
+    EXPECT_EQ(names(harness.events()), (std::vector<std::string>{"shutdown"}));
 }

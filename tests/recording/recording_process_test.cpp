@@ -246,6 +246,50 @@ TEST_F(RecordingProcess, ATerminationSignalFinishesTheFilesAndASecondChangesNoth
     EXPECT_NEAR(durationOf(probe(file("signal.m4a"))), 1.0, kCommandDelay + 0.1);
 }
 
+TEST_F(RecordingProcess, ATerminationSignalDuringTheStartTellsOnlyTheFinishAndLeavesReadableFiles) {
+    Animation animation;
+    // The signal comes at several moments after the "start" line: before the start is
+    // read, while its files are being prepared, and once it runs before its first frame.
+    using Delay = std::chrono::milliseconds;
+    const Delay delays[] = {Delay(0), Delay(2), Delay(10), Delay(40), Delay(120)};
+    for (auto delay : delays) {
+        SCOPED_TRACE("signal " + std::to_string(delay.count()) + " ms after the start");
+        const std::string stem = "start-" + std::to_string(delay.count());
+        const std::vector<std::string> paths = {file(stem + ".mp4"), file(stem + "-sys.m4a"), file(stem + "-mic.m4a")};
+        Recorder recorder;
+        ASSERT_TRUE(recorder.ready());
+        recorder.send("start " + request({{"outputPath", paths[0]},
+                                          {"systemAudio", true},
+                                          {"sysOutputPath", paths[1]},
+                                          {"microphoneID", test_support::PrivatePulseServer::kSineSource},
+                                          {"micOutputPath", paths[2]}}));
+        // The moment is what this test varies, so it is a fixed pause, not a wait for an event.
+        std::this_thread::sleep_for(delay);
+        recorder.process().sendSignal(SIGTERM);
+        auto status = recorder.process().wait();
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+        std::vector<std::string> afterShutdown;
+        bool shutdownSeen = false;
+        while (auto next = recorder.process().readLine()) {
+            auto event = json::parse(*next, nullptr, false);
+            ASSERT_TRUE(event.is_object()) << *next;
+            if (shutdownSeen) afterShutdown.push_back(event.value("event", ""));
+            shutdownSeen = shutdownSeen || event.value("event", "") == "shutdown";
+        }
+        EXPECT_TRUE(shutdownSeen);
+        // A start that had begun is finished; one the signal came before never begins.
+        EXPECT_TRUE(afterShutdown.empty() || afterShutdown == std::vector<std::string>{"finish"})
+            << ::testing::PrintToString(afterShutdown);
+        for (const auto& path : paths) {
+            if (!std::filesystem::exists(path)) continue;
+            auto probed = probe(path, false);
+            EXPECT_TRUE(probed.is_object() && probed.contains("format"))
+                << path << " (" << std::filesystem::file_size(path) << " bytes) cannot be read";
+        }
+    }
+}
+
 namespace {
 
 // The next "started" or "error" event of a start; absent when neither came in time.

@@ -124,6 +124,21 @@ void FakeV4l2Kernel::setOpensAllowed(int opens) {
     opensAllowed_ = opens;
 }
 
+void FakeV4l2Kernel::setOneOpenAtATime(bool exclusive) {
+    std::lock_guard guard(mutex_);
+    oneOpenAtATime_ = exclusive;
+}
+
+void FakeV4l2Kernel::stallFrames(const std::string& path) {
+    std::lock_guard guard(mutex_);
+    nodes_.at(path).stalled = true;
+}
+
+void FakeV4l2Kernel::unplug(const std::string& path) {
+    std::lock_guard guard(mutex_);
+    nodes_.at(path).unplugged = true;
+}
+
 std::vector<std::string> FakeV4l2Kernel::videoNodes() {
     std::lock_guard guard(mutex_);
     std::vector<std::string> paths;
@@ -144,8 +159,11 @@ int FakeV4l2Kernel::open(const std::string& path, int) {
     std::lock_guard guard(mutex_);
     const auto found = nodes_.find(path);
     if (found == nodes_.end()) return fail(ENOENT);
+    if (found->second.unplugged) return fail(ENODEV);
     if (found->second.script.openError != 0) return fail(found->second.script.openError);
     if (opensAllowed_ == 0) return fail(EBUSY);
+    if (oneOpenAtATime_ && std::any_of(open_.begin(), open_.end(), [&](const auto& open) { return open.second == path; }))
+        return fail(EBUSY);
     if (opensAllowed_ > 0) --opensAllowed_;
     open_[nextFd_] = path;
     return nextFd_++;
@@ -165,6 +183,7 @@ int FakeV4l2Kernel::ioctl(int fd, unsigned long request, void* argument) {
     std::lock_guard guard(mutex_);
     Node* node = nodeOf(fd);
     if (!node) return fail(EBADF);
+    if (node->unplugged) return fail(ENODEV);
     const FakeV4l2Node& script = node->script;
     switch (request) {
     case VIDIOC_QUERYCAP: {
@@ -244,6 +263,7 @@ int FakeV4l2Kernel::captureIoctl(Node& node, unsigned long request, void* argume
     case VIDIOC_DQBUF: {
         auto* buffer = static_cast<v4l2_buffer*>(argument);
         if (!node.streaming) return fail(EINVAL);
+        if (node.stalled) return fail(EAGAIN);
         for (size_t index = 0; index < node.queued.size(); ++index) {
             if (!node.queued[index]) continue;
             node.queued[index] = false;
@@ -284,7 +304,8 @@ int FakeV4l2Kernel::poll(int fd, short, int) {
     std::lock_guard guard(mutex_);
     Node* node = nodeOf(fd);
     if (!node) return fail(EBADF);
-    if (!node->streaming) return 0;
+    if (node->unplugged) return 1;  // POLLERR
+    if (!node->streaming || node->stalled) return 0;
     return std::find(node->queued.begin(), node->queued.end(), true) != node->queued.end() ? 1 : 0;
 }
 

@@ -4,7 +4,7 @@
 // (capabilities, names, pixel formats with their frame sizes and intervals,
 // whether it opens) and their persistent by-id names. A capture node streams
 // memory-mapped frames, each a solid picture of the node's colour in the format
-// set (YUYV or MJPEG), one every 10 ms.
+// set (YUYV or MJPEG), one every 10 ms, until the test stalls or unplugs it.
 
 #include "platform/linux/v4l2_cameras.h"
 
@@ -66,6 +66,16 @@ public:
     // Opens (of any node) that succeed before the kernel refuses them with EBUSY, as a
     // camera another program took; negative: every open succeeds.
     void setOpensAllowed(int opens);
+    // Whether an open of a node that a descriptor holds open fails with EBUSY, as with
+    // drivers that let one program at a time open the camera. Off by default: as with
+    // uvcvideo, any number may open it, and the one streaming refuses the others'
+    // format and buffer requests (EBUSY).
+    void setOneOpenAtATime(bool exclusive);
+    // The node goes on streaming but sends no frame any more, as a camera that hangs.
+    void stallFrames(const std::string& path = kCameraNode);
+    // The camera is unplugged, as uvcvideo then answers: a wait for a frame returns at
+    // once (POLLERR), and every ioctl and open of the node fails with ENODEV.
+    void unplug(const std::string& path = kCameraNode);
 
     // What the node was set to, and how things ended.
     uint32_t chosenFormat(const std::string& path = kCameraNode) const;
@@ -92,6 +102,8 @@ private:
         std::vector<std::vector<uint8_t>> buffers;
         std::vector<bool> queued;
         bool streaming = false;
+        bool stalled = false;
+        bool unplugged = false;
         uint64_t sequence = 0;
         std::vector<uint8_t> frame;  // the encoded picture for the format and size set
     };
@@ -105,6 +117,7 @@ private:
     std::map<int, std::string> open_;  // descriptor, node path
     int nextFd_ = 20;
     int opensAllowed_ = -1;
+    bool oneOpenAtATime_ = false;
     int mapped_ = 0;
 };
 

@@ -203,6 +203,17 @@ void RecordingSession::setUpLumbraDevice(const RecordingOptions& options) {
 
 void RecordingSession::setUpWebcam(Target target, const RecordingOptions& options) {
     const std::string& deviceID = *options.webcamDeviceID;
+    bool keptSession;
+    {
+        std::lock_guard guard(stateLock_);
+        keptSession = webcamCaptureSession_ != nullptr;
+    }
+    // The webcam preview's session lets go of the camera before this recording looks for
+    // it and opens it, whenever the main queue gets to show the recording's session. A
+    // resume keeps the recording's own session, which the window shows.
+    if (!keptSession) {
+        if (auto previewed = WebcamPreviewWindow::takeSession()) previewed->stopRunning();
+    }
     auto device = Devices::findDevice(platform_, Devices::cameraDeviceTypes(platform_.capabilities),
                                       platform::MediaType::video, deviceID);
     if (!device) throw Error::webcamNotFound(deviceID);

@@ -5,6 +5,7 @@
 #include "platform/preview_window.h"
 #include "platform/queues.h"
 
+#include <atomic>
 #include <stdexcept>
 
 namespace {
@@ -17,6 +18,15 @@ constexpr double kCornerInset = 32;
 std::shared_ptr<WebcamPreviewWindow>& sharedSlot() {
     static auto* slot = new std::shared_ptr<WebcamPreviewWindow>();
     return *slot;
+}
+
+// Whether the shared window may be up: set on the main queue when a window is shown,
+// cleared there when it is released, read anywhere. Code off the main queue that
+// finds it clear knows that no window is up and none is being made (a window is made
+// only by show(), which the caller would have to be running itself).
+std::atomic<bool>& windowMayBeUp() {
+    static auto* flag = new std::atomic<bool>(false);
+    return *flag;
 }
 
 platform::PreviewWindowStyle styleFor(platform::Size size, PreviewShape shape) {
@@ -49,6 +59,7 @@ void WebcamPreviewWindow::show(std::shared_ptr<platform::CaptureSession> session
     platform::mainQueue()->sync([&] {
         auto& shared = sharedSlot();
         if (!shared) shared.reset(new WebcamPreviewWindow(session, size, shape));
+        windowMayBeUp() = true;
         shared->updateSession(std::move(session));
         shared->orderFront();
     });
@@ -57,11 +68,25 @@ void WebcamPreviewWindow::show(std::shared_ptr<platform::CaptureSession> session
 void WebcamPreviewWindow::hide() {
     platform::mainQueue()->async([] {
         auto window = std::move(sharedSlot());
+        windowMayBeUp() = false;
         if (window) window->orderOut();
     });
 }
 
 std::shared_ptr<WebcamPreviewWindow> WebcamPreviewWindow::shared() { return sharedSlot(); }
+
+std::shared_ptr<platform::CaptureSession> WebcamPreviewWindow::takeSession() {
+    if (!windowMayBeUp()) return nullptr;
+    if (platform::isMainThread()) throw std::logic_error("WebcamPreviewWindow::takeSession waits for the main queue");
+    std::shared_ptr<platform::CaptureSession> taken;
+    platform::mainQueue()->sync([&] {
+        auto& shared = sharedSlot();
+        if (!shared) return;
+        taken = shared->session();
+        shared->updateSession(nullptr);
+    });
+    return taken;
+}
 
 WebcamPreviewWindow::WebcamPreviewWindow(std::shared_ptr<platform::CaptureSession> session, platform::Size size,
                                          PreviewShape shape)

@@ -31,6 +31,13 @@ public:
     static void hide();
     // The shared window, or null while none is up.
     static std::shared_ptr<WebcamPreviewWindow> shared();
+    // Takes the capture session out of the shared window, if one is up, and gives it
+    // back (null when there is none); the window stays, showing its last picture until
+    // a session is attached again. A recording about to open a camera stops the preview's
+    // session first: a camera streams to one session at a time, and some drivers let
+    // only one open it. Waits for the main queue while a window may be up (never call it
+    // on the main thread); returns at once when none is.
+    static std::shared_ptr<platform::CaptureSession> takeSession();
 
     ~WebcamPreviewWindow();
 

@@ -25,23 +25,31 @@ void installCallbacks(Dovezode::Recorder& recorder, const std::shared_ptr<LoopSt
     auto setPaused = [cells](bool paused) {
         if (auto live = cells.lock()) live->recordingPaused = paused;
     };
+    // After "shutdown" the only event of the recording is its "finish" (or the
+    // signal's failed stop): what else happens as it ends is not told.
+    auto silenced = [cells] {
+        auto live = cells.lock();
+        return live && live->shuttingDown();
+    };
     // onStart and onResume run under the engine's synchronisation lock: one line and one flag, no more.
-    recorder.setOnStart([](int64_t startMs) { emit("started", {{"timestamp", startMs}}); });
-    recorder.setOnPause([setPaused](const Dovezode::RecordingDurations& durations) {
-        emit("paused", {{"timestamp", ""}, {"message", durationsJson(durations)}});
+    recorder.setOnStart([silenced](int64_t startMs) {
+        if (!silenced()) emit("started", {{"timestamp", startMs}});
+    });
+    recorder.setOnPause([setPaused, silenced](const Dovezode::RecordingDurations& durations) {
+        if (!silenced()) emit("paused", {{"timestamp", ""}, {"message", durationsJson(durations)}});
         setPaused(true);
     });
-    recorder.setOnResume([setPaused](int64_t startMs) {
-        emit("resumed", {{"timestamp", startMs}});
+    recorder.setOnResume([setPaused, silenced](int64_t startMs) {
+        if (!silenced()) emit("resumed", {{"timestamp", startMs}});
         setPaused(false);
     });
     recorder.setOnFinish([setPaused](const Dovezode::RecordingDurations& durations) {
         emit("finish", {{"timestamp", ""}, {"message", durationsJson(durations)}});
         setPaused(false);
     });
-    recorder.setOnError([cells](const Dovezode::Error& error) {
+    recorder.setOnError([cells, silenced](const Dovezode::Error& error) {
         if (auto live = cells.lock()) live->recordingActive = false;
-        emit("error", {{"message", error.localizedDescription()}, {"code", "RECORDING_ERROR"}});
+        if (!silenced()) emit("error", {{"message", error.localizedDescription()}, {"code", "RECORDING_ERROR"}});
     });
 }
 

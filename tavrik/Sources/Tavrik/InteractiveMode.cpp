@@ -23,7 +23,17 @@ void InteractiveMode::run() {
     state_ = std::make_shared<LoopState>(platform_);
     signals_ = std::make_unique<SignalHandling>(state_);
     emit("ready", {{"message", "Recorder is ready"}});
+    readCommands();
+    // The process exits after the mode, on the main queue: a signal that arrives until
+    // then is still handled there, so it neither kills the program nor goes unannounced.
+    SignalHandling::keepUntilExit(std::move(signals_));
+}
+
+void InteractiveMode::readCommands() {
     while (auto line = input_.nextLine()) {
+        // After "shutdown" the program only finishes what runs and exits: a command
+        // would start work that the exit cuts off.
+        if (state_->shuttingDown()) continue;
         if (input_.lastLineTooLong()) {
             // Only the head of the line was kept: nothing of it runs.
             emit("error", {{"message", "Line too long: a command line holds at most " +

@@ -23,6 +23,7 @@ public:
 
 private:
     enum class Next { readLine, leave };
+    void readCommands();
     Next dispatch(const CommandLineWords& command);
     // Stops a running recording, paused or not, so that its files are complete.
     void stopRunningRecording();

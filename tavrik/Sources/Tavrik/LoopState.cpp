@@ -21,6 +21,8 @@ LoopState::StopOutcome LoopState::stopRecorder(const std::shared_ptr<Dovezode::R
             --waitingStops_;
             return {};
         }
+        // The stop that ended it cleared the flag before it let go of stopping_.
+        if (!recordingActive) return {};
         stopping_ = recorder;
     }
     StopOutcome outcome;
@@ -42,6 +44,40 @@ LoopState::StopOutcome LoopState::stopRecorder(const std::shared_ptr<Dovezode::R
 int LoopState::waitingStops() const {
     std::lock_guard guard(mutex_);
     return waitingStops_;
+}
+
+bool LoopState::beginShutdown() {
+    std::lock_guard guard(mutex_);
+    if (shuttingDown_) return false;
+    shuttingDown_ = true;
+    return true;
+}
+
+bool LoopState::shuttingDown() const { return shuttingDown_; }
+
+bool LoopState::beginStart() {
+    std::lock_guard guard(mutex_);
+    if (shuttingDown_) return false;
+    startRunning_ = true;
+    return true;
+}
+
+void LoopState::endStart() {
+    {
+        std::lock_guard guard(mutex_);
+        startRunning_ = false;
+    }
+    startEnded_.notify_all();
+}
+
+bool LoopState::startRunning() const {
+    std::lock_guard guard(mutex_);
+    return startRunning_;
+}
+
+void LoopState::waitForStartToEnd() {
+    std::unique_lock lock(mutex_);
+    startEnded_.wait(lock, [&] { return !startRunning_; });
 }
 
 } // namespace tavrik

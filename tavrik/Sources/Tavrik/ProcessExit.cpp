@@ -1,5 +1,7 @@
 #include "Tavrik/ProcessExit.h"
 
+#include "platform/signals.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -29,9 +31,17 @@ void exitProgram() {
         action();
         return;
     }
+    // Holding the stream's lock, which every line's writer takes for its whole line, the
+    // exit comes between lines; a second caller waits here until the process is gone.
+    flockfile(stdout);
     std::fflush(stdout);
     // Capture threads may still be running; static destructors must not run under them.
     std::_Exit(0);
+}
+
+void exitAfterArrivedSignals() {
+    platform::deliverArrivedSignals();
+    exitProgram();
 }
 
 void setExitAction(std::function<void()> action) {

@@ -31,7 +31,24 @@ std::optional<RecordConfig> acceptedRequest(const std::string& argument, Request
 
 } // namespace
 
+// The running start, told to the state for a signal that must wait for its outcome.
+class StartInProgress {
+public:
+    explicit StartInProgress(LoopState& state) : state_(state), begun_(state.beginStart()) {}
+    ~StartInProgress() {
+        if (begun_) state_.endStart();
+    }
+    bool begun() const { return begun_; }
+
+private:
+    LoopState& state_;
+    bool begun_;
+};
+
 void handleStart(const std::shared_ptr<LoopState>& state, const std::string& argument) {
+    StartInProgress starting(*state);
+    // Shutting down: no new recording, and nothing more to say.
+    if (!starting.begun()) return;
     if (state->recordingActive) return emitError("Already recording", "ALREADY_RUNNING");
     auto config = acceptedRequest(argument, RequestKind::start);
     if (!config) return;
@@ -42,6 +59,8 @@ void handleStart(const std::shared_ptr<LoopState>& state, const std::string& arg
     try {
         recorder->start(Dovezode::Target::screen, options);
     } catch (...) {
+        // After "shutdown" the host hears only of the files' finish.
+        if (state->shuttingDown()) return;
         return emitError(textualDescription(std::current_exception()), "ERROR_STARTING");
     }
     state->recordingActive = true;

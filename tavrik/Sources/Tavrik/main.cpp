@@ -15,7 +15,25 @@
 #include <cstdlib>
 #include <thread>
 
+#include <pthread.h>
+
+namespace {
+
+// The handled signals go to the main thread alone: every other thread, started from
+// here on, inherits a mask that blocks them. So an arrival interrupts the thread that
+// serves the main queue before it runs anything queued after it, and the program's
+// exit there always sees a signal that came before it.
+void blockHandledSignals(int how) {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, number);
+    pthread_sigmask(how, &handled, nullptr);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    blockHandledSignals(SIG_BLOCK);
     // A host that closes its end of the pipe must not kill the program mid-write.
     std::signal(SIGPIPE, SIG_IGN);
     // Nor must a file-size limit (ulimit -f): a write beyond it then fails with EFBIG,
@@ -41,9 +59,12 @@ int main(int argc, char** argv) {
     std::thread worker([program] {
         tavrik::StreamLineSource input(stdin);
         program.run(input);
-        platform::mainQueue()->async([] { tavrik::exitProgram(); });
+        platform::mainQueue()->async([] { tavrik::exitAfterArrivedSignals(); });
     });
     worker.detach();
+    // The pool's threads start now, if they have not, with the handled signals blocked.
+    platform::globalQueue();
+    blockHandledSignals(SIG_UNBLOCK);
     platform::runMainQueue();
     return 0;
 }

@@ -156,8 +156,10 @@ public:
         const uint64_t run = ++runs_;
         try {
             if (input_->isCamera()) {
-                camera_ = V4l2Capture::start(input_->system(), input_->fd(), presetSize(preset_),
-                                             [this](const SampleBufferRef& frame) { deliver(Kind::videoData, frame); });
+                camera_ = V4l2Capture::start(
+                    input_->system(), input_->fd(), presetSize(preset_),
+                    [this](const SampleBufferRef& frame) { deliver(Kind::videoData, frame); },
+                    [this, run](const std::string& reason) { lost(run, reason); });
             } else {
                 PulseCaptureRequest request;
                 request.source = input_->device().uniqueID;

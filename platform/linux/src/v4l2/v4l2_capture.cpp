@@ -13,8 +13,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -27,9 +29,9 @@ constexpr int kPollMilliseconds = 50;  // how soon the thread notices a stop
 // Decoded frames out with consumers at once; a frame finds none free and is dropped.
 constexpr size_t kFramesOut = 4;
 
+// What went wrong, for the session that names the camera: "The camera ... cannot be captured: <this>."
 [[noreturn]] void fail(const std::string& what) {
-    throw PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown,
-                        "The camera cannot capture: " + what + " (" + std::strerror(errno) + ").");
+    throw PlatformError(kCaptureErrorDomain, kCaptureErrorUnknown, what + " (" + std::strerror(errno) + ")");
 }
 
 int64_t distance(const VideoDimensions& a, const VideoDimensions& b) {
@@ -80,13 +82,15 @@ std::vector<VideoDimensions> sizesOf(V4l2System& system, int fd, uint32_t pixelF
 
 class V4l2Streaming final : public V4l2Capture {
 public:
-    V4l2Streaming(std::shared_ptr<V4l2System> system, int fd, CameraMode mode, size_t bytesPerLine, FrameHandler onFrame)
+    V4l2Streaming(std::shared_ptr<V4l2System> system, int fd, CameraMode mode, size_t bytesPerLine, FrameHandler onFrame,
+                  LossHandler onLost)
         : system_(std::move(system)),
           fd_(fd),
           mode_(mode),
           bytesPerLine_(bytesPerLine),
           decoder_(mode.pixelFormat, mode.size.width, mode.size.height),
           onFrame_(std::move(onFrame)),
+          onLost_(std::move(onLost)),
           pool_(std::make_shared<FrameMemoryPool>(kFramesOut, FrameMemoryPool::heap())),
           format_(FormatDescription::makeVideo(pixel_format::bgra, mode.size.width, mode.size.height)) {}
 
@@ -147,24 +151,46 @@ private:
     }
 
     void run() {
+        // Streaming began just before: the first frame gets as long as any later one.
+        auto lastFrame = std::chrono::steady_clock::now();
         while (!stopping_) {
             int ready = system_->poll(fd_, POLLIN, kPollMilliseconds);
-            if (ready < 0) return;
-            if (ready == 0) continue;
-            v4l2_buffer buffer = emptyBuffer(0);
-            if (system_->ioctl(fd_, VIDIOC_DQBUF, &buffer) != 0) {
-                if (errno == EAGAIN) continue;
-                return;  // the camera went away
+            if (ready < 0) return lose("the camera cannot be waited for", errno);
+            if (ready > 0) {
+                // A driver failure (ENODEV for a camera unplugged) ends the capture.
+                const int failure = takeFrame();
+                if (failure == 0) {
+                    lastFrame = std::chrono::steady_clock::now();
+                    continue;
+                }
+                if (failure != EAGAIN) return lose("its driver failed", failure);
             }
-            int64_t captured = captureTime(buffer);
-            SampleBufferRef frame;
-            if (buffer.index < mapped_.size()) {
-                frame = decode(static_cast<const uint8_t*>(mapped_[buffer.index].address),
-                               std::min<size_t>(buffer.bytesused, mapped_[buffer.index].length), captured);
+            if (std::chrono::steady_clock::now() - lastFrame >= kCameraStallLimit) {
+                return lose("no frame for " + std::to_string(kCameraStallLimit.count() / 1000) + " seconds");
             }
-            if (system_->ioctl(fd_, VIDIOC_QBUF, &buffer) != 0) return;
-            if (frame && onFrame_) onFrame_(frame);
         }
+    }
+
+    // Takes one frame off the driver's queue, hands it on and gives the buffer back:
+    // 0, EAGAIN when no frame was ready, or the errno of the driver's failure.
+    int takeFrame() {
+        v4l2_buffer buffer = emptyBuffer(0);
+        if (system_->ioctl(fd_, VIDIOC_DQBUF, &buffer) != 0) return errno;
+        int64_t captured = captureTime(buffer);
+        SampleBufferRef frame;
+        if (buffer.index < mapped_.size()) {
+            frame = decode(static_cast<const uint8_t*>(mapped_[buffer.index].address),
+                           std::min<size_t>(buffer.bytesused, mapped_[buffer.index].length), captured);
+        }
+        const int requeued = system_->ioctl(fd_, VIDIOC_QBUF, &buffer) == 0 ? 0 : errno;
+        if (frame && onFrame_) onFrame_(frame);
+        return requeued;
+    }
+
+    // The thread ends here. A stop already under way is no loss: no one is told.
+    void lose(const std::string& what, int error = 0) {
+        if (stopping_ || !onLost_) return;
+        onLost_(error ? what + " (" + std::strerror(error) + ")" : what);
     }
 
     // The driver's own monotonic stamp when it gives one, else the time the frame was taken off the queue.
@@ -203,6 +229,7 @@ private:
     const size_t bytesPerLine_;
     CameraFrameDecoder decoder_;  // used by the capture thread only
     FrameHandler onFrame_;
+    LossHandler onLost_;
     std::shared_ptr<FrameMemoryPool> pool_;
     std::shared_ptr<const FormatDescription> format_;
     std::vector<Mapping> mapped_;  // written before the thread starts and after it ends
@@ -232,7 +259,8 @@ std::optional<CameraMode> chooseCameraMode(V4l2System& system, int fd, std::opti
 }
 
 std::unique_ptr<V4l2Capture> V4l2Capture::start(std::shared_ptr<V4l2System> system, int fd,
-                                                std::optional<VideoDimensions> wanted, FrameHandler onFrame) {
+                                                std::optional<VideoDimensions> wanted, FrameHandler onFrame,
+                                                LossHandler onLost) {
     auto mode = chooseCameraMode(*system, fd, wanted);
     if (!mode) {
         errno = EINVAL;
@@ -255,7 +283,7 @@ std::unique_ptr<V4l2Capture> V4l2Capture::start(std::shared_ptr<V4l2System> syst
     std::unique_ptr<V4l2Streaming> capture;
     try {
         capture = std::make_unique<V4l2Streaming>(std::move(system), fd, taken, format.fmt.pix.bytesperline,
-                                                  std::move(onFrame));
+                                                  std::move(onFrame), std::move(onLost));
     } catch (const std::runtime_error& error) {
         if (dynamic_cast<const PlatformError*>(&error)) throw;
         errno = ENOSYS;
