@@ -52,6 +52,7 @@ function blockUntil(what, condition, deadlineMs = 60000) {
 
 function resetFake() {
   fake.releaseQueue();
+  fake.releasePointer();
   fake.setTrusted(true);
   fake.throwAt('none');
   fake.setSystemWideAvailable(true);
@@ -304,45 +305,66 @@ test('a restart before the event loop turns keeps the new callback alive', async
   assert.deepEqual(second.reports, ['pointer']);
 });
 
+test('stop() while the worker waits on a busy queue returns at once and drops its query', async () => {
+  const monitor = new CursorAXMonitor();
+  fake.holdQueue();
+  monitor.start(() => assert.fail('no report from a dropped query'));
+  await waitFor('the worker to wait on the queue', () => fake.waitingWork() >= 1);
+  const stopStarted = performance.now();
+  assert.equal(monitor.stop(), true);
+  // Without the stop ending its wait, the worker would hold stop() for the whole
+  // 5000 ms wait; a loaded machine delays a thread's wake-up by far less than half.
+  assert.ok(performance.now() - stopStarted < 2500, 'stop did not wait for the held queue');
+  assert.equal(monitor.isRunning(), false);
+  assert.equal(fake.waitingWork(), 0, 'the query that had not started is dropped');
+  fake.releaseQueue();
+  await witnessPolls();
+});
+
+// With no system-wide element the query reads no pointer, so the worker reads it
+// itself, off the queue: a held pointer read stands it still where a stop request
+// cannot reach it.
+async function startHeldWorker(monitor, callback) {
+  fake.setSystemWideAvailable(false);
+  fake.holdPointer();
+  monitor.start(callback);
+  await waitFor('the worker to wait for the pointer', () => fake.pointerWaiters() >= 1);
+}
+
 test('a worker left behind after 5000 ms never reports to or stops the next start', async () => {
   const monitor = new CursorAXMonitor();
   const old = reportCollector();
-  fake.holdQueue();
-  monitor.start(old.callback);
-  await waitFor('the worker to wait on the queue', () => fake.waitingWork() >= 1);
+  await startHeldWorker(monitor, old.callback);
   const stopStarted = performance.now();
   assert.equal(monitor.stop(), true);
   // The stop wait runs out (its lower bound holds on any machine) and the worker is left behind.
   assert.ok(performance.now() - stopStarted >= 4900, 'stop waited for the worker');
   assert.equal(monitor.isRunning(), false);
 
+  fake.setSystemWideAvailable(true);
   const fresh = reportCollector();
-  const before = fake.hitTests();
   monitor.start(fresh.callback);
-  fake.releaseQueue();
   assert.equal(await fresh.next(1), 'pointer');
-  // Both workers' queries have run; the old one has ended by now, on its own flags.
-  await waitFor('the old worker to finish its query', () => fake.hitTests() >= before + 3);
-  assert.equal(monitor.isRunning(), true);
+  fake.releasePointer();
+  await waitFor('the old worker to go on', () => fake.pointerWaiters() === 0);
   fake.setHit(ENTRY);
   assert.equal(await fresh.next(2), 'ibeam');
+  assert.equal(monitor.isRunning(), true);
   assert.deepEqual(old.reports, []);
   monitor.stop();
 });
 
 test('a monitor collected while its worker is left behind', async () => {
   let monitor = new CursorAXMonitor();
-  fake.holdQueue();
-  monitor.start(() => assert.fail('no report after stop'));
-  await waitFor('the worker to wait on the queue', () => fake.waitingWork() >= 1);
+  await startHeldWorker(monitor, () => assert.fail('no report after stop'));
   monitor.stop();
   monitor = null;
   gc();
   await new Promise((resolve) => setImmediate(resolve));
   gc();
-  const before = fake.hitTests();
-  fake.releaseQueue();
-  await waitFor('the left-behind worker to finish its query', () => fake.hitTests() > before);
+  fake.setSystemWideAvailable(true);
+  fake.releasePointer();
+  await waitFor('the left-behind worker to go on', () => fake.pointerWaiters() === 0);
   const collector = reportCollector();
   const next = new CursorAXMonitor();
   next.start(collector.callback);

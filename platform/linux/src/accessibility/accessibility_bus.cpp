@@ -9,8 +9,7 @@
 namespace platform::linux_backend {
 namespace {
 
-// The first call may start the bus launcher through D-Bus activation.
-constexpr int kCallTimeoutMilliseconds = 3000;
+using Clock = std::chrono::steady_clock;
 
 struct ConnectionCloser {
     void operator()(DBusConnection* connection) const {
@@ -25,6 +24,19 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
+struct PendingUnref {
+    void operator()(DBusPendingCall* pending) const {
+        dbus_pending_call_cancel(pending);
+        dbus_pending_call_unref(pending);
+    }
+};
+using Pending = std::unique_ptr<DBusPendingCall, PendingUnref>;
+
+int millisecondsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
 // The session bus's address: $DBUS_SESSION_BUS_ADDRESS, else the user bus of
 // $XDG_RUNTIME_DIR. Never libdbus's autolaunch, which would start a bus of its own.
 std::string sessionBusAddress() {
@@ -35,8 +47,32 @@ std::string sessionBusAddress() {
     return {};
 }
 
-// A private connection to a message bus, registered with it; null on failure.
-Connection connectToBus(const std::string& address) {
+// Sends a method call and reads the connection until its reply comes or the
+// deadline passes. libdbus's own blocking calls cannot be used: the bus
+// registration waits without a bound, and a reply's time-out is not checked while
+// the connection is still authenticating. Null on an error reply, a lost
+// connection or the deadline.
+Message call(DBusConnection* connection, DBusMessage* request, Clock::time_point deadline) {
+    Message owned(request);
+    if (!request) return nullptr;
+    DBusPendingCall* rawPending = nullptr;
+    if (!dbus_connection_send_with_reply(connection, request, &rawPending, DBUS_TIMEOUT_INFINITE) || !rawPending) {
+        return nullptr;
+    }
+    Pending pending(rawPending);
+    while (!dbus_pending_call_get_completed(pending.get())) {
+        int left = millisecondsLeft(deadline);
+        if (left == 0) return nullptr;
+        if (!dbus_connection_read_write_dispatch(connection, left)) return nullptr;  // disconnected
+    }
+    Message reply(dbus_pending_call_steal_reply(pending.get()));
+    if (!reply || dbus_message_get_type(reply.get()) != DBUS_MESSAGE_TYPE_METHOD_RETURN) return nullptr;
+    return reply;
+}
+
+// A private connection to a message bus, registered with it (the bus's Hello)
+// before the deadline; null on failure.
+Connection connectToBus(const std::string& address, Clock::time_point deadline) {
     if (address.empty()) return nullptr;
     DBusError error;
     dbus_error_init(&error);
@@ -46,26 +82,17 @@ Connection connectToBus(const std::string& address) {
         return nullptr;
     }
     dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-    if (!dbus_bus_register(connection.get(), &error)) {
-        dbus_error_free(&error);
-        return nullptr;
-    }
+    Message hello = call(connection.get(),
+                         dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"),
+                         deadline);
+    if (!hello) return nullptr;
     return connection;
 }
 
-Message call(DBusConnection* connection, DBusMessage* request) {
-    Message owned(request);
-    if (!request) return nullptr;
-    DBusError error;
-    dbus_error_init(&error);
-    Message reply(dbus_connection_send_with_reply_and_block(connection, request, kCallTimeoutMilliseconds, &error));
-    if (!reply) dbus_error_free(&error);
-    return reply;
-}
-
-std::string accessibilityBusAddress(DBusConnection* session) {
-    Message reply = call(session, dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
-                                                               "GetAddress"));
+std::string accessibilityBusAddress(DBusConnection* session, Clock::time_point deadline) {
+    Message reply = call(session,
+                         dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"),
+                         deadline);
     const char* address = nullptr;
     if (!reply || !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
         return {};
@@ -73,7 +100,7 @@ std::string accessibilityBusAddress(DBusConnection* session) {
     return address ? address : "";
 }
 
-bool accessibilityEnabled(DBusConnection* session) {
+bool accessibilityEnabled(DBusConnection* session, Clock::time_point deadline) {
     DBusMessage* request = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
                                                         "org.freedesktop.DBus.Properties", "Get");
     if (!request) return false;
@@ -84,7 +111,7 @@ bool accessibilityEnabled(DBusConnection* session) {
         dbus_message_unref(request);
         return false;
     }
-    Message reply = call(session, request);
+    Message reply = call(session, request, deadline);
     if (!reply) return false;
     DBusMessageIter iterator;
     DBusMessageIter variant;
@@ -101,12 +128,14 @@ bool accessibilityEnabled(DBusConnection* session) {
 
 } // namespace
 
-bool accessibilityBusEnabled() {
-    Connection session = connectToBus(sessionBusAddress());
-    if (!session) return false;
-    std::string address = accessibilityBusAddress(session.get());
-    if (address.empty() || !connectToBus(address)) return false;
-    return accessibilityEnabled(session.get());
+std::optional<std::string> enabledAccessibilityBusAddress(std::chrono::milliseconds limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    Connection session = connectToBus(sessionBusAddress(), deadline);
+    if (!session) return std::nullopt;
+    std::string address = accessibilityBusAddress(session.get(), deadline);
+    if (address.empty() || !connectToBus(address, deadline)) return std::nullopt;
+    if (!accessibilityEnabled(session.get(), deadline)) return std::nullopt;
+    return address;
 }
 
 } // namespace platform::linux_backend

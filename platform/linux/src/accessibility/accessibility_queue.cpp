@@ -29,24 +29,27 @@ void AccessibilityQueue::startLocked() {
         g_main_context_push_thread_default(context_);
         g_main_loop_run(loop_);
         g_main_context_pop_thread_default(context_);
+        std::lock_guard lock(mutex_);
+        threadReturned_ = true;
+        taskDone_.notify_all();
     });
     threadId_ = thread_.get_id();
 }
 
 bool AccessibilityQueue::onQueue() const { return std::this_thread::get_id() == threadId_; }
 
-bool AccessibilityQueue::run(const std::function<void()>& work) {
+bool AccessibilityQueue::run(const std::function<void()>& work, std::stop_token stop) {
     if (onQueue()) {
         work();
         return true;
     }
-    Task task;
-    task.work = &work;
+    auto task = std::make_shared<Task>();
+    task->work = work;
     {
         std::unique_lock lock(mutex_);
         if (ended_) return false;
         startLocked();
-        pending_.push_back(&task);
+        pending_.push_back(task);
         if (!drainScheduled_) {
             drainScheduled_ = true;
             attachIdle(
@@ -57,10 +60,13 @@ bool AccessibilityQueue::run(const std::function<void()>& work) {
                 },
                 this);
         }
-        taskDone_.wait(lock, [&] { return task.done; });
+        if (!taskDone_.wait(lock, stop, [&] { return task->done; })) {
+            task->abandoned = true;
+            return false;
+        }
     }
-    if (task.error) std::rethrow_exception(task.error);
-    return task.ran;
+    if (task->error) std::rethrow_exception(task->error);
+    return task->ran;
 }
 
 void AccessibilityQueue::post(void (*work)(void*), void* data) {
@@ -84,18 +90,21 @@ void AccessibilityQueue::post(void (*work)(void*), void* data) {
 
 void AccessibilityQueue::drain() {
     for (;;) {
-        Task* task = nullptr;
+        std::shared_ptr<Task> task;
         {
             std::lock_guard lock(mutex_);
-            if (pending_.empty()) {
-                drainScheduled_ = false;
-                return;
+            for (;;) {
+                if (pending_.empty()) {
+                    drainScheduled_ = false;
+                    return;
+                }
+                task = pending_.front();
+                pending_.pop_front();
+                if (!task->abandoned) break;
             }
-            task = pending_.front();
-            pending_.pop_front();
         }
         try {
-            (*task->work)();
+            task->work();
         } catch (...) {
             task->error = std::current_exception();
         }
@@ -106,7 +115,7 @@ void AccessibilityQueue::drain() {
     }
 }
 
-void AccessibilityQueue::end() {
+void AccessibilityQueue::end(std::chrono::milliseconds patience) {
     std::thread thread;
     {
         std::lock_guard lock(mutex_);
@@ -123,14 +132,19 @@ void AccessibilityQueue::end() {
                 return G_SOURCE_REMOVE;
             },
             loop_);
-        if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();
-        } else {
+        bool returned = false;
+        if (thread.get_id() != std::this_thread::get_id()) {
+            std::unique_lock lock(mutex_);
+            returned = taskDone_.wait_for(lock, patience, [&] { return threadReturned_; });
+        }
+        if (returned) {
             thread.join();
+        } else {
+            thread.detach();
         }
     }
     std::lock_guard lock(mutex_);
-    for (Task* task : pending_) task->done = true;
+    for (auto& task : pending_) task->done = true;
     pending_.clear();
     taskDone_.notify_all();
 }

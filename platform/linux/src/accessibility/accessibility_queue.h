@@ -1,14 +1,17 @@
 #pragma once
 // The accessibility queue: one thread iterating a GMainContext of its own, which
 // libatspi dispatches its D-Bus traffic on. Work submitted from other threads runs
-// there one item at a time while the submitter waits.
+// there one item at a time while the submitter waits, or until the submitter is
+// asked to stop.
 
 #include <glib.h>
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 namespace platform::linux_backend {
@@ -22,23 +25,28 @@ public:
     AccessibilityQueue& operator=(const AccessibilityQueue&) = delete;
 
     // Runs work on the queue thread and waits for it; on the queue thread itself it
-    // runs at once. False, without running it, once the queue has ended.
-    // Exceptions of the work are rethrown here.
-    bool run(const std::function<void()>& work);
+    // runs at once. False, without running it, once the queue has ended. A stop
+    // requested on `stop` ends the wait with false: work not yet started is dropped,
+    // work already running finishes unobserved. Exceptions of the work are rethrown
+    // here.
+    bool run(const std::function<void()>& work, std::stop_token stop = {});
     // Runs work on the queue later without waiting; dropped once the queue has ended.
     void post(void (*work)(void*), void* data);
     bool onQueue() const;
-    // Stops the thread: work not yet started is answered with false. Idempotent.
-    void end();
+    // Stops the thread: work not yet started is answered with false. A thread still
+    // inside work (a call that hangs) after `patience` is left to the process's end.
+    // Idempotent.
+    void end(std::chrono::milliseconds patience = std::chrono::milliseconds(1000));
 
     GMainContext* context() const { return context_; }
 
 private:
     struct Task {
-        const std::function<void()>* work = nullptr;
+        std::function<void()> work;
         std::exception_ptr error;
         bool done = false;
         bool ran = false;
+        bool abandoned = false;
     };
 
     void startLocked();
@@ -47,12 +55,13 @@ private:
     GMainContext* context_;
     GMainLoop* loop_;
     std::mutex mutex_;  // guards everything below
-    std::condition_variable taskDone_;
-    std::deque<Task*> pending_;
+    std::condition_variable_any taskDone_;
+    std::deque<std::shared_ptr<Task>> pending_;
     std::thread thread_;
     std::thread::id threadId_;
     bool drainScheduled_ = false;
     bool ended_ = false;
+    bool threadReturned_ = false;
 };
 
 } // namespace platform::linux_backend

@@ -25,8 +25,11 @@ class XDisplayLink {
 public:
     // The pointer on the root window in root coordinates; nullopt without an X server.
     std::optional<Point> pointer();
-    // The viewable children of the root window that hold the point, topmost first;
-    // nullopt without an X server.
+    // The viewable children of the root window that hold the point, topmost first,
+    // down to the first that tells its process (the windows under it cannot be
+    // seen there); nullopt without an X server. Usually one window: the X server
+    // names the topmost child at the point, and only a window without a process id
+    // (an override-redirect window, a frame without one) needs the whole stack.
     std::optional<std::vector<XTopLevel>> topLevelsAt(int x, int y);
 
 private:
@@ -37,6 +40,10 @@ private:
         ~Link();
     };
     std::shared_ptr<Link> link();
+    // The topmost child of the root at the point, when it tells its process; nullopt
+    // otherwise (no child there gives an empty frame and no process).
+    std::optional<XTopLevel> topmostWithProcess(const Link& current, int x, int y, bool& nothingThere);
+    std::optional<std::vector<XTopLevel>> wholeStackAt(const Link& current, int x, int y);
 
     std::mutex mutex_;  // guards link_
     std::shared_ptr<Link> link_;
