@@ -2,11 +2,12 @@
 
 #include "accessibility/accessibility_bus.h"
 #include "accessibility/accessibility_queue.h"
+#include "accessibility/atspi_client.h"
 #include "accessibility/x_pointer_windows.h"
 
 #include <atspi/atspi.h>
-#include <dbus/dbus.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -20,54 +21,23 @@ namespace {
 using namespace platform::accessibility_status;
 using Clock = std::chrono::steady_clock;
 
-// Method calls to applications give up after this long; an application that has
-// just started gets the longer time. A hung application holds the queue, and every
-// monitor waiting on it, for at most one call: it is then left alone for a while.
-constexpr gint kCallTimeoutMilliseconds = 200;
-constexpr gint kStartupTimeoutMilliseconds = 1000;
-// A call that failed after this long went unanswered (a fast failure is a gone object).
-constexpr auto kUnansweredAfter = std::chrono::milliseconds(kCallTimeoutMilliseconds * 3 / 4);
+// Method calls give up after this long. A hung application holds the queue, and
+// every monitor waiting on it, for at most one call: it is then left alone for a
+// while.
+constexpr auto kCallLimit = std::chrono::milliseconds(200);
 // How long an application that left a call unanswered is not asked again.
 constexpr auto kQuietTime = std::chrono::seconds(2);
 // No real tree is this deep; the bound keeps a cyclic one from holding the queue.
 constexpr int kMaximumDepth = 64;
+constexpr const char* kValueInterface = "org.a11y.atspi.Value";
 
-// One reference to an AtspiAccessible, dropped on the queue.
 class AtspiElement final : public AccessibilityElement {
 public:
-    AtspiElement(AtspiAccessible* accessible, AccessibilityQueue& queue) : accessible_(accessible), queue_(queue) {}
-    ~AtspiElement() override {
-        if (queue_.onQueue()) {
-            g_object_unref(accessible_);
-        } else {
-            queue_.post([](void* accessible) { g_object_unref(accessible); }, accessible_);
-        }
-    }
-    AtspiAccessible* get() const { return accessible_; }
-
-private:
-    AtspiAccessible* accessible_;
-    AccessibilityQueue& queue_;
+    explicit AtspiElement(AtspiReference reference) : reference(std::move(reference)) {}
+    const AtspiReference reference;
 };
 
-struct ErrorHolder {
-    GError* error = nullptr;
-    ~ErrorHolder() {
-        if (error) g_error_free(error);
-    }
-    GError** out() { return &error; }
-    explicit operator bool() const { return error != nullptr; }
-};
-
-struct Unref {
-    void operator()(gpointer object) const {
-        if (object) g_object_unref(object);
-    }
-};
-template <class T>
-using Ref = std::unique_ptr<T, Unref>;
-
-bool isTopLevelWindowRole(AtspiRole role) {
+bool isTopLevelWindowRole(uint32_t role) {
     return role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG;
 }
 
@@ -81,63 +51,22 @@ double overlapArea(const Rect& a, const Rect& b) {
     return common.size.width * common.size.height;
 }
 
-std::string busNameOf(AtspiAccessible* accessible) {
-    AtspiApplication* application = ATSPI_OBJECT(accessible)->app;
-    return application && application->bus_name ? application->bus_name : "";
-}
-
-// libatspi reports through GLib's log under its domain; the plug-in writes nothing
-// to the host's standard error.
-void silenceLibraryLog() {
-    g_log_set_handler("dbind", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
-                      [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
-}
-
-// A description that only repeats an element's value (GTK gives a slider its value
-// text as description) does not describe the element.
-bool isValueText(AtspiAccessible* accessible, const std::string& description) {
-    Ref<AtspiValue> value(atspi_accessible_get_value_iface(accessible));
-    if (!value) return false;
+bool isNumber(const std::string& text) {
+    const char* start = text.c_str();
     char* end = nullptr;
-    std::strtod(description.c_str(), &end);
-    if (end != description.c_str()) {
-        while (*end == ' ') ++end;
-        if (*end == '\0') return true;
-    }
-    ErrorHolder error;
-    gchar* text = atspi_value_get_text(value.get(), error.out());
-    bool same = !error && text && description == text;
-    g_free(text);
-    return same;
-}
-
-// Starts libatspi on the accessibility bus just found. libatspi looks for the bus
-// itself otherwise, through the X display and the session bus, with calls that
-// wait without a bound and warn on standard error; given the address in
-// AT_SPI_BUS_ADDRESS it connects there directly. The host's value is put back at once.
-int startAtspiOnBus(const std::string& address) {
-    const char* previous = std::getenv("AT_SPI_BUS_ADDRESS");
-    std::optional<std::string> saved;
-    if (previous) saved = previous;
-    setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
-    int status = atspi_init();
-    if (saved) {
-        setenv("AT_SPI_BUS_ADDRESS", saved->c_str(), 1);
-    } else {
-        unsetenv("AT_SPI_BUS_ADDRESS");
-    }
-    return status;
+    std::strtod(start, &end);
+    if (end == start) return false;
+    while (*end == ' ') ++end;
+    return *end == '\0';
 }
 
 struct Candidate {
-    Ref<AtspiAccessible> accessible;
+    AtspiReference window;
     Rect extents;
 };
 
 class AtspiAccessibilityService final : public AccessibilityService {
 public:
-    AtspiAccessibilityService() { silenceLibraryLog(); }
-
     bool processTrusted() override { return enabledAccessibilityBusAddress().has_value(); }
 
     std::optional<Point> pointerLocation() override { return display_.pointer(); }
@@ -147,99 +76,69 @@ public:
     }
 
     std::shared_ptr<AccessibilityElement> systemWide() override {
-        if (!atspiReady()) return nullptr;
-        AtspiAccessible* desktop = atspi_get_desktop(0);
-        if (!desktop) return nullptr;
-        return std::make_shared<AtspiElement>(desktop, queue_);
+        // A connection the bus dropped since the last query is noticed here, and the
+        // query goes on over a new one.
+        client_.forgetLostConnection();
+        if (!client_.connect()) {
+            applications_.reset();
+            return nullptr;
+        }
+        return std::make_shared<AtspiElement>(AtspiClient::desktop());
     }
 
     AccessibilityHit elementAtPosition(AccessibilityElement& systemWide, float x, float y) override {
-        auto* desktop = dynamic_cast<AtspiElement*>(&systemWide);
-        if (!desktop || !std::isfinite(x) || !std::isfinite(y)) return {kFailure, nullptr};
+        if (!dynamic_cast<AtspiElement*>(&systemWide) || !std::isfinite(x) || !std::isfinite(y)) {
+            return {kFailure, nullptr};
+        }
         int px = static_cast<int>(std::floor(x));
         int py = static_cast<int>(std::floor(y));
         auto windows = display_.topLevelsAt(px, py);
         if (!windows) return {kCannotComplete, nullptr};
         if (windows->empty()) return {kNoValue, nullptr};
-        AtspiAccessible* top = nullptr;
+        std::optional<AtspiReference> top;
         const XTopLevel& lowest = windows->back();
         if (lowest.processID) {
             bool unanswered = false;
-            top = topLevelOfProcess(desktop->get(), *lowest.processID, lowest.frame, px, py, unanswered);
+            top = topLevelOfProcess(*lowest.processID, lowest.frame, px, py, unanswered);
             if (unanswered) return {kCannotComplete, nullptr};
         } else {
-            top = anyTopLevelAt(desktop->get(), *windows, px, py);
+            top = anyTopLevelAt(*windows, px, py);
         }
         if (!top) return {kNoValue, nullptr};
-        return {kSuccess, std::make_shared<AtspiElement>(deepestAt(top, px, py), queue_)};
+        return {kSuccess, std::make_shared<AtspiElement>(deepestAt(*top, px, py))};
     }
 
     AccessibilityValue copyAttribute(AccessibilityElement& element, AccessibilityAttribute attribute) override {
         auto* atspiElement = dynamic_cast<AtspiElement*>(&element);
         if (!atspiElement) return {kFailure, std::nullopt};
-        ErrorHolder error;
+        const AtspiReference& object = atspiElement->reference;
         if (attribute == AccessibilityAttribute::role) {
-            AtspiRole role = atspi_accessible_get_role(atspiElement->get(), error.out());
-            if (error) return {kCannotComplete, std::nullopt};
-            gchar* name = atspi_role_get_name(role);
+            auto role = client_.role(object);
+            if (!role) return {kCannotComplete, std::nullopt};
+            gchar* name = atspi_role_get_name(static_cast<AtspiRole>(*role));
             auto axRole = axRoleForAtspiRole(name ? name : "");
             g_free(name);
             if (!axRole) return {kNoValue, std::nullopt};
             return {kSuccess, std::move(axRole)};
         }
-        gchar* description = atspi_accessible_get_description(atspiElement->get(), error.out());
-        if (error) {
-            g_free(description);
-            return {kCannotComplete, std::nullopt};
-        }
-        std::string text = description ? description : "";
-        g_free(description);
-        if (text.empty() || isValueText(atspiElement->get(), text)) return {kNoValue, std::nullopt};
-        return {kSuccess, std::move(text)};
+        auto description = client_.description(object);
+        if (!description) return {kCannotComplete, std::nullopt};
+        if (description->empty() || isValueText(object, *description)) return {kNoValue, std::nullopt};
+        return {kSuccess, std::move(*description)};
     }
 
     // Ends the queue thread at process exit, before the libraries' own clean-up.
     void endQueue() { queue_.end(); }
 
 private:
-    // On the queue. libatspi ends the process when it is used without an
-    // accessibility bus, so it is started only once the bus answers; a bus that
-    // cannot be reached is tried again at the next query. A connection that the
-    // accessibility bus dropped (the bus restarted) is noticed here and libatspi is
-    // started afresh on the new bus.
-    bool atspiReady() {
-        if (atspiState_ == AtspiState::ready) {
-            if (dbus_connection_get_is_connected(atspiBus_)) return true;
-            stopAtspi();
-        }
-        if (atspiState_ == AtspiState::unusable) return false;
-        auto address = enabledAccessibilityBusAddress();
-        if (!address) return false;
-        atspi_set_timeout(kCallTimeoutMilliseconds, kStartupTimeoutMilliseconds);
-        int status = startAtspiOnBus(*address);
-        if (status != 0 && status != 1) {
-            // libatspi keeps a failed start: it cannot be started again in this process.
-            atspiState_ = AtspiState::unusable;
-            return false;
-        }
-        atspi_set_main_context(queue_.context());
-        atspiBus_ = atspi_get_a11y_bus();
-        if (!atspiBus_) {
-            atspiState_ = AtspiState::unusable;
-            return false;
-        }
-        dbus_connection_ref(atspiBus_);
-        atspiState_ = AtspiState::ready;
-        return true;
-    }
-
-    void stopAtspi() {
-        dbus_connection_unref(atspiBus_);
-        atspiBus_ = nullptr;
-        processOfBusName_.clear();
-        quietUntil_.clear();
-        atspi_exit();
-        atspiState_ = AtspiState::notStarted;
+    // A description that only repeats an element's value (GTK gives a slider the
+    // text of its value as description) does not describe the element.
+    bool isValueText(const AtspiReference& object, const std::string& description) {
+        auto names = client_.interfaces(object);
+        if (!names || std::find(names->begin(), names->end(), kValueInterface) == names->end()) return false;
+        if (isNumber(description)) return true;
+        auto text = client_.valueText(object);
+        return text && *text == description;
     }
 
     // Whether an application is left alone after a call it did not answer.
@@ -251,74 +150,66 @@ private:
         return false;
     }
 
-    // Records a failed call to an application: one that ran out of time makes the
-    // application quiet.
-    void noteFailure(const std::string& busName, Clock::time_point callStart) {
-        if (Clock::now() - callStart >= kUnansweredAfter) quietUntil_[busName] = Clock::now() + kQuietTime;
+    // After a failed call to an application: one it left unanswered makes it quiet.
+    // True when it is quiet now.
+    bool noteFailure(const std::string& busName) {
+        if (client_.timedOut()) quietUntil_[busName] = Clock::now() + kQuietTime;
+        return quiet(busName);
     }
 
-    std::optional<uint32_t> processOf(AtspiAccessible* application, const std::string& busName) {
-        if (auto known = processOfBusName_.find(busName); known != processOfBusName_.end()) return known->second;
-        // Asked of the accessibility bus itself, not of the application.
-        ErrorHolder error;
-        guint pid = atspi_accessible_get_process_id(application, error.out());
-        if (error || pid == 0) return std::nullopt;
-        if (processOfBusName_.size() > 256) processOfBusName_.clear();
-        processOfBusName_[busName] = pid;
-        return pid;
+    // The applications of the desktop by process, from the registry's list. The list
+    // is read again when a process is not in it (an application that came since).
+    std::vector<std::string> applicationsOf(uint32_t processID) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!applications_ || attempt == 1) {
+                auto listed = client_.children(AtspiClient::desktop());
+                if (!listed) return {};
+                applications_.emplace();
+                for (const AtspiReference& application : *listed) {
+                    if (auto pid = client_.processOf(application.busName)) {
+                        (*applications_)[*pid].push_back(application.busName);
+                    }
+                }
+            }
+            if (auto found = applications_->find(processID); found != applications_->end()) return found->second;
+        }
+        return {};
     }
 
     // The showing top-level windows of one application whose extents hold the point.
     // Stops at the first call the application leaves unanswered.
-    void windowsHolding(AtspiAccessible* application, const std::string& busName, int x, int y,
-                        std::vector<Candidate>& candidates, bool& unanswered) {
+    void windowsHolding(const std::string& busName, int x, int y, std::vector<Candidate>& candidates,
+                        bool& unanswered) {
         if (quiet(busName)) {
             unanswered = true;
             return;
         }
-        auto callStart = Clock::now();
-        ErrorHolder countError;
-        gint count = atspi_accessible_get_child_count(application, countError.out());
-        if (countError) return noteFailure(busName, callStart);
-        for (gint w = 0; w < count; ++w) {
-            callStart = Clock::now();
-            ErrorHolder windowError;
-            Ref<AtspiAccessible> window(atspi_accessible_get_child_at_index(application, w, windowError.out()));
-            if (windowError || !window) {
-                noteFailure(busName, callStart);
-                if (quiet(busName)) break;
+        auto windows = client_.children(AtspiReference{busName, "/org/a11y/atspi/accessible/root"});
+        if (!windows) {
+            if (noteFailure(busName)) unanswered = true;
+            // An application that went away: the registry's list is read again next time.
+            applications_.reset();
+            return;
+        }
+        for (const AtspiReference& window : *windows) {
+            auto role = client_.role(window);
+            if (!role) {
+                if (noteFailure(busName)) break;
                 continue;
             }
-            callStart = Clock::now();
-            ErrorHolder roleError;
-            AtspiRole role = atspi_accessible_get_role(window.get(), roleError.out());
-            if (roleError) {
-                noteFailure(busName, callStart);
-                if (quiet(busName)) break;
+            if (!isTopLevelWindowRole(*role)) continue;
+            auto showing = client_.showing(window);
+            if (!showing) {
+                if (noteFailure(busName)) break;
                 continue;
             }
-            if (!isTopLevelWindowRole(role)) continue;
-            callStart = Clock::now();
-            Ref<AtspiStateSet> states(atspi_accessible_get_state_set(window.get()));
-            if (!states || !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) {
-                // libatspi gives an empty set when the application did not answer.
-                noteFailure(busName, callStart);
-                if (quiet(busName)) break;
+            if (!*showing) continue;
+            auto extents = client_.screenExtents(window);
+            if (!extents) {
+                if (noteFailure(busName)) break;
                 continue;
             }
-            callStart = Clock::now();
-            ErrorHolder extentsError;
-            AtspiRect* extents = atspi_component_get_extents(ATSPI_COMPONENT(window.get()), ATSPI_COORD_TYPE_SCREEN,
-                                                             extentsError.out());
-            if (extentsError || !extents) {
-                g_free(extents);
-                noteFailure(busName, callStart);
-                if (quiet(busName)) break;
-                continue;
-            }
-            Rect rect{{double(extents->x), double(extents->y)}, {double(extents->width), double(extents->height)}};
-            g_free(extents);
-            if (holds(rect, x, y)) candidates.push_back(Candidate{std::move(window), rect});
+            if (holds(*extents, x, y)) candidates.push_back(Candidate{window, *extents});
         }
         if (quiet(busName)) unanswered = true;
     }
@@ -327,132 +218,96 @@ private:
     // the point: of its showing windows that hold the point, the one covering most
     // of the X window (at least half of its own area). Only that process's
     // applications are asked, so another application that hangs costs nothing here.
-    AtspiAccessible* topLevelOfProcess(AtspiAccessible* desktop, uint32_t processID, const Rect& frame, int x, int y,
-                                       bool& unanswered) {
+    std::optional<AtspiReference> topLevelOfProcess(uint32_t processID, const Rect& frame, int x, int y,
+                                                    bool& unanswered) {
         std::vector<Candidate> candidates;
-        ErrorHolder error;
-        gint applications = atspi_accessible_get_child_count(desktop, error.out());
-        for (gint a = 0; !error && a < applications; ++a) {
-            ErrorHolder childError;
-            Ref<AtspiAccessible> application(atspi_accessible_get_child_at_index(desktop, a, childError.out()));
-            if (childError || !application) continue;
-            std::string busName = busNameOf(application.get());
-            if (processOf(application.get(), busName) != processID) continue;
-            windowsHolding(application.get(), busName, x, y, candidates, unanswered);
+        for (const std::string& busName : applicationsOf(processID)) {
+            windowsHolding(busName, x, y, candidates, unanswered);
         }
-        Candidate* best = nullptr;
+        const Candidate* best = nullptr;
         double bestOverlap = 0;
-        for (Candidate& candidate : candidates) {
+        for (const Candidate& candidate : candidates) {
             double area = candidate.extents.size.width * candidate.extents.size.height;
             double overlap = overlapArea(frame, candidate.extents);
             if (overlap * 2 < area || overlap <= bestOverlap) continue;
             best = &candidate;
             bestOverlap = overlap;
         }
-        return best ? best->accessible.release() : nullptr;
+        if (!best) return std::nullopt;
+        return best->window;
     }
 
     // Over X windows that tell no process (none of them does): every application's
     // showing windows at the point, the first that covers most of an X window in
     // stacking order, else the first found. Quiet applications are skipped.
-    AtspiAccessible* anyTopLevelAt(AtspiAccessible* desktop, const std::vector<XTopLevel>& windows, int x, int y) {
+    std::optional<AtspiReference> anyTopLevelAt(const std::vector<XTopLevel>& windows, int x, int y) {
+        auto listed = client_.children(AtspiClient::desktop());
+        if (!listed) return std::nullopt;
         std::vector<Candidate> candidates;
-        ErrorHolder error;
-        gint applications = atspi_accessible_get_child_count(desktop, error.out());
-        for (gint a = 0; !error && a < applications; ++a) {
-            ErrorHolder childError;
-            Ref<AtspiAccessible> application(atspi_accessible_get_child_at_index(desktop, a, childError.out()));
-            if (childError || !application) continue;
+        for (const AtspiReference& application : *listed) {
             bool unanswered = false;
-            windowsHolding(application.get(), busNameOf(application.get()), x, y, candidates, unanswered);
+            windowsHolding(application.busName, x, y, candidates, unanswered);
         }
-        if (candidates.empty()) return nullptr;
+        if (candidates.empty()) return std::nullopt;
         for (const XTopLevel& xWindow : windows) {
-            for (Candidate& candidate : candidates) {
+            for (const Candidate& candidate : candidates) {
                 double area = candidate.extents.size.width * candidate.extents.size.height;
-                if (overlapArea(xWindow.frame, candidate.extents) * 2 >= area) return candidate.accessible.release();
+                if (overlapArea(xWindow.frame, candidate.extents) * 2 >= area) return candidate.window;
             }
         }
-        return candidates.front().accessible.release();
+        return candidates.front().window;
     }
 
-    // A showing child of `parent` whose extents hold the point; a new reference.
-    static AtspiAccessible* showingChildHolding(AtspiAccessible* parent, int x, int y) {
-        ErrorHolder countError;
-        gint count = atspi_accessible_get_child_count(parent, countError.out());
-        for (gint i = 0; !countError && i < count; ++i) {
-            ErrorHolder childError;
-            Ref<AtspiAccessible> child(atspi_accessible_get_child_at_index(parent, i, childError.out()));
-            if (childError || !child) continue;
-            Ref<AtspiStateSet> states(atspi_accessible_get_state_set(child.get()));
-            if (!states || !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) continue;
-            ErrorHolder extentsError;
-            AtspiRect* extents =
-                atspi_component_get_extents(ATSPI_COMPONENT(child.get()), ATSPI_COORD_TYPE_SCREEN, extentsError.out());
-            if (extentsError || !extents) {
-                g_free(extents);
-                continue;
-            }
-            Rect rect{{double(extents->x), double(extents->y)}, {double(extents->width), double(extents->height)}};
-            g_free(extents);
-            if (holds(rect, x, y)) return child.release();
+    // A showing child of `parent` whose extents hold the point.
+    std::optional<AtspiReference> showingChildHolding(const AtspiReference& parent, int x, int y) {
+        auto children = client_.children(parent);
+        if (!children) return std::nullopt;
+        for (const AtspiReference& child : *children) {
+            auto showing = client_.showing(child);
+            if (!showing || !*showing) continue;
+            auto extents = client_.screenExtents(child);
+            if (extents && holds(*extents, x, y)) return child;
         }
-        return nullptr;
+        return std::nullopt;
     }
 
     // Below a tab list the hit test stops: a page tab's extents are those of its tab
     // alone, so the page it holds is found at no point. The tab at the point, else
     // the showing page at the point (the selected tab's), continues the descent.
-    static AtspiAccessible* insideTabs(AtspiAccessible* current, int x, int y) {
-        ErrorHolder roleError;
-        AtspiRole role = atspi_accessible_get_role(current, roleError.out());
-        if (roleError) return nullptr;
-        if (role == ATSPI_ROLE_PAGE_TAB) return showingChildHolding(current, x, y);
-        if (role != ATSPI_ROLE_PAGE_TAB_LIST) return nullptr;
-        if (AtspiAccessible* tab = showingChildHolding(current, x, y)) return tab;
-        ErrorHolder countError;
-        gint count = atspi_accessible_get_child_count(current, countError.out());
-        for (gint i = 0; !countError && i < count; ++i) {
-            ErrorHolder childError;
-            Ref<AtspiAccessible> tab(atspi_accessible_get_child_at_index(current, i, childError.out()));
-            if (childError || !tab) continue;
-            if (AtspiAccessible* page = showingChildHolding(tab.get(), x, y)) return page;
+    std::optional<AtspiReference> insideTabs(const AtspiReference& current, int x, int y) {
+        auto role = client_.role(current);
+        if (!role) return std::nullopt;
+        if (*role == ATSPI_ROLE_PAGE_TAB) return showingChildHolding(current, x, y);
+        if (*role != ATSPI_ROLE_PAGE_TAB_LIST) return std::nullopt;
+        if (auto tab = showingChildHolding(current, x, y)) return tab;
+        auto tabs = client_.children(current);
+        if (!tabs) return std::nullopt;
+        for (const AtspiReference& tab : *tabs) {
+            if (auto page = showingChildHolding(tab, x, y)) return page;
         }
-        return nullptr;
+        return std::nullopt;
     }
 
-    // From a top-level window down to the deepest element at the point; takes the
-    // reference to `top` and gives one to the result.
-    static AtspiAccessible* deepestAt(AtspiAccessible* top, int x, int y) {
-        AtspiAccessible* current = top;
+    // From a top-level window down to the deepest element at the point.
+    AtspiReference deepestAt(AtspiReference current, int x, int y) {
         for (int depth = 0; depth < kMaximumDepth; ++depth) {
-            ErrorHolder error;
-            AtspiAccessible* child = atspi_component_get_accessible_at_point(ATSPI_COMPONENT(current), x, y,
-                                                                             ATSPI_COORD_TYPE_SCREEN, error.out());
-            if (error) {
-                if (child) g_object_unref(child);
+            auto child = client_.childAtPoint(current, x, y);
+            if (!child) {
+                noteFailure(current.busName);
                 break;
             }
-            if (child == current) {
-                g_object_unref(child);
-                child = nullptr;
-            }
-            if (!child) child = insideTabs(current, x, y);
+            if (child->path.empty() || *child == current) child = insideTabs(current, x, y);
             if (!child) break;
-            g_object_unref(current);
-            current = child;
+            current = std::move(*child);
         }
         return current;
     }
 
-    enum class AtspiState { notStarted, ready, unusable };
-
     AccessibilityQueue queue_;
     XDisplayLink display_;
-    // The queue's own, like everything libatspi touches.
-    AtspiState atspiState_ = AtspiState::notStarted;
-    DBusConnection* atspiBus_ = nullptr;  // libatspi's connection, referenced while ready
-    std::map<std::string, uint32_t> processOfBusName_;
+    // The queue's own, like everything below.
+    AtspiClient client_{kCallLimit};
+    std::optional<std::map<uint32_t, std::vector<std::string>>> applications_;  // bus names by process
     std::map<std::string, Clock::time_point> quietUntil_;
 };
 
