@@ -393,3 +393,30 @@ test('a running monitor that is collected stops its worker', async () => {
   await witnessPolls();
   assert.deepEqual(collector.reports, ['pointer']);
 });
+
+// A callback's exception is the host's own bug: it reaches the host as an uncaught
+// exception, never swallowed. Each case runs in a process of its own.
+for (const [name, handler, expected] of [
+  ['is seen by process.on(\'uncaughtException\')',
+    `process.on('uncaughtException', (error) => { console.log('caught ' + error.message); monitor.stop(); });`,
+    { status: 0, stdout: 'caught thrown in the callback', stderr: '' }],
+  ['ends a process without a handler, as any uncaught exception does', '',
+    { status: 1, stdout: '', stderrIncludes: 'thrown in the callback' }],
+]) {
+  test(`an exception thrown in the callback ${name}`, () => {
+    const { spawnSync } = require('node:child_process');
+    const result = spawnSync(process.execPath, ['-e', `
+      const { CursorAXMonitor, fake } = require(process.env.GLINTOR_FAKE_ADDON);
+      fake.setHit({ role: 'AXButton' });
+      const monitor = new CursorAXMonitor();
+      ${handler}
+      monitor.start(() => { throw new Error('thrown in the callback'); });`],
+    { env: process.env, timeout: 60000, encoding: 'utf8' });
+    assert.equal(result.signal, null, result.stderr);
+    assert.equal(result.status, expected.status, result.stderr);
+    assert.equal(result.stdout.trim(), expected.stdout);
+    if ('stderr' in expected) assert.equal(result.stderr, expected.stderr);
+    if (expected.stderrIncludes) assert.ok(result.stderr.includes(expected.stderrIncludes), result.stderr);
+    assert.ok(!result.stderr.includes('DEP0168'), result.stderr);
+  });
+}
