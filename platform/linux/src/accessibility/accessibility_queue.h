@@ -1,6 +1,6 @@
 #pragma once
 // The accessibility queue: one thread iterating a GMainContext of its own, which
-// libatspi dispatches its D-Bus traffic on. Work submitted from other threads runs
+// owns the accessibility bus connection. Work submitted from other threads runs
 // there one item at a time while the submitter waits, or until the submitter is
 // asked to stop.
 
