@@ -79,10 +79,13 @@ public:
         // A connection the bus dropped since the last query is noticed here, and the
         // query goes on over a new one.
         client_.forgetLostConnection();
-        if (!client_.connect()) {
+        bool connected = client_.connect();
+        if (client_.connectionsMade() != connectionsSeen_) {
+            connectionsSeen_ = client_.connectionsMade();
             applications_.reset();
-            return nullptr;
+            quietUntil_.clear();
         }
+        if (!connected) return nullptr;
         return std::make_shared<AtspiElement>(AtspiClient::desktop());
     }
 
@@ -105,7 +108,11 @@ public:
             top = anyTopLevelAt(*windows, px, py);
         }
         if (!top) return {kNoValue, nullptr};
-        return {kSuccess, std::make_shared<AtspiElement>(deepestAt(*top, px, py))};
+        AtspiReference deepest = deepestAt(*top, px, py);
+        // An application that stopped answering on the way down is not asked for the
+        // element's attributes too.
+        if (quiet(deepest.busName)) return {kCannotComplete, nullptr};
+        return {kSuccess, std::make_shared<AtspiElement>(std::move(deepest))};
     }
 
     AccessibilityValue copyAttribute(AccessibilityElement& element, AccessibilityAttribute attribute) override {
@@ -307,6 +314,7 @@ private:
     XDisplayLink display_;
     // The queue's own, like everything below.
     AtspiClient client_{kCallLimit};
+    uint64_t connectionsSeen_ = 0;
     std::optional<std::map<uint32_t, std::vector<std::string>>> applications_;  // bus names by process
     std::map<std::string, Clock::time_point> quietUntil_;
 };

@@ -67,7 +67,9 @@ bool AtspiClient::connect() {
     auto address = enabledAccessibilityBusAddress();
     if (!address) return false;
     connection_ = connectToBusBefore(*address, DBusClock::now() + kBusCheckLimit);
-    return connection_ != nullptr;
+    if (!connection_) return false;
+    ++connectionsMade_;
+    return true;
 }
 
 void AtspiClient::forgetLostConnection() {

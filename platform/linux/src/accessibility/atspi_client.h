@@ -53,6 +53,8 @@ public:
     std::optional<uint32_t> processOf(const std::string& busName);
 
     bool timedOut() const { return timedOut_; }
+    // Counts the connections made: bus names of an earlier one mean nothing on a later one.
+    uint64_t connectionsMade() const { return connectionsMade_; }
 
 private:
     DBusMessagePointer call(DBusMessage* request);
@@ -61,6 +63,7 @@ private:
     const std::chrono::milliseconds callLimit_;
     DBusConnectionPointer connection_;
     bool timedOut_ = false;
+    uint64_t connectionsMade_ = 0;
     std::map<std::string, uint32_t> processOfBusName_;
     std::map<std::pair<std::string, std::string>, uint32_t> roleOf_;
 };
