@@ -118,24 +118,26 @@ test('a stopped application slows neither the reports over another one nor stop(
   }
 });
 
-test('no warning on standard error without an X display', () => {
-  const { spawnSync } = require('node:child_process');
-  const env = { ...process.env };
-  delete env.DISPLAY;
-  const result = spawnSync(process.execPath, ['-e', `
-    const { CursorAXMonitor } = require(process.env.GLINTOR_ADDON);
-    const monitor = new CursorAXMonitor();
-    if (!monitor.checkPermissions()) throw new Error('not trusted');
-    monitor.setPollInterval(10);
-    let reports = 0;
-    monitor.start((kind) => {
-      console.log(kind);
-      if (++reports === 1) setTimeout(() => monitor.stop(), 200);
-    });`], { env, timeout: 60000, encoding: 'utf8' });
-  assert.equal(result.status, 0, result.stderr);
-  assert.equal(result.stdout.trim(), 'arrow');
-  assert.equal(result.stderr, '');
-});
+for (const [name, display] of [['without DISPLAY', undefined], ['with a display no server listens on', ':65000']]) {
+  test(`no warning on standard error ${name}`, () => {
+    const { spawnSync } = require('node:child_process');
+    const env = { ...process.env, DISPLAY: display };
+    if (display === undefined) delete env.DISPLAY;
+    const result = spawnSync(process.execPath, ['-e', `
+      const { CursorAXMonitor } = require(process.env.GLINTOR_ADDON);
+      const monitor = new CursorAXMonitor();
+      if (!monitor.checkPermissions()) throw new Error('not trusted');
+      monitor.setPollInterval(10);
+      let reports = 0;
+      monitor.start((kind) => {
+        console.log(kind);
+        if (++reports === 1) setTimeout(() => monitor.stop(), 200);
+      });`], { env, timeout: 60000, encoding: 'utf8' });
+    assert.equal(result.status, 0, result.stderr);
+    assert.equal(result.stdout.trim(), 'arrow');
+    assert.equal(result.stderr, '');
+  });
+}
 
 // Last: it replaces the stack's accessibility bus.
 test('after the accessibility bus restarts, the running monitor finds an entry again', async () => {

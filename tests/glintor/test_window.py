@@ -4,7 +4,7 @@
 It holds a text entry, a button, a check box and three labels whose accessible
 descriptions are "window resize handle", "Close" and "Resize"; beside them a spin
 button, a slider that draws its value, and a notebook whose first page holds a
-text entry; all on a fixed grid with empty space to the right. Once it is shown it
+text entry, and a slider described as "Volume"; all on a fixed grid with empty space to the right. Once it is shown it
 prints one JSON line with the screen rectangle of every widget, then runs until it
 is killed or its standard input closes.
 
@@ -52,6 +52,12 @@ slider = Gtk.Scale.new_with_range(Gtk.Orientation.HORIZONTAL, 0, 100, 1)
 slider.set_value(17)
 slider.set_draw_value(True)
 place("slider", slider, 240, 80, 140, 50)
+# A slider whose description says what it is: that description is its kind. (GTK
+# gives a slider that draws its value that value text as description instead.)
+described_slider = Gtk.Scale.new_with_range(Gtk.Orientation.HORIZONTAL, 0, 100, 1)
+described_slider.set_value(40)
+described_slider.set_draw_value(False)
+place("describedSlider", described_slider, 240, 310, 140, 40, "Volume")
 notebook = Gtk.Notebook()
 notebook_entry = Gtk.Entry()
 notebook.append_page(notebook_entry, Gtk.Label(label="First"))
