@@ -83,6 +83,7 @@ public:
         if (client_.connectionsMade() != connectionsSeen_) {
             connectionsSeen_ = client_.connectionsMade();
             applications_.reset();
+            lastTop_.reset();
             quietUntil_.clear();
         }
         if (!connected) return nullptr;
@@ -100,15 +101,32 @@ public:
         if (windows->empty()) return {kNoValue, nullptr};
         std::optional<AtspiReference> top;
         const XTopLevel& lowest = windows->back();
+        bool fromLastQuery = false;
         if (lowest.processID) {
-            bool unanswered = false;
-            top = topLevelOfProcess(*lowest.processID, lowest.frame, px, py, unanswered);
-            if (unanswered) return {kCannotComplete, nullptr};
+            if (lastTop_ && lastTop_->xWindow == lowest.window && lastTop_->frame == lowest.frame &&
+                lastTop_->processID == *lowest.processID && holds(lastTop_->extents, px, py) &&
+                !quiet(lastTop_->window.busName)) {
+                top = lastTop_->window;
+                fromLastQuery = true;
+            } else {
+                lastTop_.reset();
+                bool unanswered = false;
+                Rect extents;
+                top = topLevelOfProcess(*lowest.processID, lowest.frame, px, py, unanswered, extents);
+                if (unanswered) return {kCannotComplete, nullptr};
+                if (top) lastTop_ = LastTopLevel{lowest.window, lowest.frame, *lowest.processID, *top, extents};
+            }
         } else {
+            lastTop_.reset();
             top = anyTopLevelAt(*windows, px, py);
         }
         if (!top) return {kNoValue, nullptr};
-        AtspiReference deepest = deepestAt(*top, px, py);
+        bool topAnswered = true;
+        AtspiReference deepest = deepestAt(*top, px, py, topAnswered);
+        if (fromLastQuery && !topAnswered) {
+            // The window of the last query is gone (or hides): found afresh next time.
+            lastTop_.reset();
+        }
         // An application that stopped answering on the way down is not asked for the
         // element's attributes too.
         if (quiet(deepest.busName)) return {kCannotComplete, nullptr};
@@ -226,7 +244,7 @@ private:
     // of the X window (at least half of its own area). Only that process's
     // applications are asked, so another application that hangs costs nothing here.
     std::optional<AtspiReference> topLevelOfProcess(uint32_t processID, const Rect& frame, int x, int y,
-                                                    bool& unanswered) {
+                                                    bool& unanswered, Rect& extents) {
         std::vector<Candidate> candidates;
         for (const std::string& busName : applicationsOf(processID)) {
             windowsHolding(busName, x, y, candidates, unanswered);
@@ -241,6 +259,7 @@ private:
             bestOverlap = overlap;
         }
         if (!best) return std::nullopt;
+        extents = best->extents;
         return best->window;
     }
 
@@ -296,11 +315,13 @@ private:
     }
 
     // From a top-level window down to the deepest element at the point.
-    AtspiReference deepestAt(AtspiReference current, int x, int y) {
+    // `topAnswered` tells whether the window itself answered the first hit test.
+    AtspiReference deepestAt(AtspiReference current, int x, int y, bool& topAnswered) {
         for (int depth = 0; depth < kMaximumDepth; ++depth) {
             auto child = client_.childAtPoint(current, x, y);
             if (!child) {
                 noteFailure(current.busName);
+                if (depth == 0) topAnswered = false;
                 break;
             }
             if (child->path.empty() || *child == current) child = insideTabs(current, x, y);
@@ -315,6 +336,18 @@ private:
     // The queue's own, like everything below.
     AtspiClient client_{kCallLimit};
     uint64_t connectionsSeen_ = 0;
+    // The accessible window found for an X window at the last query. The same X
+    // window, at the same place and size, of the same process, is the same
+    // accessible window: the next query over it starts its descent there at once.
+    // Any change of the X window, or a window that no longer answers, finds it afresh.
+    struct LastTopLevel {
+        xcb_window_t xWindow;
+        Rect frame;
+        uint32_t processID;
+        AtspiReference window;
+        Rect extents;
+    };
+    std::optional<LastTopLevel> lastTop_;
     std::optional<std::map<uint32_t, std::vector<std::string>>> applications_;  // bus names by process
     std::map<std::string, Clock::time_point> quietUntil_;
 };

@@ -109,7 +109,8 @@ std::optional<XTopLevel> XDisplayLink::topmostWithProcess(const Link& current, i
     }
     int width = geometry->width + 2 * geometry->border_width;
     int height = geometry->height + 2 * geometry->border_width;
-    return XTopLevel{Rect{{double(geometry->x), double(geometry->y)}, {double(width), double(height)}}, processID};
+    return XTopLevel{Rect{{double(geometry->x), double(geometry->y)}, {double(width), double(height)}}, processID,
+                     translated->child};
 }
 
 std::optional<std::vector<XTopLevel>> XDisplayLink::wholeStackAt(const Link& current, int x, int y) {
@@ -146,7 +147,7 @@ std::optional<std::vector<XTopLevel>> XDisplayLink::wholeStackAt(const Link& cur
         frames.push_back(Rect{{double(geometry->x), double(geometry->y)}, {double(width), double(height)}});
     }
     for (size_t i = holding.size(); i-- > 0;) {
-        XTopLevel window{frames[i], processOfTopLevel(connection, current.pidAtom, holding[i])};
+        XTopLevel window{frames[i], processOfTopLevel(connection, current.pidAtom, holding[i]), holding[i]};
         found.push_back(window);
         if (window.processID) break;
     }

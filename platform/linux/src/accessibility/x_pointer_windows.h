@@ -17,6 +17,7 @@ namespace platform::linux_backend {
 struct XTopLevel {
     Rect frame;                // root coordinates, border included
     std::optional<uint32_t> processID;  // _NET_WM_PID of the window or of its client
+    xcb_window_t window = XCB_WINDOW_NONE;
 };
 
 // One connection to $DISPLAY shared by every thread (XCB is thread-safe), opened at
