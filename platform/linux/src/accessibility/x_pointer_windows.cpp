@@ -73,7 +73,20 @@ std::optional<Point> XDisplayLink::pointer() {
     auto reply = own(xcb_query_pointer_reply(current->connection, xcb_query_pointer(current->connection, current->root),
                                              nullptr));
     if (!reply) return std::nullopt;
+    {
+        std::lock_guard lock(mutex_);
+        lastPointer_ = PointerReading{reply->root_x, reply->root_y, reply->child, std::chrono::steady_clock::now()};
+    }
     return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
+}
+
+std::optional<xcb_window_t> XDisplayLink::childUnderPointerAt(int x, int y) {
+    std::lock_guard lock(mutex_);
+    if (!lastPointer_ || lastPointer_->x != x || lastPointer_->y != y ||
+        std::chrono::steady_clock::now() - lastPointer_->readAt > kPointerReadingLifetime) {
+        return std::nullopt;
+    }
+    return lastPointer_->child;
 }
 
 
@@ -89,19 +102,27 @@ std::optional<std::vector<XTopLevel>> XDisplayLink::topLevelsAt(int x, int y) {
 
 std::optional<XTopLevel> XDisplayLink::topmostWithProcess(const Link& current, int x, int y, bool& nothingThere) {
     xcb_connection_t* connection = current.connection;
-    auto translated = own(xcb_translate_coordinates_reply(
-        connection,
-        xcb_translate_coordinates(connection, current.root, current.root, static_cast<int16_t>(x),
-                                  static_cast<int16_t>(y)),
-        nullptr));
-    if (!translated) return std::nullopt;
-    if (translated->child == XCB_WINDOW_NONE) {
+    // The pointer's reading names the same window when the point is where it was
+    // read just now, which saves a round trip on every query at the pointer.
+    xcb_window_t child = XCB_WINDOW_NONE;
+    if (auto underPointer = childUnderPointerAt(x, y)) {
+        child = *underPointer;
+    } else {
+        auto translated = own(xcb_translate_coordinates_reply(
+            connection,
+            xcb_translate_coordinates(connection, current.root, current.root, static_cast<int16_t>(x),
+                                      static_cast<int16_t>(y)),
+            nullptr));
+        if (!translated) return std::nullopt;
+        child = translated->child;
+    }
+    if (child == XCB_WINDOW_NONE) {
         nothingThere = true;
         return std::nullopt;
     }
-    auto geometryCookie = xcb_get_geometry(connection, translated->child);
-    auto attributesCookie = xcb_get_window_attributes(connection, translated->child);
-    auto processID = processOfTopLevel(connection, current.pidAtom, translated->child);
+    auto geometryCookie = xcb_get_geometry(connection, child);
+    auto attributesCookie = xcb_get_window_attributes(connection, child);
+    auto processID = processOfTopLevel(connection, current.pidAtom, child);
     auto geometry = own(xcb_get_geometry_reply(connection, geometryCookie, nullptr));
     auto attributes = own(xcb_get_window_attributes_reply(connection, attributesCookie, nullptr));
     if (!processID || !geometry || !attributes || attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
@@ -110,7 +131,7 @@ std::optional<XTopLevel> XDisplayLink::topmostWithProcess(const Link& current, i
     int width = geometry->width + 2 * geometry->border_width;
     int height = geometry->height + 2 * geometry->border_width;
     return XTopLevel{Rect{{double(geometry->x), double(geometry->y)}, {double(width), double(height)}}, processID,
-                     translated->child};
+                     child};
 }
 
 std::optional<std::vector<XTopLevel>> XDisplayLink::wholeStackAt(const Link& current, int x, int y) {

@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,13 +42,25 @@ private:
         ~Link();
     };
     std::shared_ptr<Link> link();
+    // The root's child under the pointer as the last pointer reading gave it, when
+    // that reading is of this point and a few milliseconds old at most.
+    std::optional<xcb_window_t> childUnderPointerAt(int x, int y);
     // The topmost child of the root at the point, when it tells its process; nullopt
     // otherwise (no child there gives an empty frame and no process).
     std::optional<XTopLevel> topmostWithProcess(const Link& current, int x, int y, bool& nothingThere);
     std::optional<std::vector<XTopLevel>> wholeStackAt(const Link& current, int x, int y);
 
-    std::mutex mutex_;  // guards link_
+    struct PointerReading {
+        int x;
+        int y;
+        xcb_window_t child;
+        std::chrono::steady_clock::time_point readAt;
+    };
+    static constexpr std::chrono::milliseconds kPointerReadingLifetime{20};
+
+    std::mutex mutex_;  // guards link_ and lastPointer_
     std::shared_ptr<Link> link_;
+    std::optional<PointerReading> lastPointer_;
 };
 
 } // namespace platform::linux_backend
