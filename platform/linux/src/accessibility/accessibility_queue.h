@@ -1,11 +1,9 @@
 #pragma once
-// The accessibility queue: one thread iterating a GMainContext of its own, which
-// owns the accessibility bus connection. Work submitted from other threads runs
-// there one item at a time while the submitter waits, or until the submitter is
-// asked to stop.
+// The accessibility queue: one thread that owns the accessibility bus connection.
+// Work submitted from other threads runs there one item at a time while the
+// submitter waits, or until the submitter is asked to stop.
 
-#include <glib.h>
-
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -18,7 +16,7 @@ namespace platform::linux_backend {
 
 class AccessibilityQueue {
 public:
-    AccessibilityQueue();
+    AccessibilityQueue() = default;
     // The queue lives as long as the process; end() stops its thread first.
     ~AccessibilityQueue();
     AccessibilityQueue(const AccessibilityQueue&) = delete;
@@ -30,15 +28,11 @@ public:
     // work already running finishes unobserved. Exceptions of the work are rethrown
     // here.
     bool run(const std::function<void()>& work, std::stop_token stop = {});
-    // Runs work on the queue later without waiting; dropped once the queue has ended.
-    void post(void (*work)(void*), void* data);
     bool onQueue() const;
     // Stops the thread: work not yet started is answered with false. A thread still
     // inside work (a call that hangs) after `patience` is left to the process's end.
     // Idempotent.
     void end(std::chrono::milliseconds patience = std::chrono::milliseconds(1000));
-
-    GMainContext* context() const { return context_; }
 
 private:
     struct Task {
@@ -50,16 +44,13 @@ private:
     };
 
     void startLocked();
-    void drain();
+    void serve();
 
-    GMainContext* context_;
-    GMainLoop* loop_;
     std::mutex mutex_;  // guards everything below
-    std::condition_variable_any taskDone_;
+    std::condition_variable_any changed_;
     std::deque<std::shared_ptr<Task>> pending_;
     std::thread thread_;
     std::thread::id threadId_;
-    bool drainScheduled_ = false;
     bool ended_ = false;
     bool threadReturned_ = false;
 };
