@@ -38,20 +38,23 @@ std::string GuessCursorType(const std::optional<std::string>& role, const std::o
 
 std::string GetCursorTypeAtMouse() { return QueryCursorAtMouse().kind; }
 
-CursorAtMouse QueryCursorAtMouse() {
-    CursorAtMouse answer{"arrow", std::nullopt};
-    std::string& result = answer.kind;
+CursorAtMouse QueryCursorAtMouse(std::stop_token stop) {
+    // The query writes into its own answer: a caller that stops waiting leaves it
+    // to the query, which may still be running on the queue.
+    auto shared = std::make_shared<CursorAtMouse>(CursorAtMouse{"arrow", std::nullopt});
     std::shared_ptr<platform::AccessibilityService> service;
     try {
         service = platform::installed().accessibility;
     } catch (const std::exception& error) {
         SafeLog(std::string("No platform: ") + error.what());
     }
-    if (!service) return answer;
+    if (!service) return *shared;
 
     // The query runs on the accessibility queue; every object it obtains is
     // released there, before the queue moves on.
-    auto query = [&] {
+    auto query = [shared, service] {
+        CursorAtMouse& answer = *shared;
+        std::string& result = answer.kind;
         try {
             std::shared_ptr<platform::AccessibilityElement> systemWide = service->systemWide();
             if (!systemWide) return;
@@ -77,12 +80,12 @@ CursorAtMouse QueryCursorAtMouse() {
         }
     };
     try {
-        service->runOnQueue(query);
+        if (!service->runOnQueue(query, stop)) return CursorAtMouse{"arrow", std::nullopt};
     } catch (const std::exception& error) {
         SafeLog(std::string("Accessibility queue failed: ") + error.what());
-        result = "arrow";
+        return CursorAtMouse{"arrow", std::nullopt};
     }
-    return answer;
+    return *shared;
 }
 
 bool TrackingBounds::contains(platform::Point point) const {

@@ -5,6 +5,7 @@
 #include "platform/geometry.h"
 
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace glintor {
@@ -16,12 +17,14 @@ namespace glintor {
 std::string GetCursorTypeAtMouse();
 
 // The same query, with the pointer location the kind was found at (absent when
-// the query failed before it read the pointer).
+// the query failed before it read the pointer). A stop requested on `stop` ends the
+// wait for the accessibility queue at once with "arrow"; the query, if it has
+// started, finishes there unobserved.
 struct CursorAtMouse {
     std::string kind;
     std::optional<platform::Point> location;
 };
-CursorAtMouse QueryCursorAtMouse();
+CursorAtMouse QueryCursorAtMouse(std::stop_token stop = {});
 
 // The table: the first matching row wins. Role rows (exact, case-sensitive) come
 // before description rows (case-sensitive substrings); an absent role skips the role

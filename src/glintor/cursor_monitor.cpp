@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <chrono>
+#include <stop_token>
 #include <string>
 #include <system_error>
 
@@ -49,6 +50,8 @@ struct MonitorRun {
     std::atomic<bool> shouldStop{false};
     std::atomic<bool> running{false};
     std::atomic<bool> threadFinished{true};
+    // Requested with shouldStop: ends the worker's wait for a busy accessibility queue.
+    std::stop_source stopSource;
     // threadMutex with threadCondition: the stop wait, and the worker's sleep
     // between polls, which a stop request cuts short.
     std::mutex threadMutex;
@@ -63,6 +66,7 @@ struct MonitorRun {
     void requestStop() {
         std::lock_guard lock(threadMutex);
         shouldStop = true;
+        stopSource.request_stop();
         threadCondition.notify_all();
     }
 
@@ -99,19 +103,30 @@ struct MonitorRun {
 
 namespace {
 
+// An exception the host's callback threw reaches the host as an uncaught exception
+// ('uncaughtException', or the process ends with it), as one thrown in any other
+// callback of the event loop would; it is not swallowed here.
+void ReportCallbackException(napi_env env) {
+    napi_value exception = nullptr;
+    if (napi_get_and_clear_last_exception(env, &exception) != napi_ok || exception == nullptr) return;
+    napi_fatal_exception(env, exception);
+}
+
 void CallJs(Napi::Env env, Napi::Function callback, void*, std::string* kind) {
     std::unique_ptr<std::string> item(kind);
     // No environment: the function is being torn down and its queue emptied.
     if (env == nullptr || callback.IsEmpty() || !item) return;
     if (env.IsExceptionPending()) return;
     // Plain Node-API calls: a failure here (an environment that is stopping, a
-    // callback that throws or ends its thread) is left to Node as it stands, where
+    // callback that ends its thread) is left to Node as it stands, where
     // node-addon-api would try to build an Error object and abort the process.
     napi_value text = nullptr;
     if (napi_create_string_utf8(env, item->data(), item->size(), &text) != napi_ok) return;
     napi_value undefined = nullptr;
     if (napi_get_undefined(env, &undefined) != napi_ok) return;
-    napi_call_function(env, undefined, callback, 1, &text, nullptr);
+    if (napi_call_function(env, undefined, callback, 1, &text, nullptr) == napi_pending_exception) {
+        ReportCallbackException(env);
+    }
 }
 
 // The finalizer of one run's thread-safe function: from now on the function is gone.
@@ -131,7 +146,7 @@ void MonitorLoop(std::shared_ptr<MonitorRun> run, std::shared_ptr<platform::Acce
         if (run->shouldStop) break;
         CursorAtMouse found;
         try {
-            found = QueryCursorAtMouse();
+            found = QueryCursorAtMouse(run->stopSource.get_token());
         } catch (const std::exception&) {
             found = {"arrow", std::nullopt};
         }

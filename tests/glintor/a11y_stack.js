@@ -35,16 +35,41 @@ function setAccessibilityEnabled(env, enabled) {
     `variant:boolean:${enabled}`], { env, stdio: 'ignore', timeout: DEADLINE_MS });
 }
 
+// The processes of a process group, from /proc.
+function processGroup(groupId) {
+  const found = [];
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
+      const [state, , group] = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+      if (Number(group) === groupId && state !== 'Z') found.push(Number(entry));
+    } catch { /* gone meanwhile */ }
+  }
+  return found;
+}
+
+function commandOf(pid) {
+  try {
+    return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').join(' ');
+  } catch {
+    return '';
+  }
+}
+
 async function startStack({ window = true } = {}) {
   const children = [];
   const runtimeDir = fs.mkdtempSync(path.join(os.tmpdir(), 'glintor-a11y-'));
   fs.chmodSync(runtimeDir, 0o700);
   const stopAll = () => {
     for (const child of children.reverse()) {
-      try {
-        if (child.group) process.kill(-child.process.pid, 'SIGTERM');
-        else child.process.kill('SIGTERM');
-      } catch { /* already gone */ }
+      // A test may have stopped a process; it must be continued to end.
+      for (const signal of ['SIGCONT', 'SIGTERM']) {
+        try {
+          if (child.group) process.kill(-child.process.pid, signal);
+          else child.process.kill(signal);
+        } catch { /* already gone */ }
+      }
     }
     children.length = 0;
     fs.rmSync(runtimeDir, { recursive: true, force: true });
@@ -74,19 +99,37 @@ async function startStack({ window = true } = {}) {
     env.DBUS_SESSION_BUS_ADDRESS = await firstLine(bus.stdout, 'dbus-daemon');
     setAccessibilityEnabled(env, true);
 
+    // Another GTK 3 application showing the test window at (x, y), with extra
+    // top-level windows beside it.
+    const startApplication = async (x = 100, y = 80, extraWindows = 0) => {
+      const gtk = spawn('/usr/bin/python3', [path.join(__dirname, 'test_window.py'), String(x), String(y),
+        String(extraWindows)], { stdio: ['pipe', 'pipe', 'inherit'], env });
+      const child = { process: gtk };
+      children.push(child);
+      const windowRects = JSON.parse(await firstLine(gtk.stdout, 'GTK test window'));
+      return {
+        pid: gtk.pid,
+        rects: windowRects,
+        stop() {
+          gtk.kill('SIGCONT');
+          gtk.kill('SIGTERM');
+          const index = children.indexOf(child);
+          if (index >= 0) children.splice(index, 1);
+        },
+      };
+    };
     let rects = null;
+    let application = null;
     if (window) {
-      const gtk = spawn('/usr/bin/python3', [path.join(__dirname, 'test_window.py')],
-        { stdio: ['pipe', 'pipe', 'inherit'], env });
-      children.push({ process: gtk });
-      rects = JSON.parse(await firstLine(gtk.stdout, 'GTK test window'));
+      application = await startApplication();
+      rects = application.rects;
     }
 
     // Should this process die without its exit handlers (a crash), a watchdog ends
     // the stack once it is gone.
     const targets = children.map((child) => (child.group ? `-${child.process.pid}` : `${child.process.pid}`));
     const watchdog = spawn('sh', ['-c', `while kill -0 ${process.pid} 2>/dev/null; do sleep 1; done; ` +
-      `kill -TERM ${targets.join(' ')} 2>/dev/null; rm -rf '${runtimeDir}'`],
+      `kill -CONT ${targets.join(' ')} 2>/dev/null; kill -TERM ${targets.join(' ')} 2>/dev/null; rm -rf '${runtimeDir}'`],
     { stdio: 'ignore', detached: true, env: plainEnv });
     watchdog.unref();
     children.unshift({ process: watchdog });
@@ -99,6 +142,19 @@ async function startStack({ window = true } = {}) {
       env,
       display,
       rects,
+      application,
+      startApplication,
+      sessionBusPid: bus.pid,
+      // The accessibility bus's daemons, started by the session bus on demand in
+      // its process group: at-spi-bus-launcher and the accessibility bus's own
+      // dbus-daemon (the one with the accessibility configuration).
+      accessibilityBusPids() {
+        const group = processGroup(bus.pid);
+        return {
+          launchers: group.filter((pid) => commandOf(pid).includes('at-spi-bus-launcher')),
+          daemons: group.filter((pid) => commandOf(pid).includes('accessibility.conf')),
+        };
+      },
       // Moves the pointer with XTest to a point of the screen.
       moveTo(x, y) {
         execFileSync('xdotool', ['mousemove', String(Math.round(x)), String(Math.round(y))],

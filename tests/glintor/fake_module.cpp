@@ -93,6 +93,12 @@ Napi::Object Controls(Napi::Env env) {
                  }));
     controls.Set("holdQueue", Napi::Function::New(env, [](const Napi::CallbackInfo&) { fake().holdQueue(); }));
     controls.Set("releaseQueue", Napi::Function::New(env, [](const Napi::CallbackInfo&) { fake().releaseQueue(); }));
+    controls.Set("holdPointer", Napi::Function::New(env, [](const Napi::CallbackInfo&) { fake().holdPointer(); }));
+    controls.Set("releasePointer",
+                 Napi::Function::New(env, [](const Napi::CallbackInfo&) { fake().releasePointer(); }));
+    controls.Set("pointerWaiters", Napi::Function::New(env, [](const Napi::CallbackInfo& info) {
+                     return Napi::Number::New(info.Env(), static_cast<double>(fake().pointerWaiters()));
+                 }));
     controls.Set("waitingWork", Napi::Function::New(env, [](const Napi::CallbackInfo& info) {
                      return Napi::Number::New(info.Env(), static_cast<double>(fake().waitingWork()));
                  }));

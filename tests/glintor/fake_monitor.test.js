@@ -52,6 +52,7 @@ function blockUntil(what, condition, deadlineMs = 60000) {
 
 function resetFake() {
   fake.releaseQueue();
+  fake.releasePointer();
   fake.setTrusted(true);
   fake.throwAt('none');
   fake.setSystemWideAvailable(true);
@@ -304,45 +305,66 @@ test('a restart before the event loop turns keeps the new callback alive', async
   assert.deepEqual(second.reports, ['pointer']);
 });
 
+test('stop() while the worker waits on a busy queue returns at once and drops its query', async () => {
+  const monitor = new CursorAXMonitor();
+  fake.holdQueue();
+  monitor.start(() => assert.fail('no report from a dropped query'));
+  await waitFor('the worker to wait on the queue', () => fake.waitingWork() >= 1);
+  const stopStarted = performance.now();
+  assert.equal(monitor.stop(), true);
+  // Without the stop ending its wait, the worker would hold stop() for the whole
+  // 5000 ms wait; a loaded machine delays a thread's wake-up by far less than half.
+  assert.ok(performance.now() - stopStarted < 2500, 'stop did not wait for the held queue');
+  assert.equal(monitor.isRunning(), false);
+  assert.equal(fake.waitingWork(), 0, 'the query that had not started is dropped');
+  fake.releaseQueue();
+  await witnessPolls();
+});
+
+// With no system-wide element the query reads no pointer, so the worker reads it
+// itself, off the queue: a held pointer read stands it still where a stop request
+// cannot reach it.
+async function startHeldWorker(monitor, callback) {
+  fake.setSystemWideAvailable(false);
+  fake.holdPointer();
+  monitor.start(callback);
+  await waitFor('the worker to wait for the pointer', () => fake.pointerWaiters() >= 1);
+}
+
 test('a worker left behind after 5000 ms never reports to or stops the next start', async () => {
   const monitor = new CursorAXMonitor();
   const old = reportCollector();
-  fake.holdQueue();
-  monitor.start(old.callback);
-  await waitFor('the worker to wait on the queue', () => fake.waitingWork() >= 1);
+  await startHeldWorker(monitor, old.callback);
   const stopStarted = performance.now();
   assert.equal(monitor.stop(), true);
   // The stop wait runs out (its lower bound holds on any machine) and the worker is left behind.
   assert.ok(performance.now() - stopStarted >= 4900, 'stop waited for the worker');
   assert.equal(monitor.isRunning(), false);
 
+  fake.setSystemWideAvailable(true);
   const fresh = reportCollector();
-  const before = fake.hitTests();
   monitor.start(fresh.callback);
-  fake.releaseQueue();
   assert.equal(await fresh.next(1), 'pointer');
-  // Both workers' queries have run; the old one has ended by now, on its own flags.
-  await waitFor('the old worker to finish its query', () => fake.hitTests() >= before + 3);
-  assert.equal(monitor.isRunning(), true);
+  fake.releasePointer();
+  await waitFor('the old worker to go on', () => fake.pointerWaiters() === 0);
   fake.setHit(ENTRY);
   assert.equal(await fresh.next(2), 'ibeam');
+  assert.equal(monitor.isRunning(), true);
   assert.deepEqual(old.reports, []);
   monitor.stop();
 });
 
 test('a monitor collected while its worker is left behind', async () => {
   let monitor = new CursorAXMonitor();
-  fake.holdQueue();
-  monitor.start(() => assert.fail('no report after stop'));
-  await waitFor('the worker to wait on the queue', () => fake.waitingWork() >= 1);
+  await startHeldWorker(monitor, () => assert.fail('no report after stop'));
   monitor.stop();
   monitor = null;
   gc();
   await new Promise((resolve) => setImmediate(resolve));
   gc();
-  const before = fake.hitTests();
-  fake.releaseQueue();
-  await waitFor('the left-behind worker to finish its query', () => fake.hitTests() > before);
+  fake.setSystemWideAvailable(true);
+  fake.releasePointer();
+  await waitFor('the left-behind worker to go on', () => fake.pointerWaiters() === 0);
   const collector = reportCollector();
   const next = new CursorAXMonitor();
   next.start(collector.callback);
@@ -371,3 +393,30 @@ test('a running monitor that is collected stops its worker', async () => {
   await witnessPolls();
   assert.deepEqual(collector.reports, ['pointer']);
 });
+
+// A callback's exception is the host's own bug: it reaches the host as an uncaught
+// exception, never swallowed. Each case runs in a process of its own.
+for (const [name, handler, expected] of [
+  ['is seen by process.on(\'uncaughtException\')',
+    `process.on('uncaughtException', (error) => { console.log('caught ' + error.message); monitor.stop(); });`,
+    { status: 0, stdout: 'caught thrown in the callback', stderr: '' }],
+  ['ends a process without a handler, as any uncaught exception does', '',
+    { status: 1, stdout: '', stderrIncludes: 'thrown in the callback' }],
+]) {
+  test(`an exception thrown in the callback ${name}`, () => {
+    const { spawnSync } = require('node:child_process');
+    const result = spawnSync(process.execPath, ['-e', `
+      const { CursorAXMonitor, fake } = require(process.env.GLINTOR_FAKE_ADDON);
+      fake.setHit({ role: 'AXButton' });
+      const monitor = new CursorAXMonitor();
+      ${handler}
+      monitor.start(() => { throw new Error('thrown in the callback'); });`],
+    { env: process.env, timeout: 60000, encoding: 'utf8' });
+    assert.equal(result.signal, null, result.stderr);
+    assert.equal(result.status, expected.status, result.stderr);
+    assert.equal(result.stdout.trim(), expected.stdout);
+    if ('stderr' in expected) assert.equal(result.stderr, expected.stderr);
+    if (expected.stderrIncludes) assert.ok(result.stderr.includes(expected.stderrIncludes), result.stderr);
+    assert.ok(!result.stderr.includes('DEP0168'), result.stderr);
+  });
+}

@@ -45,6 +45,12 @@ test('each widget of the window gives its kind', async () => {
     resizeHandle: 'resize',
     closeLabel: 'Close',
     resizeLabel: 'Resize',
+    // A spin button takes the text cursor; a slider's value text ("17") is not its description.
+    spinButton: 'ibeam',
+    slider: 'arrow',
+    describedSlider: 'Volume',
+    // An entry inside a notebook page, below the notebook's page tab list.
+    notebookEntry: 'ibeam',
     empty: 'arrow',
   };
   const seen = {};

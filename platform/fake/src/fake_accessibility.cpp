@@ -42,7 +42,7 @@ FakeAccessibility::~FakeAccessibility() {
     }
     queueThread_.join();
     std::lock_guard lock(mutex_);
-    for (Task* task : pending_) task->done = true;
+    for (auto& task : pending_) task->done = true;
     pending_.clear();
     changed_.notify_all();
 }
@@ -52,11 +52,12 @@ void FakeAccessibility::serve() {
     for (;;) {
         changed_.wait(lock, [&] { return ended_ || (!held_ && !pending_.empty()); });
         if (ended_) return;
-        Task* task = pending_.front();
+        std::shared_ptr<Task> task = pending_.front();
         pending_.pop_front();
+        if (task->abandoned) continue;
         lock.unlock();
         try {
-            (*task->work)();
+            task->work();
         } catch (...) {
             task->error = std::current_exception();
         }
@@ -67,22 +68,36 @@ void FakeAccessibility::serve() {
     }
 }
 
-bool FakeAccessibility::runOnQueue(const std::function<void()>& work) {
+bool FakeAccessibility::runOnQueue(const std::function<void()>& work, std::stop_token stop) {
     if (onQueue()) {
         work();
         return true;
     }
-    Task task;
-    task.work = &work;
+    auto task = std::make_shared<Task>();
+    task->work = work;
     {
         std::unique_lock lock(mutex_);
         if (ended_) return false;
-        pending_.push_back(&task);
+        pending_.push_back(task);
         changed_.notify_all();
-        changed_.wait(lock, [&] { return task.done; });
+        if (!changed_.wait(lock, stop, [&] { return task->done; })) {
+            task->abandoned = true;
+            return false;
+        }
     }
-    if (task.error) std::rethrow_exception(task.error);
-    return task.ran;
+    if (task->error) std::rethrow_exception(task->error);
+    return task->ran;
+}
+
+void FakeAccessibility::holdPointer() {
+    std::lock_guard lock(mutex_);
+    pointerHeld_ = true;
+}
+
+void FakeAccessibility::releasePointer() {
+    std::lock_guard lock(mutex_);
+    pointerHeld_ = false;
+    changed_.notify_all();
 }
 
 void FakeAccessibility::setTrusted(bool trusted) {
@@ -118,7 +133,14 @@ void FakeAccessibility::releaseQueue() {
 
 size_t FakeAccessibility::waitingWork() const {
     std::lock_guard lock(mutex_);
-    return pending_.size();
+    size_t waiting = 0;
+    for (const auto& task : pending_) waiting += task->abandoned ? 0 : 1;
+    return waiting;
+}
+
+size_t FakeAccessibility::pointerWaiters() const {
+    std::lock_guard lock(mutex_);
+    return pointerWaiters_;
 }
 
 size_t FakeAccessibility::hitTests() const {
@@ -139,7 +161,12 @@ bool FakeAccessibility::processTrusted() {
 std::optional<Point> FakeAccessibility::pointerLocation() {
     // As on Linux, reading the pointer never throws; a scripted failure gives no location.
     if (failures_->next(FakeOperation::accessibilityPointerLocation)) return std::nullopt;
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (!onQueue() && pointerHeld_) {
+        ++pointerWaiters_;
+        changed_.wait(lock, [&] { return !pointerHeld_ || ended_; });
+        --pointerWaiters_;
+    }
     return pointer_;
 }
 

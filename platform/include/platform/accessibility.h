@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace platform {
@@ -54,7 +55,8 @@ public:
     virtual ~AccessibilityService() = default;
 
     // Whether this process may read the accessibility tree. Never asks the user.
-    // Any thread; never throws.
+    // Any thread; never throws. Returns within a bound well under a second: a
+    // service that does not answer by then counts as not trusting the process.
     virtual bool processTrusted() = 0;
 
     // The pointer's location in global display coordinates (origin at the top left,
@@ -64,7 +66,12 @@ public:
     // Runs work on the accessibility queue and returns once it has run. Returns
     // false, without running it, when the queue has ended (process exit). Called on
     // the queue itself, the work runs at once. Exceptions of the work propagate.
-    virtual bool runOnQueue(const std::function<void()>& work) = 0;
+    //
+    // A stop requested on `stop` ends the wait at once and gives false: work that
+    // has not started never runs; work already running finishes on the queue on its
+    // own, so it must own (or share) everything it writes. A busy or hung queue
+    // therefore never holds a caller that is asked to stop.
+    virtual bool runOnQueue(const std::function<void()>& work, std::stop_token stop = {}) = 0;
 
     // On the queue only. The element standing for the whole desktop; null when the
     // accessibility service cannot be reached.

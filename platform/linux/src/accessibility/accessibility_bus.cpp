@@ -1,6 +1,6 @@
 #include "accessibility/accessibility_bus.h"
 
-#include <dbus/dbus.h>
+#include "accessibility/bounded_dbus.h"
 
 #include <cstdlib>
 #include <memory>
@@ -9,21 +9,9 @@
 namespace platform::linux_backend {
 namespace {
 
-// The first call may start the bus launcher through D-Bus activation.
-constexpr int kCallTimeoutMilliseconds = 3000;
-
-struct ConnectionCloser {
-    void operator()(DBusConnection* connection) const {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-    }
-};
-using Connection = std::unique_ptr<DBusConnection, ConnectionCloser>;
-
-struct MessageUnref {
-    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+using Clock = DBusClock;
+using Connection = DBusConnectionPointer;
+using Message = DBusMessagePointer;
 
 // The session bus's address: $DBUS_SESSION_BUS_ADDRESS, else the user bus of
 // $XDG_RUNTIME_DIR. Never libdbus's autolaunch, which would start a bus of its own.
@@ -35,37 +23,18 @@ std::string sessionBusAddress() {
     return {};
 }
 
-// A private connection to a message bus, registered with it; null on failure.
-Connection connectToBus(const std::string& address) {
-    if (address.empty()) return nullptr;
-    DBusError error;
-    dbus_error_init(&error);
-    Connection connection(dbus_connection_open_private(address.c_str(), &error));
-    if (!connection) {
-        dbus_error_free(&error);
-        return nullptr;
-    }
-    dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-    if (!dbus_bus_register(connection.get(), &error)) {
-        dbus_error_free(&error);
-        return nullptr;
-    }
-    return connection;
+Message call(DBusConnection* connection, DBusMessage* request, Clock::time_point deadline) {
+    return callBefore(connection, request, deadline);
 }
 
-Message call(DBusConnection* connection, DBusMessage* request) {
-    Message owned(request);
-    if (!request) return nullptr;
-    DBusError error;
-    dbus_error_init(&error);
-    Message reply(dbus_connection_send_with_reply_and_block(connection, request, kCallTimeoutMilliseconds, &error));
-    if (!reply) dbus_error_free(&error);
-    return reply;
+Connection connectToBus(const std::string& address, Clock::time_point deadline) {
+    return connectToBusBefore(address, deadline);
 }
 
-std::string accessibilityBusAddress(DBusConnection* session) {
-    Message reply = call(session, dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
-                                                               "GetAddress"));
+std::string accessibilityBusAddress(DBusConnection* session, Clock::time_point deadline) {
+    Message reply = call(session,
+                         dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"),
+                         deadline);
     const char* address = nullptr;
     if (!reply || !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
         return {};
@@ -73,7 +42,7 @@ std::string accessibilityBusAddress(DBusConnection* session) {
     return address ? address : "";
 }
 
-bool accessibilityEnabled(DBusConnection* session) {
+bool accessibilityEnabled(DBusConnection* session, Clock::time_point deadline) {
     DBusMessage* request = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
                                                         "org.freedesktop.DBus.Properties", "Get");
     if (!request) return false;
@@ -84,7 +53,7 @@ bool accessibilityEnabled(DBusConnection* session) {
         dbus_message_unref(request);
         return false;
     }
-    Message reply = call(session, request);
+    Message reply = call(session, request, deadline);
     if (!reply) return false;
     DBusMessageIter iterator;
     DBusMessageIter variant;
@@ -101,12 +70,14 @@ bool accessibilityEnabled(DBusConnection* session) {
 
 } // namespace
 
-bool accessibilityBusEnabled() {
-    Connection session = connectToBus(sessionBusAddress());
-    if (!session) return false;
-    std::string address = accessibilityBusAddress(session.get());
-    if (address.empty() || !connectToBus(address)) return false;
-    return accessibilityEnabled(session.get());
+std::optional<std::string> enabledAccessibilityBusAddress(std::chrono::milliseconds limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    Connection session = connectToBus(sessionBusAddress(), deadline);
+    if (!session) return std::nullopt;
+    std::string address = accessibilityBusAddress(session.get(), deadline);
+    if (address.empty() || !connectToBus(address, deadline)) return std::nullopt;
+    if (!accessibilityEnabled(session.get(), deadline)) return std::nullopt;
+    return address;
 }
 
 } // namespace platform::linux_backend

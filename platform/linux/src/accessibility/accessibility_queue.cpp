@@ -3,136 +3,87 @@
 #include <utility>
 
 namespace platform::linux_backend {
-namespace {
 
-void attachIdle(GMainContext* context, GSourceFunc function, gpointer data) {
-    GSource* source = g_idle_source_new();
-    g_source_set_callback(source, function, data, nullptr);
-    g_source_attach(source, context);
-    g_source_unref(source);
-}
-
-} // namespace
-
-AccessibilityQueue::AccessibilityQueue()
-    : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {}
-
-AccessibilityQueue::~AccessibilityQueue() {
-    end();
-    g_main_loop_unref(loop_);
-    g_main_context_unref(context_);
-}
+AccessibilityQueue::~AccessibilityQueue() { end(); }
 
 void AccessibilityQueue::startLocked() {
     if (thread_.joinable()) return;
-    thread_ = std::thread([this] {
-        g_main_context_push_thread_default(context_);
-        g_main_loop_run(loop_);
-        g_main_context_pop_thread_default(context_);
-    });
+    thread_ = std::thread([this] { serve(); });
     threadId_ = thread_.get_id();
 }
 
 bool AccessibilityQueue::onQueue() const { return std::this_thread::get_id() == threadId_; }
 
-bool AccessibilityQueue::run(const std::function<void()>& work) {
+void AccessibilityQueue::serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return ended_ || !pending_.empty(); });
+        if (ended_) break;
+        std::shared_ptr<Task> task = pending_.front();
+        pending_.pop_front();
+        if (task->abandoned) continue;
+        lock.unlock();
+        try {
+            task->work();
+        } catch (...) {
+            task->error = std::current_exception();
+        }
+        lock.lock();
+        task->ran = true;
+        task->done = true;
+        changed_.notify_all();
+    }
+    threadReturned_ = true;
+    changed_.notify_all();
+}
+
+bool AccessibilityQueue::run(const std::function<void()>& work, std::stop_token stop) {
     if (onQueue()) {
         work();
         return true;
     }
-    Task task;
-    task.work = &work;
+    auto task = std::make_shared<Task>();
+    task->work = work;
     {
         std::unique_lock lock(mutex_);
         if (ended_) return false;
         startLocked();
-        pending_.push_back(&task);
-        if (!drainScheduled_) {
-            drainScheduled_ = true;
-            attachIdle(
-                context_,
-                [](gpointer self) {
-                    static_cast<AccessibilityQueue*>(self)->drain();
-                    return G_SOURCE_REMOVE;
-                },
-                this);
+        pending_.push_back(task);
+        changed_.notify_all();
+        if (!changed_.wait(lock, stop, [&] { return task->done; })) {
+            task->abandoned = true;
+            return false;
         }
-        taskDone_.wait(lock, [&] { return task.done; });
     }
-    if (task.error) std::rethrow_exception(task.error);
-    return task.ran;
+    if (task->error) std::rethrow_exception(task->error);
+    return task->ran;
 }
 
-void AccessibilityQueue::post(void (*work)(void*), void* data) {
-    struct Posted {
-        void (*work)(void*);
-        void* data;
-    };
-    std::lock_guard lock(mutex_);
-    if (ended_) return;
-    startLocked();
-    attachIdle(
-        context_,
-        [](gpointer posted) {
-            auto* item = static_cast<Posted*>(posted);
-            item->work(item->data);
-            delete item;
-            return G_SOURCE_REMOVE;
-        },
-        new Posted{work, data});
-}
-
-void AccessibilityQueue::drain() {
-    for (;;) {
-        Task* task = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            if (pending_.empty()) {
-                drainScheduled_ = false;
-                return;
-            }
-            task = pending_.front();
-            pending_.pop_front();
-        }
-        try {
-            (*task->work)();
-        } catch (...) {
-            task->error = std::current_exception();
-        }
-        std::lock_guard lock(mutex_);
-        task->ran = true;
-        task->done = true;
-        taskDone_.notify_all();
-    }
-}
-
-void AccessibilityQueue::end() {
+void AccessibilityQueue::end(std::chrono::milliseconds patience) {
     std::thread thread;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (ended_) return;
         ended_ = true;
+        for (auto& task : pending_) task->done = true;
+        pending_.clear();
+        changed_.notify_all();
         thread = std::move(thread_);
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
+            if (!changed_.wait_for(lock, patience, [&] { return threadReturned_; })) {
+                // Inside work that does not end: the process's end takes the thread.
+                thread.detach();
+                return;
+            }
+        }
     }
     if (thread.joinable()) {
-        // Quit from inside the loop, so a quit cannot come before the loop runs.
-        attachIdle(
-            context_,
-            [](gpointer loop) {
-                g_main_loop_quit(static_cast<GMainLoop*>(loop));
-                return G_SOURCE_REMOVE;
-            },
-            loop_);
         if (thread.get_id() == std::this_thread::get_id()) {
             thread.detach();
         } else {
             thread.join();
         }
     }
-    std::lock_guard lock(mutex_);
-    for (Task* task : pending_) task->done = true;
-    pending_.clear();
-    taskDone_.notify_all();
 }
 
 } // namespace platform::linux_backend

@@ -1,58 +1,58 @@
 #pragma once
-// The accessibility queue: one thread iterating a GMainContext of its own, which
-// libatspi dispatches its D-Bus traffic on. Work submitted from other threads runs
-// there one item at a time while the submitter waits.
+// The accessibility queue: one thread that owns the accessibility bus connection.
+// Work submitted from other threads runs there one item at a time while the
+// submitter waits, or until the submitter is asked to stop.
 
-#include <glib.h>
-
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 namespace platform::linux_backend {
 
 class AccessibilityQueue {
 public:
-    AccessibilityQueue();
+    AccessibilityQueue() = default;
     // The queue lives as long as the process; end() stops its thread first.
     ~AccessibilityQueue();
     AccessibilityQueue(const AccessibilityQueue&) = delete;
     AccessibilityQueue& operator=(const AccessibilityQueue&) = delete;
 
     // Runs work on the queue thread and waits for it; on the queue thread itself it
-    // runs at once. False, without running it, once the queue has ended.
-    // Exceptions of the work are rethrown here.
-    bool run(const std::function<void()>& work);
-    // Runs work on the queue later without waiting; dropped once the queue has ended.
-    void post(void (*work)(void*), void* data);
+    // runs at once. False, without running it, once the queue has ended. A stop
+    // requested on `stop` ends the wait with false: work not yet started is dropped,
+    // work already running finishes unobserved. Exceptions of the work are rethrown
+    // here.
+    bool run(const std::function<void()>& work, std::stop_token stop = {});
     bool onQueue() const;
-    // Stops the thread: work not yet started is answered with false. Idempotent.
-    void end();
-
-    GMainContext* context() const { return context_; }
+    // Stops the thread: work not yet started is answered with false. A thread still
+    // inside work (a call that hangs) after `patience` is left to the process's end.
+    // Idempotent.
+    void end(std::chrono::milliseconds patience = std::chrono::milliseconds(1000));
 
 private:
     struct Task {
-        const std::function<void()>* work = nullptr;
+        std::function<void()> work;
         std::exception_ptr error;
         bool done = false;
         bool ran = false;
+        bool abandoned = false;
     };
 
     void startLocked();
-    void drain();
+    void serve();
 
-    GMainContext* context_;
-    GMainLoop* loop_;
     std::mutex mutex_;  // guards everything below
-    std::condition_variable taskDone_;
-    std::deque<Task*> pending_;
+    std::condition_variable_any changed_;
+    std::deque<std::shared_ptr<Task>> pending_;
     std::thread thread_;
     std::thread::id threadId_;
-    bool drainScheduled_ = false;
     bool ended_ = false;
+    bool threadReturned_ = false;
 };
 
 } // namespace platform::linux_backend

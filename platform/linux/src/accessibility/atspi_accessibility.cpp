@@ -2,12 +2,16 @@
 
 #include "accessibility/accessibility_bus.h"
 #include "accessibility/accessibility_queue.h"
+#include "accessibility/atspi_client.h"
 #include "accessibility/x_pointer_windows.h"
 
 #include <atspi/atspi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,66 +19,26 @@ namespace platform::linux_backend {
 namespace {
 
 using namespace platform::accessibility_status;
+using Clock = std::chrono::steady_clock;
 
-// Method calls to applications give up after this long; an application that has
-// just started gets the longer time. libatspi's own start-up allowance (15 s) would
-// hold the queue, and every monitor waiting on it, far longer than a poll.
-constexpr gint kCallTimeoutMilliseconds = 800;
-constexpr gint kStartupTimeoutMilliseconds = 2000;
+// Method calls give up after this long. A hung application holds the queue, and
+// every monitor waiting on it, for at most one call: it is then left alone for a
+// while.
+constexpr auto kCallLimit = std::chrono::milliseconds(200);
+// How long an application that left a call unanswered is not asked again.
+constexpr auto kQuietTime = std::chrono::seconds(2);
 // No real tree is this deep; the bound keeps a cyclic one from holding the queue.
 constexpr int kMaximumDepth = 64;
+constexpr const char* kValueInterface = "org.a11y.atspi.Value";
 
-// One reference to an AtspiAccessible, dropped on the queue.
 class AtspiElement final : public AccessibilityElement {
 public:
-    AtspiElement(AtspiAccessible* accessible, AccessibilityQueue& queue) : accessible_(accessible), queue_(queue) {}
-    ~AtspiElement() override {
-        if (queue_.onQueue()) {
-            g_object_unref(accessible_);
-        } else {
-            queue_.post([](void* accessible) { g_object_unref(accessible); }, accessible_);
-        }
-    }
-    AtspiAccessible* get() const { return accessible_; }
-
-private:
-    AtspiAccessible* accessible_;
-    AccessibilityQueue& queue_;
+    explicit AtspiElement(AtspiReference reference) : reference(std::move(reference)) {}
+    const AtspiReference reference;
 };
 
-struct ErrorHolder {
-    GError* error = nullptr;
-    ~ErrorHolder() {
-        if (error) g_error_free(error);
-    }
-    GError** out() { return &error; }
-    explicit operator bool() const { return error != nullptr; }
-};
-
-struct Unref {
-    void operator()(gpointer object) const {
-        if (object) g_object_unref(object);
-    }
-};
-template <class T>
-using Ref = std::unique_ptr<T, Unref>;
-
-bool isTopLevelWindowRole(AtspiRole role) {
+bool isTopLevelWindowRole(uint32_t role) {
     return role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG;
-}
-
-bool showing(AtspiAccessible* accessible) {
-    Ref<AtspiStateSet> states(atspi_accessible_get_state_set(accessible));
-    return states && atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING);
-}
-
-std::optional<Rect> screenExtents(AtspiAccessible* accessible) {
-    ErrorHolder error;
-    AtspiRect* extents = atspi_component_get_extents(ATSPI_COMPONENT(accessible), ATSPI_COORD_TYPE_SCREEN, error.out());
-    if (error || !extents) return std::nullopt;
-    Rect rect{{double(extents->x), double(extents->y)}, {double(extents->width), double(extents->height)}};
-    g_free(extents);
-    return rect;
 }
 
 bool holds(const Rect& rect, int x, int y) {
@@ -87,162 +51,305 @@ double overlapArea(const Rect& a, const Rect& b) {
     return common.size.width * common.size.height;
 }
 
+bool isNumber(const std::string& text) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    std::strtod(start, &end);
+    if (end == start) return false;
+    while (*end == ' ') ++end;
+    return *end == '\0';
+}
+
 struct Candidate {
-    Ref<AtspiAccessible> accessible;
-    std::optional<uint32_t> processID;
+    AtspiReference window;
     Rect extents;
 };
 
 class AtspiAccessibilityService final : public AccessibilityService {
 public:
-    bool processTrusted() override { return accessibilityBusEnabled(); }
+    bool processTrusted() override { return enabledAccessibilityBusAddress().has_value(); }
 
     std::optional<Point> pointerLocation() override { return display_.pointer(); }
 
-    bool runOnQueue(const std::function<void()>& work) override { return queue_.run(work); }
+    bool runOnQueue(const std::function<void()>& work, std::stop_token stop) override {
+        return queue_.run(work, stop);
+    }
 
     std::shared_ptr<AccessibilityElement> systemWide() override {
-        if (!atspiReady()) return nullptr;
-        AtspiAccessible* desktop = atspi_get_desktop(0);
-        if (!desktop) return nullptr;
-        return std::make_shared<AtspiElement>(desktop, queue_);
+        // A connection the bus dropped since the last query is noticed here, and the
+        // query goes on over a new one.
+        client_.forgetLostConnection();
+        bool connected = client_.connect();
+        if (client_.connectionsMade() != connectionsSeen_) {
+            connectionsSeen_ = client_.connectionsMade();
+            applications_.reset();
+            lastTop_.reset();
+            quietUntil_.clear();
+        }
+        if (!connected) return nullptr;
+        return std::make_shared<AtspiElement>(AtspiClient::desktop());
     }
 
     AccessibilityHit elementAtPosition(AccessibilityElement& systemWide, float x, float y) override {
-        auto* desktop = dynamic_cast<AtspiElement*>(&systemWide);
-        if (!desktop || !std::isfinite(x) || !std::isfinite(y)) return {kFailure, nullptr};
+        if (!dynamic_cast<AtspiElement*>(&systemWide) || !std::isfinite(x) || !std::isfinite(y)) {
+            return {kFailure, nullptr};
+        }
         int px = static_cast<int>(std::floor(x));
         int py = static_cast<int>(std::floor(y));
         auto windows = display_.topLevelsAt(px, py);
         if (!windows) return {kCannotComplete, nullptr};
-        AtspiAccessible* top = topLevelAt(desktop->get(), *windows, px, py);
+        if (windows->empty()) return {kNoValue, nullptr};
+        std::optional<AtspiReference> top;
+        const XTopLevel& lowest = windows->back();
+        bool fromLastQuery = false;
+        if (lowest.processID) {
+            if (lastTop_ && lastTop_->xWindow == lowest.window && lastTop_->frame == lowest.frame &&
+                lastTop_->processID == *lowest.processID && holds(lastTop_->extents, px, py) &&
+                !quiet(lastTop_->window.busName)) {
+                top = lastTop_->window;
+                fromLastQuery = true;
+            } else {
+                lastTop_.reset();
+                bool unanswered = false;
+                Rect extents;
+                top = topLevelOfProcess(*lowest.processID, lowest.frame, px, py, unanswered, extents);
+                if (unanswered) return {kCannotComplete, nullptr};
+                if (top) lastTop_ = LastTopLevel{lowest.window, lowest.frame, *lowest.processID, *top, extents};
+            }
+        } else {
+            lastTop_.reset();
+            top = anyTopLevelAt(*windows, px, py);
+        }
         if (!top) return {kNoValue, nullptr};
-        return {kSuccess, std::make_shared<AtspiElement>(deepestAt(top, px, py), queue_)};
+        bool topAnswered = true;
+        AtspiReference deepest = deepestAt(*top, px, py, topAnswered);
+        if (fromLastQuery && !topAnswered) {
+            // The window of the last query is gone (or hides): found afresh next time.
+            lastTop_.reset();
+        }
+        // An application that stopped answering on the way down is not asked for the
+        // element's attributes too.
+        if (quiet(deepest.busName)) return {kCannotComplete, nullptr};
+        return {kSuccess, std::make_shared<AtspiElement>(std::move(deepest))};
     }
 
     AccessibilityValue copyAttribute(AccessibilityElement& element, AccessibilityAttribute attribute) override {
         auto* atspiElement = dynamic_cast<AtspiElement*>(&element);
         if (!atspiElement) return {kFailure, std::nullopt};
-        ErrorHolder error;
+        const AtspiReference& object = atspiElement->reference;
         if (attribute == AccessibilityAttribute::role) {
-            AtspiRole role = atspi_accessible_get_role(atspiElement->get(), error.out());
-            if (error) return {kCannotComplete, std::nullopt};
-            gchar* name = atspi_role_get_name(role);
+            auto role = client_.role(object);
+            if (!role) return {kCannotComplete, std::nullopt};
+            gchar* name = atspi_role_get_name(static_cast<AtspiRole>(*role));
             auto axRole = axRoleForAtspiRole(name ? name : "");
             g_free(name);
             if (!axRole) return {kNoValue, std::nullopt};
             return {kSuccess, std::move(axRole)};
         }
-        gchar* description = atspi_accessible_get_description(atspiElement->get(), error.out());
-        if (error) {
-            g_free(description);
-            return {kCannotComplete, std::nullopt};
-        }
-        std::string text = description ? description : "";
-        g_free(description);
-        if (text.empty()) return {kNoValue, std::nullopt};
-        return {kSuccess, std::move(text)};
+        auto description = client_.description(object);
+        if (!description) return {kCannotComplete, std::nullopt};
+        if (description->empty() || isValueText(object, *description)) return {kNoValue, std::nullopt};
+        return {kSuccess, std::move(*description)};
     }
 
     // Ends the queue thread at process exit, before the libraries' own clean-up.
     void endQueue() { queue_.end(); }
 
 private:
-    // On the queue. libatspi ends the process when it is used without an
-    // accessibility bus, so it is started only once the bus answers; a bus that
-    // cannot be reached is tried again at the next query.
-    bool atspiReady() {
-        if (atspiState_ == AtspiState::ready) return true;
-        if (atspiState_ == AtspiState::unusable) return false;
-        if (!accessibilityBusEnabled()) return false;
-        int status = atspi_init();
-        if (status != 0 && status != 1) {
-            // libatspi keeps a failed start: it cannot be started again in this process.
-            atspiState_ = AtspiState::unusable;
-            return false;
-        }
-        atspi_set_main_context(queue_.context());
-        atspi_set_timeout(kCallTimeoutMilliseconds, kStartupTimeoutMilliseconds);
-        atspiState_ = AtspiState::ready;
-        return true;
+    // A description that only repeats an element's value (GTK gives a slider the
+    // text of its value as description) does not describe the element.
+    bool isValueText(const AtspiReference& object, const std::string& description) {
+        auto names = client_.interfaces(object);
+        if (!names || std::find(names->begin(), names->end(), kValueInterface) == names->end()) return false;
+        if (isNumber(description)) return true;
+        auto text = client_.valueText(object);
+        return text && *text == description;
     }
 
-    // The showing top-level window of an application whose extents hold the point,
-    // the topmost by the X stacking order. The stacking order comes from the X
-    // windows holding the point (topmost first): a window is matched by process and
-    // by covering most of the accessible window. Over an X window of another process
-    // (no accessible window there) nothing is found.
-    AtspiAccessible* topLevelAt(AtspiAccessible* desktop, const std::vector<XTopLevel>& windows, int x, int y) {
+    // Whether an application is left alone after a call it did not answer.
+    bool quiet(const std::string& busName) {
+        auto found = quietUntil_.find(busName);
+        if (found == quietUntil_.end()) return false;
+        if (Clock::now() < found->second) return true;
+        quietUntil_.erase(found);
+        return false;
+    }
+
+    // After a failed call to an application: one it left unanswered makes it quiet.
+    // True when it is quiet now.
+    bool noteFailure(const std::string& busName) {
+        if (client_.timedOut()) quietUntil_[busName] = Clock::now() + kQuietTime;
+        return quiet(busName);
+    }
+
+    // The applications of the desktop by process, from the registry's list. The list
+    // is read again when a process is not in it (an application that came since).
+    std::vector<std::string> applicationsOf(uint32_t processID) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!applications_ || attempt == 1) {
+                auto listed = client_.children(AtspiClient::desktop());
+                if (!listed) return {};
+                applications_.emplace();
+                for (const AtspiReference& application : *listed) {
+                    if (auto pid = client_.processOf(application.busName)) {
+                        (*applications_)[*pid].push_back(application.busName);
+                    }
+                }
+            }
+            if (auto found = applications_->find(processID); found != applications_->end()) return found->second;
+        }
+        return {};
+    }
+
+    // The showing top-level windows of one application whose extents hold the point.
+    // Stops at the first call the application leaves unanswered.
+    void windowsHolding(const std::string& busName, int x, int y, std::vector<Candidate>& candidates,
+                        bool& unanswered) {
+        if (quiet(busName)) {
+            unanswered = true;
+            return;
+        }
+        auto windows = client_.children(AtspiReference{busName, "/org/a11y/atspi/accessible/root"});
+        if (!windows) {
+            if (noteFailure(busName)) unanswered = true;
+            // An application that went away: the registry's list is read again next time.
+            applications_.reset();
+            return;
+        }
+        for (const AtspiReference& window : *windows) {
+            auto role = client_.role(window);
+            if (!role) {
+                if (noteFailure(busName)) break;
+                continue;
+            }
+            if (!isTopLevelWindowRole(*role)) continue;
+            auto showing = client_.showing(window);
+            if (!showing) {
+                if (noteFailure(busName)) break;
+                continue;
+            }
+            if (!*showing) continue;
+            auto extents = client_.screenExtents(window);
+            if (!extents) {
+                if (noteFailure(busName)) break;
+                continue;
+            }
+            if (holds(*extents, x, y)) candidates.push_back(Candidate{window, *extents});
+        }
+        if (quiet(busName)) unanswered = true;
+    }
+
+    // The accessible top-level window of the process whose X window is topmost at
+    // the point: of its showing windows that hold the point, the one covering most
+    // of the X window (at least half of its own area). Only that process's
+    // applications are asked, so another application that hangs costs nothing here.
+    std::optional<AtspiReference> topLevelOfProcess(uint32_t processID, const Rect& frame, int x, int y,
+                                                    bool& unanswered, Rect& extents) {
         std::vector<Candidate> candidates;
-        ErrorHolder error;
-        gint applications = atspi_accessible_get_child_count(desktop, error.out());
-        for (gint a = 0; !error && a < applications; ++a) {
-            ErrorHolder childError;
-            Ref<AtspiAccessible> application(atspi_accessible_get_child_at_index(desktop, a, childError.out()));
-            if (childError || !application) continue;
-            ErrorHolder pidError;
-            guint pid = atspi_accessible_get_process_id(application.get(), pidError.out());
-            std::optional<uint32_t> processID;
-            if (!pidError && pid != 0) processID = pid;
-            ErrorHolder countError;
-            gint windowsOfApplication = atspi_accessible_get_child_count(application.get(), countError.out());
-            for (gint w = 0; !countError && w < windowsOfApplication; ++w) {
-                ErrorHolder windowError;
-                Ref<AtspiAccessible> window(atspi_accessible_get_child_at_index(application.get(), w, windowError.out()));
-                if (windowError || !window) continue;
-                ErrorHolder roleError;
-                AtspiRole role = atspi_accessible_get_role(window.get(), roleError.out());
-                if (roleError || !isTopLevelWindowRole(role) || !showing(window.get())) continue;
-                auto extents = screenExtents(window.get());
-                if (!extents || !holds(*extents, x, y)) continue;
-                candidates.push_back(Candidate{std::move(window), processID, *extents});
-            }
+        for (const std::string& busName : applicationsOf(processID)) {
+            windowsHolding(busName, x, y, candidates, unanswered);
         }
-        if (candidates.empty()) return nullptr;
-
-        for (const XTopLevel& xWindow : windows) {
-            Candidate* best = nullptr;
-            double bestOverlap = 0;
-            for (Candidate& candidate : candidates) {
-                if (xWindow.processID && candidate.processID && *xWindow.processID != *candidate.processID) continue;
-                double area = candidate.extents.size.width * candidate.extents.size.height;
-                double overlap = overlapArea(xWindow.frame, candidate.extents);
-                if (overlap * 2 < area || overlap <= bestOverlap) continue;
-                best = &candidate;
-                bestOverlap = overlap;
-            }
-            if (best) return best->accessible.release();
-            // An X window of a known process with no accessible window: it covers the point.
-            if (xWindow.processID) return nullptr;
+        const Candidate* best = nullptr;
+        double bestOverlap = 0;
+        for (const Candidate& candidate : candidates) {
+            double area = candidate.extents.size.width * candidate.extents.size.height;
+            double overlap = overlapArea(frame, candidate.extents);
+            if (overlap * 2 < area || overlap <= bestOverlap) continue;
+            best = &candidate;
+            bestOverlap = overlap;
         }
-        // No X window told the order apart (no process ids, odd extents): the first.
-        return candidates.front().accessible.release();
+        if (!best) return std::nullopt;
+        extents = best->extents;
+        return best->window;
     }
 
-    // From a top-level window down to the deepest element at the point; takes the
-    // reference to `top` and gives one to the result.
-    static AtspiAccessible* deepestAt(AtspiAccessible* top, int x, int y) {
-        AtspiAccessible* current = top;
+    // Over X windows that tell no process (none of them does): every application's
+    // showing windows at the point, the first that covers most of an X window in
+    // stacking order, else the first found. Quiet applications are skipped.
+    std::optional<AtspiReference> anyTopLevelAt(const std::vector<XTopLevel>& windows, int x, int y) {
+        auto listed = client_.children(AtspiClient::desktop());
+        if (!listed) return std::nullopt;
+        std::vector<Candidate> candidates;
+        for (const AtspiReference& application : *listed) {
+            bool unanswered = false;
+            windowsHolding(application.busName, x, y, candidates, unanswered);
+        }
+        if (candidates.empty()) return std::nullopt;
+        for (const XTopLevel& xWindow : windows) {
+            for (const Candidate& candidate : candidates) {
+                double area = candidate.extents.size.width * candidate.extents.size.height;
+                if (overlapArea(xWindow.frame, candidate.extents) * 2 >= area) return candidate.window;
+            }
+        }
+        return candidates.front().window;
+    }
+
+    // A showing child of `parent` whose extents hold the point.
+    std::optional<AtspiReference> showingChildHolding(const AtspiReference& parent, int x, int y) {
+        auto children = client_.children(parent);
+        if (!children) return std::nullopt;
+        for (const AtspiReference& child : *children) {
+            auto showing = client_.showing(child);
+            if (!showing || !*showing) continue;
+            auto extents = client_.screenExtents(child);
+            if (extents && holds(*extents, x, y)) return child;
+        }
+        return std::nullopt;
+    }
+
+    // Below a tab list the hit test stops: a page tab's extents are those of its tab
+    // alone, so the page it holds is found at no point. The tab at the point, else
+    // the showing page at the point (the selected tab's), continues the descent.
+    std::optional<AtspiReference> insideTabs(const AtspiReference& current, int x, int y) {
+        auto role = client_.role(current);
+        if (!role) return std::nullopt;
+        if (*role == ATSPI_ROLE_PAGE_TAB) return showingChildHolding(current, x, y);
+        if (*role != ATSPI_ROLE_PAGE_TAB_LIST) return std::nullopt;
+        if (auto tab = showingChildHolding(current, x, y)) return tab;
+        auto tabs = client_.children(current);
+        if (!tabs) return std::nullopt;
+        for (const AtspiReference& tab : *tabs) {
+            if (auto page = showingChildHolding(tab, x, y)) return page;
+        }
+        return std::nullopt;
+    }
+
+    // From a top-level window down to the deepest element at the point.
+    // `topAnswered` tells whether the window itself answered the first hit test.
+    AtspiReference deepestAt(AtspiReference current, int x, int y, bool& topAnswered) {
         for (int depth = 0; depth < kMaximumDepth; ++depth) {
-            ErrorHolder error;
-            AtspiAccessible* child = atspi_component_get_accessible_at_point(ATSPI_COMPONENT(current), x, y,
-                                                                             ATSPI_COORD_TYPE_SCREEN, error.out());
-            if (error || !child) break;
-            if (child == current) {
-                g_object_unref(child);
+            auto child = client_.childAtPoint(current, x, y);
+            if (!child) {
+                noteFailure(current.busName);
+                if (depth == 0) topAnswered = false;
                 break;
             }
-            g_object_unref(current);
-            current = child;
+            if (child->path.empty() || *child == current) child = insideTabs(current, x, y);
+            if (!child) break;
+            current = std::move(*child);
         }
         return current;
     }
 
-    enum class AtspiState { notStarted, ready, unusable };
-
     AccessibilityQueue queue_;
     XDisplayLink display_;
-    AtspiState atspiState_ = AtspiState::notStarted;  // the queue's own
+    // The queue's own, like everything below.
+    AtspiClient client_{kCallLimit};
+    uint64_t connectionsSeen_ = 0;
+    // The accessible window found for an X window at the last query. The same X
+    // window, at the same place and size, of the same process, is the same
+    // accessible window: the next query over it starts its descent there at once.
+    // Any change of the X window, or a window that no longer answers, finds it afresh.
+    struct LastTopLevel {
+        xcb_window_t xWindow;
+        Rect frame;
+        uint32_t processID;
+        AtspiReference window;
+        Rect extents;
+    };
+    std::optional<LastTopLevel> lastTop_;
+    std::optional<std::map<uint32_t, std::vector<std::string>>> applications_;  // bus names by process
+    std::map<std::string, Clock::time_point> quietUntil_;
 };
 
 } // namespace

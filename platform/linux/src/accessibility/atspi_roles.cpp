@@ -9,9 +9,11 @@ namespace {
 // AT-SPI role names (as atspi_role_get_name spells them) onto the role names the
 // cursor table knows. Text entries give the text cursor, buttons, check boxes and
 // radio buttons the pointing hand; the rest only matter for their descriptions.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 22> kRoles{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 23> kRoles{{
     {"entry", "AXTextField"},
     {"password text", "AXTextField"},
+    // A spin button is a number entry: its text takes the text cursor.
+    {"spin button", "AXTextField"},
     {"text", "AXTextArea"},
     {"terminal", "AXTextArea"},
     {"push button", "AXButton"},

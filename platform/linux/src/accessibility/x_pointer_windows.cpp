@@ -24,6 +24,20 @@ std::optional<uint32_t> processIDOf(xcb_connection_t* connection, xcb_atom_t pid
     return pid;
 }
 
+// The process of a top-level window: its own _NET_WM_PID, else (a window manager's
+// frame) that of one of its children, the client.
+std::optional<uint32_t> processOfTopLevel(xcb_connection_t* connection, xcb_atom_t pidAtom, xcb_window_t window) {
+    if (auto pid = processIDOf(connection, pidAtom, window)) return pid;
+    auto inner = own(xcb_query_tree_reply(connection, xcb_query_tree(connection, window), nullptr));
+    if (!inner) return std::nullopt;
+    const xcb_window_t* clients = xcb_query_tree_children(inner.get());
+    int clientCount = xcb_query_tree_children_length(inner.get());
+    for (int c = 0; c < clientCount; ++c) {
+        if (auto pid = processIDOf(connection, pidAtom, clients[c])) return pid;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 XDisplayLink::Link::~Link() {
@@ -59,14 +73,70 @@ std::optional<Point> XDisplayLink::pointer() {
     auto reply = own(xcb_query_pointer_reply(current->connection, xcb_query_pointer(current->connection, current->root),
                                              nullptr));
     if (!reply) return std::nullopt;
+    {
+        std::lock_guard lock(mutex_);
+        lastPointer_ = PointerReading{reply->root_x, reply->root_y, reply->child, std::chrono::steady_clock::now()};
+    }
     return Point{static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
 }
+
+std::optional<xcb_window_t> XDisplayLink::childUnderPointerAt(int x, int y) {
+    std::lock_guard lock(mutex_);
+    if (!lastPointer_ || lastPointer_->x != x || lastPointer_->y != y ||
+        std::chrono::steady_clock::now() - lastPointer_->readAt > kPointerReadingLifetime) {
+        return std::nullopt;
+    }
+    return lastPointer_->child;
+}
+
 
 std::optional<std::vector<XTopLevel>> XDisplayLink::topLevelsAt(int x, int y) {
     auto current = link();
     if (!current) return std::nullopt;
-    xcb_connection_t* connection = current->connection;
-    auto tree = own(xcb_query_tree_reply(connection, xcb_query_tree(connection, current->root), nullptr));
+    bool nothingThere = false;
+    if (auto topmost = topmostWithProcess(*current, x, y, nothingThere)) return std::vector<XTopLevel>{*topmost};
+    if (xcb_connection_has_error(current->connection)) return std::nullopt;
+    if (nothingThere) return std::vector<XTopLevel>{};
+    return wholeStackAt(*current, x, y);
+}
+
+std::optional<XTopLevel> XDisplayLink::topmostWithProcess(const Link& current, int x, int y, bool& nothingThere) {
+    xcb_connection_t* connection = current.connection;
+    // The pointer's reading names the same window when the point is where it was
+    // read just now, which saves a round trip on every query at the pointer.
+    xcb_window_t child = XCB_WINDOW_NONE;
+    if (auto underPointer = childUnderPointerAt(x, y)) {
+        child = *underPointer;
+    } else {
+        auto translated = own(xcb_translate_coordinates_reply(
+            connection,
+            xcb_translate_coordinates(connection, current.root, current.root, static_cast<int16_t>(x),
+                                      static_cast<int16_t>(y)),
+            nullptr));
+        if (!translated) return std::nullopt;
+        child = translated->child;
+    }
+    if (child == XCB_WINDOW_NONE) {
+        nothingThere = true;
+        return std::nullopt;
+    }
+    auto geometryCookie = xcb_get_geometry(connection, child);
+    auto attributesCookie = xcb_get_window_attributes(connection, child);
+    auto processID = processOfTopLevel(connection, current.pidAtom, child);
+    auto geometry = own(xcb_get_geometry_reply(connection, geometryCookie, nullptr));
+    auto attributes = own(xcb_get_window_attributes_reply(connection, attributesCookie, nullptr));
+    if (!processID || !geometry || !attributes || attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
+        return std::nullopt;
+    }
+    int width = geometry->width + 2 * geometry->border_width;
+    int height = geometry->height + 2 * geometry->border_width;
+    return XTopLevel{Rect{{double(geometry->x), double(geometry->y)}, {double(width), double(height)}}, processID,
+                     child};
+}
+
+std::optional<std::vector<XTopLevel>> XDisplayLink::wholeStackAt(const Link& current, int x, int y) {
+    xcb_connection_t* connection = current.connection;
+    auto tree = own(xcb_query_tree_reply(connection, xcb_query_tree(connection, current.root), nullptr));
     if (!tree) return std::nullopt;
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     int count = xcb_query_tree_children_length(tree.get());
@@ -98,19 +168,9 @@ std::optional<std::vector<XTopLevel>> XDisplayLink::topLevelsAt(int x, int y) {
         frames.push_back(Rect{{double(geometry->x), double(geometry->y)}, {double(width), double(height)}});
     }
     for (size_t i = holding.size(); i-- > 0;) {
-        XTopLevel window{frames[i], processIDOf(connection, current->pidAtom, holding[i])};
-        if (!window.processID) {
-            // A window manager's frame: the client is one of its children.
-            auto inner = own(xcb_query_tree_reply(connection, xcb_query_tree(connection, holding[i]), nullptr));
-            if (inner) {
-                const xcb_window_t* clients = xcb_query_tree_children(inner.get());
-                int clientCount = xcb_query_tree_children_length(inner.get());
-                for (int c = 0; c < clientCount && !window.processID; ++c) {
-                    window.processID = processIDOf(connection, current->pidAtom, clients[c]);
-                }
-            }
-        }
+        XTopLevel window{frames[i], processOfTopLevel(connection, current.pidAtom, holding[i]), holding[i]};
         found.push_back(window);
+        if (window.processID) break;
     }
     if (xcb_connection_has_error(connection)) return std::nullopt;
     return found;

@@ -3,7 +3,8 @@
 // its own: work submitted with runOnQueue() runs there while the submitter waits.
 // A test decides whether the process is trusted, where the pointer is, what the
 // hit test finds, which step fails, and can hold the queue to stand for a queue
-// thread that is busy.
+// thread that is busy. As on Linux, a submitter asked to stop leaves its wait at
+// once: its work is dropped if it has not started.
 //
 // Scripted operations (FailureScript): accessibilityPointerLocation makes reading
 // the pointer give no location (it never throws, as on Linux);
@@ -46,6 +47,12 @@ public:
     // While held, the queue starts no work: submitters wait as they would for a busy thread.
     void holdQueue();
     void releaseQueue();
+    // While held, reading the pointer off the queue blocks: the caller stands still
+    // as on a display that does not answer.
+    void holdPointer();
+    void releasePointer();
+    // Callers standing still in a held pointer read.
+    size_t pointerWaiters() const;
     // Submitters waiting for their work to run.
     size_t waitingWork() const;
     // Hit tests made so far.
@@ -55,26 +62,29 @@ public:
 
     bool processTrusted() override;
     std::optional<Point> pointerLocation() override;
-    bool runOnQueue(const std::function<void()>& work) override;
+    bool runOnQueue(const std::function<void()>& work, std::stop_token stop = {}) override;
     std::shared_ptr<AccessibilityElement> systemWide() override;
     AccessibilityHit elementAtPosition(AccessibilityElement& systemWide, float x, float y) override;
     AccessibilityValue copyAttribute(AccessibilityElement& element, AccessibilityAttribute attribute) override;
 
 private:
     struct Task {
-        const std::function<void()>* work = nullptr;
+        std::function<void()> work;
         std::exception_ptr error;
         bool done = false;
         bool ran = false;
+        bool abandoned = false;
     };
     void serve();
     bool onQueue() const { return std::this_thread::get_id() == queueThreadId_; }
 
     const std::shared_ptr<FailureScript> failures_;
     mutable std::mutex mutex_;  // guards everything below
-    std::condition_variable changed_;
-    std::deque<Task*> pending_;
+    std::condition_variable_any changed_;
+    std::deque<std::shared_ptr<Task>> pending_;
     bool held_ = false;
+    bool pointerHeld_ = false;
+    size_t pointerWaiters_ = 0;
     bool ended_ = false;
     bool trusted_ = true;
     std::optional<Point> pointer_ = Point{0, 0};

@@ -1,6 +1,6 @@
 #pragma once
-// Accessibility on Linux: AT-SPI2 (libatspi) for the elements, the X server for the
-// pointer and the stacking order of the top-level windows.
+// Accessibility on Linux: AT-SPI2's D-Bus interfaces for the elements, the X server
+// for the pointer and the top-level window (and its process) at a point.
 
 #include "platform/accessibility.h"
 
@@ -11,11 +11,11 @@
 
 namespace platform::linux_backend {
 
-// The process-wide service. Its accessibility queue is one thread with a
-// GMainContext of its own, started at the first work and ended at process exit;
-// libatspi is used from that thread only. Trusted means the accessibility bus
-// answers (org.a11y.Bus gives its address and a connection to it succeeds) and
-// accessibility is enabled (org.a11y.Status IsEnabled is true).
+// The process-wide service. Its accessibility queue is one thread, started at the
+// first work and ended at process exit; the connection to the accessibility bus is
+// used from that thread only. Trusted means the accessibility bus answers
+// (org.a11y.Bus gives its address and a connection to it succeeds) and
+// accessibility is enabled (org.a11y.Status IsEnabled is true), all within 400 ms.
 std::shared_ptr<AccessibilityService> atspiAccessibility();
 
 // The role names of the cursor table for an AT-SPI role, given by its name as
