@@ -94,6 +94,17 @@ inline json probe(const std::string& path, bool countFrames = true) {
 
 inline double durationOf(const json& probed) { return std::stod(probed["format"]["duration"].get<std::string>()); }
 
+// How far apart the files end (seconds), from ffprobe's durations; a file it cannot read counts as 0 s.
+inline double endSpread(const std::vector<std::string>& paths) {
+    std::vector<double> ends;
+    for (const auto& path : paths) {
+        auto probed = test_support::ffprobe(path, {});
+        ends.push_back(probed.is_object() && probed.contains("format") ? durationOf(probed) : 0);
+    }
+    const auto [first, last] = std::minmax_element(ends.begin(), ends.end());
+    return ends.empty() ? 0 : *last - *first;
+}
+
 // Where the frames of a file's video lie, from ffprobe's reading of its packets (no decoding).
 struct VideoFrames {
     size_t count = 0;

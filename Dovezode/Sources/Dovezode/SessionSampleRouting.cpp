@@ -109,7 +109,7 @@ void RecordingSession::handleScreen(const SampleBufferRef& delivered, const Snap
     if (!guard) return;
     // Whatever this frame's status, the segment's video begins with the picture on screen
     // at its start: a screen that does not change sends no new picture.
-    if (main_.writer && !main_.running && !openMainVideo(state)) return;
+    if (main_.writer && !main_.running && !openMainVideo(state)) return reportWriterFailure(main_);
     if (sample->frameStatus() == platform::FrameStatus::complete) {
         // A frame overtaken by a later one on the concurrent queue is not written: the
         // writer takes frames in presentation order only.
@@ -230,7 +230,7 @@ void RecordingSession::startWebcamStream(const SampleBufferRef& sample, const Sn
 void RecordingSession::startAudioStream(const SampleBufferRef& sample, const Snapshot& state) {
     auto guard = main_.lockForSample([&] { return isStale(state); });
     if (!guard || !main_.writer || main_.running || main_.startFailed) return;
-    main_.startWriting(sessionStartFor(*sample));
+    if (!main_.startWriting(sessionStartFor(*sample))) reportWriterFailure(main_);
 }
 
 } // namespace Dovezode
