@@ -267,4 +267,45 @@ TEST_F(RecordingProcess, ALinkPutAtAPathBeforeItsFirstSampleFailsTheRecordingNam
     EXPECT_TRUE(recorder.process().wait());
 }
 
+// Quick pauses and resumes: each segment's microphone file is on disk exactly when its
+// "paused" (or "finish") reports a duration for it, and what is on disk reads to its end.
+TEST_F(RecordingProcess, QuickPausesReportEveryFileLeftAndLeaveNoFileReportedNull) {
+    Animation animation;
+    Recorder recorder;
+    ASSERT_TRUE(recorder.ready());
+    auto segment = [&](int n) {
+        return request({{"outputPath", file("screen-" + std::to_string(n) + ".mp4")},
+                        {"microphoneID", test_support::PrivatePulseServer::kSineSource},
+                        {"micOutputPath", file("mic-" + std::to_string(n) + ".m4a")}});
+    };
+    recorder.send("start " + segment(0));
+    ASSERT_TRUE(recorder.waitFor("started"));
+    constexpr int kCycles = 50;
+    for (int n = 0; n <= kCycles; ++n) {
+        SCOPED_TRACE(n);
+        recorder.send(n < kCycles ? "pause" : "stop");
+        auto ended = recorder.waitFor(n < kCycles ? "paused" : "finish");
+        ASSERT_TRUE(ended);
+        const json& durations = (*ended)["message"];
+        for (const auto& [key, name] : {std::pair{"mic", "mic-" + std::to_string(n) + ".m4a"},
+                                        std::pair{"screen", "screen-" + std::to_string(n) + ".mp4"}}) {
+            SCOPED_TRACE(name);
+            if (durations[key].is_null()) {
+                EXPECT_FALSE(fs::exists(file(name))) << "a file reported null is left";
+                continue;
+            }
+            ASSERT_TRUE(fs::exists(file(name))) << "a file reported as " << durations[key] << " ms is missing";
+            auto probed = probe(file(name));
+            ASSERT_TRUE(probed.is_object() && probed.contains("streams") && !probed["streams"].empty());
+            EXPECT_GT(std::stoi(probed["streams"][0].value("nb_read_frames", "0")), 0);
+        }
+        if (n < kCycles) {
+            recorder.send("resume " + segment(n + 1));
+            ASSERT_TRUE(recorder.waitFor("resumed", 10s));
+        }
+    }
+    recorder.send("quit");
+    EXPECT_TRUE(recorder.process().wait());
+}
+
 } // namespace

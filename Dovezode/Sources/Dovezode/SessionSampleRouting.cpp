@@ -79,8 +79,14 @@ void RecordingSession::handleAudio(OutputFile& file, const SampleBufferRef& deli
     auto guard = file.lockForSample([&] { return isStale(state); });
     if (!guard) return;
     if (file.writer && !file.running && !file.startFailed) file.startWriting(sessionStartFor(*sample));
+    // Sound that ended by the file's start (it waited in the server's buffers) is not the
+    // segment's: the writer would lay it at the start, a file the durations do not count.
+    const MediaTime duration = sample->duration();
+    if (file.running && duration.isNumeric() &&
+        platform::compare(platform::add(sample->presentationTimeStamp(), duration), file.sessionStartPTS) <= 0) {
+        return;
+    }
     if (!file.appendIfReady(sample, state.endAt)) return reportWriterFailure(file);
-    MediaTime duration = sample->duration();
     if (duration.isValid() && duration.value > 0) file.lastDuration = duration;
 }
 
