@@ -203,6 +203,9 @@ const Scenario kScenarios[] = {
      [](FailureTest& t) {
          EXPECT_TRUE(eventually([&] { return t.writer("mic-1.m4a")->status() == AssetWriterStatus::completed; }));
          EXPECT_EQ(t.writer("main-1.mp4")->finishWritingCalls(), 1);
+         // The microphone file ends where the failed one does, not when the failure was noticed.
+         ASSERT_TRUE(t.writer("main-1.mp4")->failedAt());
+         EXPECT_EQ(t.writer("mic-1.m4a")->sessionEndTime(), t.writer("main-1.mp4")->failedAt());
      }},
     {"files failing one after the other on a full disk, and the device lost with them, are told once",
      [](FailureTest& t) {
