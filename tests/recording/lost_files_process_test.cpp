@@ -2,7 +2,8 @@
 // under three files, a disk nearly full at the start, the output folder deleted while
 // recording, a link put at a file's path before its first sample. Each ends within
 // seconds with one "RECORDING_ERROR" naming the file, and leaves files that ffprobe
-// reads to the end, or no file.
+// reads to the end, or no file. And quick pauses, whose files are on disk exactly
+// when their durations are reported.
 //
 // The small disks are tmpfs mounts of their own, which needs root (as CI runs): the
 // cases that need one are skipped where mounting is refused.
@@ -92,7 +93,6 @@ public:
         thread_.join();
         ::close(descriptor_);
     }
-    bool swapped() const { return swapped_; }
 
 private:
     int descriptor_;
@@ -101,20 +101,26 @@ private:
     std::thread thread_;
 };
 
+// Which files a case leaves: all three, none, or any (each that is left reads to its end).
+enum class Left { all, none, any };
+
 struct LostFilesCase {
     const char* name;
     // A tmpfs of this size holds the files (0: the usual temporary folder), with this much
     // left free at the start (0: all of it).
     int64_t diskBytes = 0;
     int64_t freeAtStart = 0;
-    // What the test does to the files once "start" is sent; `folder` holds them.
+    // Set up before "start" is sent (what it gives is kept until the end), and done once
+    // it is sent; `folder` holds the files.
+    std::function<std::shared_ptr<void>(const fs::path& folder)> prepare;
     std::function<void(const fs::path& folder, Recorder& recorder)> act;
     // Part of the one error's message, beside the name of one of the files.
     const char* cause;
-    // How long the failure may take to come after "start", and whether files that read to
-    // the end must be left (otherwise none may be left).
+    // How long the failure may take to come after "start".
     std::chrono::seconds within;
-    bool filesKept;
+    Left left;
+    // Checks of its own, at the end.
+    std::function<void(const fs::path& folder)> check;
 };
 
 void PrintTo(const LostFilesCase& c, std::ostream* out) { *out << c.name; }
@@ -135,6 +141,7 @@ TEST_P(LostFiles, OneErrorNamesTheFileAndWhatIsLeftReadsToTheEnd) {
         fs::create_directories(folder);
     }
     auto path = [&](const std::string& name) { return (folder / name).string(); };
+    std::shared_ptr<void> prepared = c.prepare ? c.prepare(folder) : nullptr;
 
     Animation animation;
     Recorder recorder;
@@ -181,7 +188,7 @@ TEST_P(LostFiles, OneErrorNamesTheFileAndWhatIsLeftReadsToTheEnd) {
             << name << " is unreadable";
         EXPECT_GT(std::stoi(probed["streams"][0].value("nb_read_frames", "0")), 0) << name;
     }
-    if (c.filesKept) {
+    if (c.left == Left::all) {
         EXPECT_EQ(kept, kFiles.size());
         // The files end where the first one failed, within one frame interval (30 frames a
         // second here) of each other: an audio file ends with its last whole AAC frame
@@ -189,9 +196,10 @@ TEST_P(LostFiles, OneErrorNamesTheFileAndWhatIsLeftReadsToTheEnd) {
         std::vector<std::string> paths;
         for (const auto& name : kFiles) paths.push_back(path(name));
         EXPECT_LE(endSpread(paths), 1.0 / 30) << "the files end at different times";
-    } else {
+    } else if (c.left == Left::none) {
         EXPECT_EQ(kept, 0u) << "a file that never got a sample is left";
     }
+    if (c.check) c.check(folder);
     recorder.send("quit");
     EXPECT_TRUE(recorder.process().wait());
 }
@@ -200,18 +208,23 @@ const LostFilesCase kCases[] = {
     // 1 MiB: the three files keep 768 KiB of it for finishing, the rest fills in seconds.
     {.name = "ThreeFilesOnANearlyFullDisk",
      .diskBytes = 1024 * 1024,
+     .prepare = {},
      .act = {},
      .cause = "No space left on device",
      .within = 30s,
-     .filesKept = true},
+     .left = Left::all,
+     .check = {}},
     {.name = "ADiskNearlyFullAtTheStart",
      .diskBytes = 3 * 1024 * 1024,
      .freeAtStart = 12 * 1024,
+     .prepare = {},
      .act = {},
      .cause = "No space left on device",
      .within = 10s,
-     .filesKept = false},
+     .left = Left::none,
+     .check = {}},
     {.name = "TheOutputFolderDeletedWhileRecording",
+     .prepare = {},
      .act =
          [](const fs::path& folder, Recorder& recorder) {
              ASSERT_TRUE(recorder.waitFor("started"));
@@ -220,52 +233,30 @@ const LostFilesCase kCases[] = {
          },
      .cause = "was deleted",
      .within = 10s,
-     .filesKept = false},
+     .left = Left::none,
+     .check = {}},
+    // The writer does not follow the link, and the recording fails naming the path.
+    {.name = "ALinkPutAtAPathBeforeItsFirstSample",
+     .prepare =
+         [](const fs::path& folder) -> std::shared_ptr<void> {
+             std::ofstream(folder.parent_path() / "someone-elses.txt") << "not a recording";
+             return std::make_shared<LinkSwapper>(folder, "system.m4a", folder.parent_path() / "someone-elses.txt");
+         },
+     .act = {},
+     .cause = "replaced by another file",
+     .within = 10s,
+     .left = Left::any,
+     .check =
+         [](const fs::path& folder) {
+             std::ifstream kept(folder.parent_path() / "someone-elses.txt");
+             std::string text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+             EXPECT_EQ(text, "not a recording") << "the link's target was written";
+             EXPECT_TRUE(fs::is_symlink(folder / "system.m4a")) << "the link was removed";
+         }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, LostFiles, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A link put at the path of the system-audio file before its first sample: the writer
-// does not follow it, and the recording fails with one error naming the path.
-TEST_F(RecordingProcess, ALinkPutAtAPathBeforeItsFirstSampleFailsTheRecordingNamingIt) {
-    const fs::path target = directory_ / "someone-elses.txt";
-    {
-        std::ofstream(target) << "not a recording";
-    }
-    Animation animation;
-    Recorder recorder;
-    ASSERT_TRUE(recorder.ready());
-    const std::string system = file("system.m4a");
-    LinkSwapper swapper(directory_, "system.m4a", target);
-    const auto asked = Clock::now();
-    recorder.send("start " + request({{"outputPath", file("screen.mp4")},
-                                      {"systemAudio", true},
-                                      {"sysOutputPath", system}}));
-    auto failure = recorder.waitFor("error", 10s);
-    ASSERT_TRUE(failure) << "the link is not reported";
-    ASSERT_TRUE(swapper.swapped());
-    EXPECT_LT(Clock::now() - asked, 10s);
-    EXPECT_EQ((*failure)["code"], "RECORDING_ERROR");
-    const std::string message = (*failure)["message"];
-    EXPECT_NE(message.find(system), std::string::npos) << message;
-    recorder.send("stop");
-    auto answer = recorder.waitFor("error", 10s);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ((*answer)["code"], "NO_RECORDING");
-
-    std::ifstream kept(target);
-    std::string text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "not a recording") << "the link's target was written";
-    EXPECT_TRUE(fs::is_symlink(system)) << "the link was removed";
-    // The screen file is readable to its end, or was never started.
-    if (fs::exists(file("screen.mp4"))) {
-        auto probed = probe(file("screen.mp4"));
-        ASSERT_TRUE(probed.is_object() && probed.contains("streams") && !probed["streams"].empty());
-    }
-    recorder.send("quit");
-    EXPECT_TRUE(recorder.process().wait());
-}
 
 // Quick pauses and resumes: each segment's microphone file is on disk exactly when its
 // "paused" (or "finish") reports a duration for it, and what is on disk reads to its end.
