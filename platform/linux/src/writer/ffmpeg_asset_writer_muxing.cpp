@@ -267,17 +267,22 @@ void FfmpegAssetWriter::muxPacket(size_t index, AVPacket* packet) {
 void FfmpegAssetWriter::completeFile() {
     // Also after a failure: what the encoders hold and the index go into the
     // file where they still can, so the frames before the failure stay readable.
-    // fail() keeps the first error.
-    try {
-        for (Track& track : tracks_) finishTrack(track);
-        writeHeaderIfReady(true);
-        // The audio held back goes in up to the session's end; its room was kept.
-        const int64_t end = sessionEndMicros().value_or(INT64_MAX);
-        for (size_t index = 0; index < tracks_.size(); ++index) writeHeld(index, end, true);
-        if (headerWritten_) checkFfmpeg(av_write_trailer(format_), "Cannot finish the file at " + path_);
-    } catch (const PlatformError& error) {
-        fail(error);
-    }
+    // fail() keeps the first error. A step that fails (the last packets of an encoder
+    // finding no room) does not keep the later ones from running: the index above all.
+    auto attempt = [this](const auto& step) {
+        try {
+            step();
+        } catch (const PlatformError& error) {
+            fail(error);
+        }
+    };
+    for (Track& track : tracks_) attempt([&] { finishTrack(track); });
+    attempt([&] { writeHeaderIfReady(true); });
+    // The audio held back goes in up to the session's end; its room was kept.
+    const int64_t end = sessionEndMicros().value_or(INT64_MAX);
+    for (size_t index = 0; index < tracks_.size(); ++index) attempt([&] { writeHeld(index, end, true); });
+    if (headerWritten_)
+        attempt([&] { checkFfmpeg(av_write_trailer(format_), "Cannot finish the file at " + path_); });
     for (auto& entry : earlyPackets_) av_packet_free(&entry.second);
     earlyPackets_.clear();
     tracks_.clear();
