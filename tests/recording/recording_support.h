@@ -94,6 +94,18 @@ inline json probe(const std::string& path, bool countFrames = true) {
 
 inline double durationOf(const json& probed) { return std::stod(probed["format"]["duration"].get<std::string>()); }
 
+// How far apart the files of a failed recording may end (seconds): one frame interval at
+// 30 frames a second. They end where the failed file ends, the audio files cut back there
+// from the two seconds of packets their writers hold back; a video whose encoder lags
+// further behind its pictures than that leaves the audio files longer. Under
+// ThreadSanitizer (our conversion code checked at every access) the video was seen 5 s
+// behind, and the files up to 3.3 s apart.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr double kFailedFilesEndSpread = 4.0;
+#else
+inline constexpr double kFailedFilesEndSpread = 1.0 / 30;
+#endif
+
 // How far apart the files end (seconds), from ffprobe's durations; a file it cannot read counts as 0 s.
 inline double endSpread(const std::vector<std::string>& paths) {
     std::vector<double> ends;
