@@ -203,6 +203,43 @@ const Scenario kScenarios[] = {
      [](FailureTest& t) {
          EXPECT_TRUE(eventually([&] { return t.writer("mic-1.m4a")->status() == AssetWriterStatus::completed; }));
          EXPECT_EQ(t.writer("main-1.mp4")->finishWritingCalls(), 1);
+         // The microphone file ends where the failed one does, not when the failure was noticed.
+         ASSERT_TRUE(t.writer("main-1.mp4")->failedAt());
+         EXPECT_EQ(t.writer("mic-1.m4a")->sessionEndTime(), t.writer("main-1.mp4")->failedAt());
+     }},
+    {"files failing one after the other on a full disk, and the device lost with them, are told once",
+     [](FailureTest& t) {
+         t.start(Target::screen, withFiles(1, true));
+         t.record(0);
+         for (const char* path : {"mic-1.m4a", "main-1.mp4"}) {
+             t.writer(path)->failWriting(PlatformError("AssetWriterErrorDomain", 28,
+                                                       std::string("Cannot write to ") + path +
+                                                           ": No space left on device"));
+         }
+         t.captureAudio(kMicrophone, 100);
+         t.screenFrame(100);
+         t.microphoneSession()->loseDevice(kLost);
+         return std::string();
+     },
+     "", "No space left on device", 1, {}, {"main-1.mp4", "mic-1.m4a"},
+     [](FailureTest& t) {
+         EXPECT_NE(thrownBy([&] { t.recorder().stop(); }).find("No space left on device"), std::string::npos);
+         EXPECT_EQ(t.events().errorList().size(), 1u);
+     }},
+    {"a writer that fails as it starts fails the recording, naming its file",
+     [](FailureTest& t) {
+         t.writers().setScript("mic-1.m4a", platform::fake::FakeAssetWriterScript().fail(
+                                                FakeOperation::assetWriterStartWriting,
+                                                PlatformError("AssetWriterErrorDomain", 17,
+                                                              "Cannot write the file at mic-1.m4a: it was "
+                                                              "replaced by another file")));
+         t.start(Target::screen, withFiles(1, true));
+         t.record(0);
+         return std::string();
+     },
+     "", "Cannot write the file at mic-1.m4a", 1, {"mic-1.m4a"}, {},
+     [](FailureTest& t) {
+         EXPECT_NE(thrownBy([&] { t.recorder().stop(); }).find("mic-1.m4a"), std::string::npos);
      }},
     {"a negative microphone bit rate is refused at the start",
      [](FailureTest& t) {

@@ -208,39 +208,44 @@ TEST_F(SampleRoutingTest, AWriterThatRefusesTheVideoInputIsTriedAgainAtEveryFram
     EXPECT_TRUE(appendedTo("main.mp4").empty());
 }
 
-// A writer whose start failed stays silent for the segment instead of being asked again at every sample.
-TEST_F(SampleRoutingTest, AWriterWhoseStartFailedIsNotStartedAgain) {
-    struct Case {
-        const char* failing;
-        Target target;
-        RecordingOptions options = displayRecording();
-    };
-    const Case cases[] = {
-        {"main.mp4", Target::screen, withFiles(true, false, true)},
-        {"mic.m4a", Target::screen, withFiles(true, false, true)},
-        {"cam.mp4", Target::screen, withFiles(true, false, true)},
-        {"main.m4a", Target::audioOnly,
-         withFiles(true, false, false, {.destination = "main.m4a", .targetID = kDisplay})},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.failing);
-        writers().setScript(c.failing,
-                            platform::fake::FakeAssetWriterScript().fail(FakeOperation::assetWriterStartWriting));
-        start(c.target, c.options);
-        for (int64_t t = 0; t < 100; t += 10) {
-            screenFrame(t);
-            captureAudio(kMicrophone, t + 1);
-            if (c.options.webcamDestination) webcamFrame(t + 2);
-        }
-        EXPECT_EQ(writer(c.failing)->startWritingCalls(), 1);
-        EXPECT_TRUE(appendedTo(c.failing).empty());
-        // The other files of the segment are written as usual.
-        EXPECT_EQ(appendedTo("mic.m4a").empty(), c.failing == std::string("mic.m4a"));
-        recorder().stop();
-        writers().setScript(c.failing, {});
-        for (const char* path : {"main.mp4", "main.m4a", "mic.m4a", "cam.mp4"}) writers().removeFile(path);
+// A writer whose start failed is not asked again at every sample: the recording fails
+// once, naming its file, and the other files are finished.
+struct RefusedStart {
+    const char* failing;
+    Target target;
+    RecordingOptions options = displayRecording();
+};
+void PrintTo(const RefusedStart& c, std::ostream* out) { *out << c.failing; }
+
+class RefusedStartTest : public EngineTest, public ::testing::WithParamInterface<RefusedStart> {};
+
+TEST_P(RefusedStartTest, IsNotStartedAgainAndFailsTheRecordingOnce) {
+    const RefusedStart& c = GetParam();
+    writers().setScript(c.failing, platform::fake::FakeAssetWriterScript().fail(FakeOperation::assetWriterStartWriting));
+    start(c.target, c.options);
+    for (int64_t t = 0; t < 100; t += 10) {
+        screenFrame(t);
+        captureAudio(kMicrophone, t + 1);
+        if (c.options.webcamDestination) webcamFrame(t + 2);
     }
+    EXPECT_EQ(writer(c.failing)->startWritingCalls(), 1);
+    EXPECT_TRUE(appendedTo(c.failing).empty());
+    ASSERT_TRUE(eventually([&] { return events().errorList().size() == 1; }));
+    EXPECT_NE(events().errorList()[0].localizedDescription().find(c.failing), std::string::npos)
+        << events().errorList()[0].localizedDescription();
+    EXPECT_FALSE(writers().fileExists(c.failing));
+    EXPECT_TRUE(recorder().hasFailed());
+    EXPECT_THROW(recorder().stop(), Error);
+    EXPECT_EQ(events().errorList().size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedStartTest,
+    ::testing::Values(RefusedStart{"main.mp4", Target::screen, withFiles(true, false, true)},
+                      RefusedStart{"mic.m4a", Target::screen, withFiles(true, false, true)},
+                      RefusedStart{"cam.mp4", Target::screen, withFiles(true, false, true)},
+                      RefusedStart{"main.m4a", Target::audioOnly,
+                                   withFiles(true, false, false, {.destination = "main.m4a", .targetID = kDisplay})}));
 
 // ---- Settings per codec.
 

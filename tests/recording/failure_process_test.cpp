@@ -117,6 +117,37 @@ TEST_F(FailureProcess, AMicrophoneThatGoesAwayIsReportedOnceAndTheFilesSoFarStay
     EXPECT_TRUE(recorder.process().wait());
 }
 
+TEST_F(FailureProcess, ASoundServerThatGoesAwayIsToldOnceThoughBothItsSourcesStop) {
+    // A sound server of its own for this recording (the suite's goes on serving the others).
+    test_support::PrivatePulseServer own(/*realTimeMicrophone=*/true);
+    ASSERT_TRUE(own.started());
+    Animation animation;
+    Recorder recorder;
+    ASSERT_TRUE(recorder.ready());
+    recorder.send("start " + request({{"outputPath", file("screen.mp4")},
+                                      {"microphoneID", test_support::PrivatePulseServer::kSineSource},
+                                      {"micOutputPath", file("mic.m4a")},
+                                      {"systemAudio", true},
+                                      {"sysOutputPath", file("system.m4a")}}));
+    ASSERT_TRUE(recorder.waitFor("started"));
+    std::this_thread::sleep_for(1500ms);
+    const auto gone = Clock::now();
+    pactl({"exit"});
+
+    auto lost = recorder.waitFor("error", 5s);
+    ASSERT_TRUE(lost) << "the loss is not reported";
+    EXPECT_LT(Clock::now() - gone, 5s);
+    EXPECT_EQ((*lost)["code"], "RECORDING_ERROR");
+    recorder.send("stop");
+    auto answer = recorder.waitFor("error", 5s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)["code"], "NO_RECORDING") << *answer;
+    EXPECT_EQ(errors(recorder).size(), 2u) << "the microphone and the system audio were both told";
+    for (const char* name : {"screen.mp4", "mic.m4a", "system.m4a"}) EXPECT_GT(framesReadToTheEnd(file(name)), 0) << name;
+    recorder.send("quit");
+    EXPECT_TRUE(recorder.process().wait());
+}
+
 TEST_F(FailureProcess, AFileAtTheFileSizeLimitFailsWithItsNameAndStaysReadableWhileTheOthersFinish) {
     Animation animation;
     // 320 KiB for each file: the screen reaches it within seconds, the silent system audio never.
@@ -136,6 +167,9 @@ TEST_F(FailureProcess, AFileAtTheFileSizeLimitFailsWithItsNameAndStaysReadableWh
     EXPECT_LE(std::filesystem::file_size(file("screen.mp4")), 320u * 1024);
     EXPECT_GT(framesReadToTheEnd(file("screen.mp4")), 10);
     EXPECT_GT(framesReadToTheEnd(file("system.m4a")), 0);
+    // Both end where the screen file did, within one frame interval (an AAC frame is 21 ms).
+    EXPECT_LE(endSpread({file("screen.mp4"), file("system.m4a")}),
+              failedFilesEndAllowance(videoFrames(file("screen.mp4"))));
     recorder.send("quit");
     EXPECT_TRUE(recorder.process().wait());
 }

@@ -119,6 +119,37 @@ inline VideoFrames videoFrames(const std::string& path) {
     return frames;
 }
 
+// How far apart the files of a failed recording may end (seconds): one frame interval at
+// 30 frames a second. They end where the failed file ends, the audio files cut back there
+// from the two seconds of packets their writers hold back; a video whose encoder lags
+// further behind its pictures than that leaves the audio files longer. Under
+// ThreadSanitizer (our conversion code checked at every access) the video was seen 5 s
+// behind, and the files up to 3.3 s apart.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr double kFailedFilesEndSpread = 4.0;
+#else
+inline constexpr double kFailedFilesEndSpread = 1.0 / 30;
+#endif
+
+// How far apart the files of a failed recording may end, given its video's frames: a
+// frame interval, and on a machine too busy to grab or encode every frame (the real-time
+// input drops frames) the longest gap between two of its frames plus an AAC frame (21 ms):
+// 0.14 s was seen once with several suites of these tests running at once.
+inline double failedFilesEndAllowance(const VideoFrames& frames) {
+    return std::max(kFailedFilesEndSpread, frames.longestGap + 0.021);
+}
+
+// How far apart the files end (seconds), from ffprobe's durations; a file it cannot read counts as 0 s.
+inline double endSpread(const std::vector<std::string>& paths) {
+    std::vector<double> ends;
+    for (const auto& path : paths) {
+        auto probed = test_support::ffprobe(path, {});
+        ends.push_back(probed.is_object() && probed.contains("format") ? durationOf(probed) : 0);
+    }
+    const auto [first, last] = std::minmax_element(ends.begin(), ends.end());
+    return ends.empty() ? 0 : *last - *first;
+}
+
 // Where an audio file ends agrees with the capture times of its samples to within 25 ms:
 // the writer lays buffers end to end and moves them to their times only once they drift
 // further than 20 ms from them, and the capture times are estimates from the sound

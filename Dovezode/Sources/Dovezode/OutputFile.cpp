@@ -30,8 +30,8 @@ void OutputFile::finishWriting(const platform::MediaTime& end) {
     if (status != platform::AssetWriterStatus::writing && !(status == platform::AssetWriterStatus::failed && running)) {
         return;
     }
-    if (status == platform::AssetWriterStatus::writing && end.isValid() && sessionStartPTS.isValid() &&
-        platform::compare(end, sessionStartPTS) > 0) {
+    // A writer that failed is given the end too: where the recording's other files end.
+    if (end.isValid() && sessionStartPTS.isValid() && platform::compare(end, sessionStartPTS) > 0) {
         writer->endSession(end);
         endPTS = end;
     }
@@ -45,8 +45,10 @@ void OutputFile::finishWriting(const platform::MediaTime& end) {
 }
 
 std::optional<platform::PlatformError> OutputFile::takeFailure() {
-    // A writer that never started is not reported: its file stays silent for the segment.
-    if (!writer || !running || failureReported || writer->status() != platform::AssetWriterStatus::failed) {
+    // A writer that failed as it started (its path taken by a link, say) is a failure
+    // too: the file would otherwise be missing without a word.
+    if (!writer || (!running && !startFailed) || failureReported ||
+        writer->status() != platform::AssetWriterStatus::failed) {
         return std::nullopt;
     }
     failureReported = true;

@@ -60,7 +60,7 @@ struct OutputFile {
     // the input finished and waits for the file to be complete, when the writer is
     // writing or failed while writing.
     void finishWriting(const platform::MediaTime& end);
-    // Needs `lock`. The writer's error, once, when it failed after it had started writing.
+    // Needs `lock`. The writer's error, once, when it failed as it started or while writing.
     std::optional<platform::PlatformError> takeFailure();
     // Needs `lock`. Forgets the timing of the segment.
     void resetTiming();

@@ -105,7 +105,8 @@ void RecordingSession::start(Target target, const RecordingOptions& options) {
     ErrorCallback onError;
     {
         std::lock_guard guard(stateLock_);
-        onError = onError_;
+        // A failure already told while the start ran is not told again.
+        if (!error_) onError = onError_;
     }
     if (onError) onError(*failure);
     throw *failure;
@@ -113,12 +114,14 @@ void RecordingSession::start(Target target, const RecordingOptions& options) {
 
 // ---- Failure and clean-up
 
-void RecordingSession::recordError(const Error& error) {
+void RecordingSession::recordError(const Error& error, MediaTime failedAt) {
     ErrorCallback onError;
     {
         std::lock_guard guard(stateLock_);
+        if (error_) return;
         error_ = error;
         onError = onError_;
+        if (failedAt.isNumeric() && (!endAt_.isValid() || platform::compare(failedAt, endAt_) < 0)) endAt_ = failedAt;
         // A resume waiting for its first frame would otherwise wait for ever.
         if (resumeHandOff_) {
             isResuming_ = false;
@@ -144,6 +147,13 @@ void RecordingSession::finishAll(bool dropWriters) {
         file->closing = true;
         std::lock_guard guard(file->lock);
         file->finishWriting(end);
+        // A file that failed ends early (on a full disk, a video's last pictures may find
+        // no room as it is finished): the files finished after it end there too.
+        if (file->writer) {
+            const auto failedAt = file->writer->failedAt();
+            if (failedAt && failedAt->isNumeric() && (!end.isValid() || platform::compare(*failedAt, end) < 0))
+                end = *failedAt;
+        }
         if (dropWriters) file->replace(nullptr, nullptr);
     }
 }

@@ -163,7 +163,11 @@ private:
     void reportWriterFailure(OutputFile& file);
     void resetSyncState();
 
-    void recordError(const Error& error);
+    // Ends the recording on its first failure, told once through onError; a later one
+    // (another file on the same full disk, a second source of a lost sound server) is a
+    // consequence of it and is not told. `failedAt`, when valid, is where the failed file
+    // ends on the capture clock: the other files end there too.
+    void recordError(const Error& error, platform::MediaTime failedAt = platform::MediaTime::invalid());
     void finishAll(bool dropWriters);
     // The end time of the segment's files, now on the capture clock, unless one is set.
     void setEndTime();

@@ -303,9 +303,11 @@ void RecordingSession::startCaptureSessions() {
 void RecordingSession::reportWriterFailure(OutputFile& file) {
     auto failure = file.takeFailure();
     if (!failure) return;
+    // The other files end where this one does.
+    const platform::MediaTime failedAt = file.writer->failedAt().value_or(platform::MediaTime::invalid());
     // Reported away from the file's lock, which the clean-up it starts takes.
-    platform::globalQueue()->async([weak = weak_from_this(), error = *failure] {
-        if (auto self = weak.lock()) self->recordError(Error::unknown(error));
+    platform::globalQueue()->async([weak = weak_from_this(), error = *failure, failedAt] {
+        if (auto self = weak.lock()) self->recordError(Error::unknown(error), failedAt);
     });
 }
 

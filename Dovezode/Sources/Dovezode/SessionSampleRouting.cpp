@@ -79,8 +79,14 @@ void RecordingSession::handleAudio(OutputFile& file, const SampleBufferRef& deli
     auto guard = file.lockForSample([&] { return isStale(state); });
     if (!guard) return;
     if (file.writer && !file.running && !file.startFailed) file.startWriting(sessionStartFor(*sample));
+    // Sound that ended by the file's start (it waited in the server's buffers) is not the
+    // segment's: the writer would lay it at the start, a file the durations do not count.
+    const MediaTime duration = sample->duration();
+    if (file.running && duration.isNumeric() &&
+        platform::compare(platform::add(sample->presentationTimeStamp(), duration), file.sessionStartPTS) <= 0) {
+        return;
+    }
     if (!file.appendIfReady(sample, state.endAt)) return reportWriterFailure(file);
-    MediaTime duration = sample->duration();
     if (duration.isValid() && duration.value > 0) file.lastDuration = duration;
 }
 
@@ -109,7 +115,7 @@ void RecordingSession::handleScreen(const SampleBufferRef& delivered, const Snap
     if (!guard) return;
     // Whatever this frame's status, the segment's video begins with the picture on screen
     // at its start: a screen that does not change sends no new picture.
-    if (main_.writer && !main_.running && !openMainVideo(state)) return;
+    if (main_.writer && !main_.running && !openMainVideo(state)) return reportWriterFailure(main_);
     if (sample->frameStatus() == platform::FrameStatus::complete) {
         // A frame overtaken by a later one on the concurrent queue is not written: the
         // writer takes frames in presentation order only.
@@ -230,7 +236,7 @@ void RecordingSession::startWebcamStream(const SampleBufferRef& sample, const Sn
 void RecordingSession::startAudioStream(const SampleBufferRef& sample, const Snapshot& state) {
     auto guard = main_.lockForSample([&] { return isStale(state); });
     if (!guard || !main_.writer || main_.running || main_.startFailed) return;
-    main_.startWriting(sessionStartFor(*sample));
+    if (!main_.startWriting(sessionStartFor(*sample))) reportWriterFailure(main_);
 }
 
 } // namespace Dovezode

@@ -279,10 +279,25 @@ int FakeAssetWriter::finishWritingCalls() const {
 }
 
 void FakeAssetWriter::failWriting(PlatformError error) {
+    std::optional<MediaTime> end;
+    for (const auto& input : fakeInputs()) {
+        for (const auto& appended : input->appended()) {
+            const MediaTime sampleEnd = appended.duration.isNumeric() ? appended.presentationTime + appended.duration
+                                                                      : appended.presentationTime;
+            if (!end || sampleEnd > *end) end = sampleEnd;
+        }
+    }
     std::lock_guard lock(mutex_);
     if (status_ != AssetWriterStatus::writing) return;
     status_ = AssetWriterStatus::failed;
     error_ = std::move(error);
+    failedAt_ = end ? end : sessionStart_;
+}
+
+std::optional<MediaTime> FakeAssetWriter::failedAt() const {
+    std::lock_guard lock(mutex_);
+    if (status_ != AssetWriterStatus::failed) return std::nullopt;
+    return failedAt_;
 }
 
 // ---- factory
@@ -376,8 +391,9 @@ void FakeAssetWriters::removeFile(const std::string& path) {
 
 void FakeAssetWriter::endSession(MediaTime sourceTime) {
     std::lock_guard lock(mutex_);
-    if (status_ == AssetWriterStatus::writing && sessionStart_ && !sessionEnd_ && sourceTime.isNumeric())
-        sessionEnd_ = sourceTime;
+    // As the Linux writer, also after a failure while writing.
+    const bool started = status_ == AssetWriterStatus::writing || (status_ == AssetWriterStatus::failed && failedAt_);
+    if (started && sessionStart_ && !sessionEnd_ && sourceTime.isNumeric()) sessionEnd_ = sourceTime;
 }
 
 std::optional<MediaTime> FakeAssetWriter::sessionEndTime() const {

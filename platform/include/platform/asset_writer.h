@@ -164,11 +164,18 @@ public:
     // refused, and the last frame of a video track is shown until it (held, or cut
     // short). Call at most once, after the last append and before the inputs are
     // marked as finished; without it a video track ends with its last frame's duration.
+    // A writer that failed while writing may take it too, and cuts there what it has not
+    // written yet; an end set in the past (where another file failed) cuts what lies
+    // after it where the writer still can.
     virtual void endSession(MediaTime sourceTime) = 0;
 
     virtual AssetWriterStatus status() const = 0;
     // Set once the status is failed.
     virtual std::optional<PlatformError> error() const = 0;
+    // Once the writer failed while writing: the source time where what its file holds
+    // ends (the session start when it holds nothing). None otherwise, and from a backend
+    // that cannot tell.
+    virtual std::optional<MediaTime> failedAt() const { return std::nullopt; }
 
     // Marks every input as finished, waits until all queued samples are written
     // and the file is complete. Status completed, or failed when writing failed.

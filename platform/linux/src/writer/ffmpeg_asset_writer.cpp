@@ -33,8 +33,10 @@ FfmpegAssetWriter::~FfmpegAssetWriter() {
 
 void FfmpegAssetWriter::removeFileIfEmpty() {
     std::lock_guard lock(mutex_);
-    if (!fileCreated_ || headerWritten_) return;
-    // Only our own empty file goes, never what someone else put at the path.
+    // A file with a header and no sample (the disk full from its first packet on) is no
+    // recording either: it goes, rather than be left unreadable.
+    if (!fileCreated_ || holdsSamples_) return;
+    // Only our own file goes, never what someone else put at the path.
     file_.remove();
     fileCreated_ = false;
 }
@@ -154,7 +156,9 @@ void FfmpegAssetWriter::startSession(MediaTime sourceTime) {
 
 void FfmpegAssetWriter::endSession(MediaTime sourceTime) {
     std::lock_guard lock(mutex_);
-    if (status_ != AssetWriterStatus::writing || !sessionStart_ || sessionEnd_ || !sourceTime.isNumeric()) return;
+    // Taken also after a failure while writing: what the file still holds back is cut there.
+    const bool started = status_ == AssetWriterStatus::writing || (status_ == AssetWriterStatus::failed && worker_.joinable());
+    if (!started || !sessionStart_ || sessionEnd_ || !sourceTime.isNumeric()) return;
     sessionEnd_ = sourceTime;
 }
 
@@ -166,6 +170,12 @@ AssetWriterStatus FfmpegAssetWriter::status() const {
 std::optional<PlatformError> FfmpegAssetWriter::error() const {
     std::lock_guard lock(mutex_);
     return error_;
+}
+
+std::optional<MediaTime> FfmpegAssetWriter::failedAt() const {
+    std::lock_guard lock(mutex_);
+    if (status_ != AssetWriterStatus::failed || !sessionStart_) return std::nullopt;
+    return *sessionStart_ + MediaTime::make(std::max<int64_t>(writtenEndMicros_.value_or(0), 0), 1000000);
 }
 
 // ---- finishing

@@ -56,6 +56,7 @@ public:
     void endSession(MediaTime sourceTime) override;
     AssetWriterStatus status() const override;
     std::optional<PlatformError> error() const override;
+    std::optional<MediaTime> failedAt() const override;
     void finishWriting() override;
 
     // Called by the inputs.
@@ -112,6 +113,8 @@ private:
         AudioEncoder* audio = nullptr;
         int streamIndex = -1;
         bool ended = false;  // end of input seen
+        // Audio: packets accepted but not yet muxed, oldest first (see writePacket).
+        std::deque<std::unique_ptr<AVPacket, PacketDeleter>> held;
     };
 
     bool inputIsReadyLocked(size_t index) const;
@@ -134,7 +137,16 @@ private:
     // Ends the track's encoder, its last video frame held to the session's end when there is one.
     void finishTrack(Track& track);
     void writeHeaderIfReady(bool finishing);
+    // Takes a packet an encoder made: checks the room for it, and muxes it (video) or
+    // holds it back for a while (audio), so that the file can still be cut where
+    // another file of its recording failed.
     void writePacket(size_t index, AVPacket* packet);
+    void muxPacket(size_t index, AVPacket* packet);
+    // Muxes the held packets of the track that start before `beforeMicros` (from the
+    // session start); with `cut`, drops the rest.
+    void writeHeld(size_t index, int64_t beforeMicros, bool cut);
+    // Where the session ends, in microseconds from its start, once endSession set it.
+    std::optional<int64_t> sessionEndMicros() const;
     void completeFile();
 
     const std::string path_;
@@ -150,7 +162,10 @@ private:
     std::optional<MediaTime> sessionStart_;
     std::optional<MediaTime> sessionEnd_;
     bool finishRequested_ = false;
-    bool fileCreated_ = true;  // the empty file made by create(), ours to remove while nothing is in it
+    bool fileCreated_ = true;  // the file made by create(), ours to remove while it holds no sample
+    bool holdsSamples_ = false;  // a packet went into the file
+    // Where the packets written end, in microseconds from the session start.
+    std::optional<int64_t> writtenEndMicros_;
     std::thread worker_;
 
     std::mutex finishMutex_;  // one finishWriting at a time
@@ -164,6 +179,7 @@ private:
     bool headerWritten_ = false;
     std::vector<std::pair<size_t, AVPacket*>> earlyPackets_;  // made before the header could be written
     int64_t packetsWritten_ = 0;
+    int64_t heldBytes_ = 0;  // of the packets held back, which the room kept covers
     bool outOfRoom_ = false;  // the disk or the file-size limit left only the room for finishing
 };
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 extern "C" {
@@ -24,11 +25,21 @@ namespace {
 constexpr int64_t kFinishingRoom = 256 * 1024;
 constexpr int64_t kIndexBytesPerPacket = 32;
 
+// How long audio packets are held back before they go into the file. When another file
+// of the recording fails (a full disk), every file ends where that one does, and the
+// video's packets come out of its encoder up to about half a second (more on a busy
+// machine) after their pictures were captured: the audio files, written nearly as the
+// sound comes, must still be cut that far back.
+constexpr int64_t kAudioHoldBackMicros = 2'000'000;
+
+constexpr AVRational kMicros{1, 1000000};
+
 } // namespace
 
 // ---- the writer thread
 
 void FfmpegAssetWriter::run() {
+    file_.keepRoom(kFinishingRoom);
     while (true) {
         Job job;
         bool failed = false;
@@ -185,35 +196,93 @@ void FfmpegAssetWriter::writeHeaderIfReady(bool finishing) {
     }
 }
 
+std::optional<int64_t> FfmpegAssetWriter::sessionEndMicros() const {
+    std::lock_guard lock(mutex_);
+    if (!sessionStart_ || !sessionEnd_) return std::nullopt;
+    const MediaTime length = *sessionEnd_ - *sessionStart_;
+    if (!length.isNumeric()) return std::nullopt;
+    return length.convertScale(1000000).value;
+}
+
 void FfmpegAssetWriter::writePacket(size_t index, AVPacket* packet) {
     // Out of room: what follows is left out, so that the index still fits.
     if (outOfRoom_) return;
-    const int64_t needed = kFinishingRoom + kIndexBytesPerPacket * packetsWritten_ + packet->size;
-    if (auto shortage = file_.roomShortage(avio_tell(format_->pb), needed)) {
+    Track& track = tracks_[index];
+    const AVRational timeBase = track.encoder->context()->time_base;
+    const bool timed = packet->pts != AV_NOPTS_VALUE;
+    const int64_t startMicros = timed ? av_rescale_q(packet->pts, timeBase, kMicros) : 0;
+    // Material at or after the session's end (an end put in the past, where another file
+    // of the recording failed) is left out; video only where no frame refers to a later one.
+    const auto end = sessionEndMicros();
+    if (timed && end && startMicros >= *end && (track.audio || track.encoder->context()->max_b_frames == 0)) return;
+
+    file_.keepRoom(kFinishingRoom + kIndexBytesPerPacket * packetsWritten_ + heldBytes_);
+    if (auto refusal = file_.writeRefusal(avio_tell(format_->pb), packet->size)) {
         outOfRoom_ = true;
-        throw PlatformError(kAssetWriterErrorDomain, *shortage,
-                            "Cannot write to " + path_ + ": " + std::strerror(*shortage) +
-                                " (the file ends here, with room kept for its index)");
+        throw *refusal;
     }
     ++packetsWritten_;
+    const int64_t endMicros =
+        timed ? av_rescale_q(packet->pts + std::max<int64_t>(packet->duration, 0), timeBase, kMicros) : 0;
+    {
+        std::lock_guard lock(mutex_);
+        writtenEndMicros_ = std::max(writtenEndMicros_.value_or(endMicros), endMicros);
+    }
+    if (!track.audio) return muxPacket(index, packet);
+    std::unique_ptr<AVPacket, PacketDeleter> kept(av_packet_clone(packet));
+    if (!kept) throw PlatformError(kAssetWriterErrorDomain, AVERROR(ENOMEM), "Cannot write to " + path_);
+    heldBytes_ += kept->size;
+    track.held.push_back(std::move(kept));
+    writeHeld(index, startMicros - kAudioHoldBackMicros, false);
+}
+
+void FfmpegAssetWriter::writeHeld(size_t index, int64_t beforeMicros, bool cut) {
+    Track& track = tracks_[index];
+    if (track.held.empty()) return;
+    const AVRational timeBase = track.encoder->context()->time_base;
+    while (!track.held.empty()) {
+        std::unique_ptr<AVPacket, PacketDeleter> packet = std::move(track.held.front());
+        const bool before =
+            packet->pts == AV_NOPTS_VALUE || av_rescale_q(packet->pts, timeBase, kMicros) < beforeMicros;
+        if (!before && !cut) {
+            track.held.front() = std::move(packet);
+            return;
+        }
+        track.held.pop_front();
+        heldBytes_ -= packet->size;
+        if (before) muxPacket(index, packet.get());
+    }
+}
+
+void FfmpegAssetWriter::muxPacket(size_t index, AVPacket* packet) {
     const Track& track = tracks_[index];
     AVStream* stream = format_->streams[track.streamIndex];
     packet->stream_index = track.streamIndex;
     av_packet_rescale_ts(packet, track.encoder->context()->time_base, stream->time_base);
     checkFfmpeg(av_interleaved_write_frame(format_, packet), "Cannot write to " + path_);
+    std::lock_guard lock(mutex_);
+    holdsSamples_ = true;
 }
 
 void FfmpegAssetWriter::completeFile() {
     // Also after a failure: what the encoders hold and the index go into the
     // file where they still can, so the frames before the failure stay readable.
-    // fail() keeps the first error.
-    try {
-        for (Track& track : tracks_) finishTrack(track);
-        writeHeaderIfReady(true);
-        if (headerWritten_) checkFfmpeg(av_write_trailer(format_), "Cannot finish the file at " + path_);
-    } catch (const PlatformError& error) {
-        fail(error);
-    }
+    // fail() keeps the first error. A step that fails (the last packets of an encoder
+    // finding no room) does not keep the later ones from running: the index above all.
+    auto attempt = [this](const auto& step) {
+        try {
+            step();
+        } catch (const PlatformError& error) {
+            fail(error);
+        }
+    };
+    for (Track& track : tracks_) attempt([&] { finishTrack(track); });
+    attempt([&] { writeHeaderIfReady(true); });
+    // The audio held back goes in up to the session's end; its room was kept.
+    const int64_t end = sessionEndMicros().value_or(INT64_MAX);
+    for (size_t index = 0; index < tracks_.size(); ++index) attempt([&] { writeHeld(index, end, true); });
+    if (headerWritten_)
+        attempt([&] { checkFfmpeg(av_write_trailer(format_), "Cannot finish the file at " + path_); });
     for (auto& entry : earlyPackets_) av_packet_free(&entry.second);
     earlyPackets_.clear();
     tracks_.clear();

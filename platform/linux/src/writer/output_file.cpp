@@ -1,6 +1,7 @@
 #include "writer/output_file.h"
 
 #include "common/ffmpeg_error.h"
+#include "writer/finishing_room.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -97,18 +98,35 @@ bool OutputFile::pathNamesIt() const {
            uint64_t(status.st_ino) == inode_;
 }
 
-std::optional<int> OutputFile::roomShortage(int64_t fileSize, int64_t needed) const {
+void OutputFile::keepRoom(int64_t bytes) {
+    if (descriptor_ < 0) return;
+    keptRoom_ = bytes;
+    FinishingRoom::shared().keep(device_, this, bytes);
+}
+
+std::optional<PlatformError> OutputFile::writeRefusal(int64_t fileSize, int64_t packetBytes) const {
+    struct stat status {};
+    if (::fstat(descriptor_, &status) == 0 && status.st_nlink == 0) {
+        // Its folder was removed, or the file itself: the recording would go nowhere.
+        return PlatformError(kAssetWriterErrorDomain, ENOENT,
+                             "Cannot write to " + path_ + ": the file was deleted while it was being written");
+    }
+    std::optional<int> shortage;
     rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        static_cast<int64_t>(limit.rlim_cur) - fileSize < needed) {
-        return EFBIG;
+        static_cast<int64_t>(limit.rlim_cur) - fileSize < keptRoom_ + packetBytes) {
+        shortage = EFBIG;
     }
     struct statvfs disk {};
-    if (::fstatvfs(descriptor_, &disk) == 0 &&
-        static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize) < needed) {
-        return ENOSPC;
+    if (!shortage && ::fstatvfs(descriptor_, &disk) == 0 &&
+        static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize) <
+            FinishingRoom::shared().keptOn(device_) + packetBytes) {
+        shortage = ENOSPC;
     }
-    return std::nullopt;
+    if (!shortage) return std::nullopt;
+    return PlatformError(kAssetWriterErrorDomain, *shortage,
+                         "Cannot write to " + path_ + ": " + systemErrorText(*shortage) +
+                             " (the file ends here, with room kept for its index)");
 }
 
 AVIOContext* OutputFile::makeIoContext() const {
@@ -131,6 +149,8 @@ int OutputFile::freeIoContext(AVIOContext*& io) {
 
 int OutputFile::close() {
     if (descriptor_ < 0) return 0;
+    if (keptRoom_ > 0) FinishingRoom::shared().release(device_, this);
+    keptRoom_ = 0;
     const int closed = ::close(descriptor_);
     descriptor_ = -1;
     return closed == 0 ? 0 : AVERROR(errno);

@@ -136,6 +136,8 @@ public:
     void endSession(MediaTime sourceTime) override;
     AssetWriterStatus status() const override;
     std::optional<PlatformError> error() const override;
+    // As the Linux writer: where the samples appended before failWriting end.
+    std::optional<MediaTime> failedAt() const override;
     void finishWriting() override;
 
     // For tests.
@@ -173,6 +175,7 @@ private:
     std::vector<std::shared_ptr<FakeAssetWriterInput>> inputs_;
     std::optional<MediaTime> sessionStart_;
     std::optional<MediaTime> sessionEnd_;
+    std::optional<MediaTime> failedAt_;
     std::optional<VideoInputHint> videoInputHint_;
     int startWritingCalls_ = 0;
     int finishWritingCalls_ = 0;
