@@ -199,6 +199,28 @@ TEST(WebcamLoss, ACameraThatStopsDeliveringIsReportedOnceNamingItAndWhy) {
     }
 }
 
+TEST(WebcamLoss, AWaitASignalInterruptedGoesOnWithoutALoss) {
+    auto kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});
+    auto sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
+    auto session = sessions->makeSession();
+    session->addInput(sessions->makeDeviceInput(platform::linux_backend::listV4l2Cameras(*kernel).at(0)));
+    auto output = sessions->makeVideoDataOutput();
+    auto delegate = std::make_shared<VideoDelegate>();
+    output->setSampleBufferDelegate(delegate, platform::makeSerialQueue("webcamQueue"));
+    session->addOutput(output);
+    std::atomic<int> errors{0};
+    session->setRuntimeErrorHandler([&](const platform::PlatformError&) { ++errors; });
+    session->startRunning();
+    ASSERT_TRUE(delegate->waitForFrames(3));
+    kernel->interruptNextWait();
+    const size_t before = delegate->frames().size();
+    // Frames go on coming after the interrupted wait.
+    ASSERT_TRUE(delegate->waitForFrames(before + 5));
+    EXPECT_TRUE(session->isRunning());
+    session->stopRunning();
+    EXPECT_EQ(errors, 0);
+}
+
 TEST(WebcamInput, ACameraThatCannotBeOpenedOrIsNotThereThrows) {
     auto kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});
     auto sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);

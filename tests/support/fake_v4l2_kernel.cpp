@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -137,6 +138,11 @@ void FakeV4l2Kernel::stallFrames(const std::string& path) {
 void FakeV4l2Kernel::unplug(const std::string& path) {
     std::lock_guard guard(mutex_);
     nodes_.at(path).unplugged = true;
+}
+
+void FakeV4l2Kernel::interruptNextWait() {
+    std::lock_guard guard(mutex_);
+    interruptNextWait_ = true;
 }
 
 std::vector<std::string> FakeV4l2Kernel::videoNodes() {
@@ -304,6 +310,7 @@ int FakeV4l2Kernel::poll(int fd, short, int) {
     std::lock_guard guard(mutex_);
     Node* node = nodeOf(fd);
     if (!node) return fail(EBADF);
+    if (std::exchange(interruptNextWait_, false)) return fail(EINTR);
     if (node->unplugged) return 1;  // POLLERR
     if (!node->streaming || node->stalled) return 0;
     return std::find(node->queued.begin(), node->queued.end(), true) != node->queued.end() ? 1 : 0;

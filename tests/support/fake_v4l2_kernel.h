@@ -76,6 +76,9 @@ public:
     // The camera is unplugged, as uvcvideo then answers: a wait for a frame returns at
     // once (POLLERR), and every ioctl and open of the node fails with ENODEV.
     void unplug(const std::string& path = kCameraNode);
+    // The next wait for a frame, of any node, fails with EINTR, as poll does when a
+    // signal handler runs on the waiting thread.
+    void interruptNextWait();
 
     // What the node was set to, and how things ended.
     uint32_t chosenFormat(const std::string& path = kCameraNode) const;
@@ -118,6 +121,7 @@ private:
     int nextFd_ = 20;
     int opensAllowed_ = -1;
     bool oneOpenAtATime_ = false;
+    bool interruptNextWait_ = false;
     int mapped_ = 0;
 };
 

@@ -15,7 +15,12 @@ constexpr const char* kNullPath = "/org/a11y/atspi/null";
 // applications come and go).
 constexpr size_t kCacheLimit = 4096;
 
+// Null for a reference that names no bus name (a peer may send anything as one):
+// libdbus ends the process when asked to build a call to such a name.
 DBusMessage* methodCall(const AtspiReference& object, const char* interface, const char* method) {
+    if (!dbus_validate_bus_name(object.busName.c_str(), nullptr) || !dbus_validate_path(object.path.c_str(), nullptr)) {
+        return nullptr;
+    }
     return dbus_message_new_method_call(object.busName.c_str(), object.path.c_str(), interface, method);
 }
 

@@ -155,6 +155,9 @@ private:
         auto lastFrame = std::chrono::steady_clock::now();
         while (!stopping_) {
             int ready = system_->poll(fd_, POLLIN, kPollMilliseconds);
+            // A signal handler that ran on this thread ends the wait early (poll is never
+            // restarted): the camera is fine, the wait goes on.
+            if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return lose("the camera cannot be waited for", errno);
             if (ready > 0) {
                 // A driver failure (ENODEV for a camera unplugged) ends the capture.
