@@ -173,6 +173,25 @@ TEST_P(SoundServers, AMicrophoneThatDeliversNothingRefusesTheStart) {
     EXPECT_TRUE(recorder.process().wait());
 }
 
+// Out of file descriptors the start fails with the real cause, and nothing of libpulse's
+// own logging reaches standard error.
+TEST_P(SoundServers, OutOfFileDescriptorsTheStartNamesTheCause) {
+    // Twenty: enough to start and reach the X server, too few for both sound streams.
+    Recorder recorder(PRLIMIT_EXECUTABLE, {"--nofile=20", TAVRIK_BINARY});
+    ASSERT_TRUE(recorder.ready());
+    recorder.send("start " + request({{"outputPath", file("screen.mp4")},
+                                      {"systemAudio", true},
+                                      {"sysOutputPath", file("system.m4a")},
+                                      {"microphoneID", TestSoundServer::kMicrophone},
+                                      {"micOutputPath", file("mic.m4a")}}));
+    auto refused = recorder.waitFor("error", 30s);
+    ASSERT_TRUE(refused) << nlohmann::json(recorder.seen).dump();
+    EXPECT_NE((*refused)["message"].get<std::string>().find("Too many open files"), std::string::npos) << *refused;
+    recorder.send("quit");
+    EXPECT_TRUE(recorder.process().wait());
+    EXPECT_EQ(recorder.process().readStandardError(), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, SoundServers,
                          ::testing::Values(SoundServerKind::pulseAudio, SoundServerKind::pipeWire),
                          [](const auto& info) { return test_support::soundServerName(info.param); });

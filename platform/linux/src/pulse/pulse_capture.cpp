@@ -2,11 +2,16 @@
 
 #include "common/capture_timeline.h"
 #include "common/monotonic_clock.h"
+#include "pulse/pulse_logging.h"
 
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <optional>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -20,13 +25,29 @@ constexpr std::chrono::milliseconds kStreamReadyLimit{10'000};
 // What a source holds beyond what the stream has waiting: a sound card's period or two.
 constexpr pa_usec_t kMostSourceLatency = 50'000;
 
+// libpulse tells a refused connection when it could not even make its socket: the
+// real cause, when the process is out of file descriptors.
+std::optional<std::string> descriptorShortage() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+        close(fd);
+        return std::nullopt;
+    }
+    if (errno != EMFILE && errno != ENFILE) return std::nullopt;
+    return std::string(std::strerror(errno));
+}
+
 // A threaded main loop with one connected context. Every pa_* call on the
 // context or its streams is made with the loop locked (Lock), as the library asks.
 class PulseConnection {
 public:
     explicit PulseConnection(const std::string& clientName) {
+        keepLibpulseOffStandardError();
         loop_ = pa_threaded_mainloop_new();
-        if (!loop_) throw PulseCaptureError("cannot create a PulseAudio main loop");
+        if (!loop_) {
+            auto shortage = descriptorShortage();
+            throw PulseCaptureError("cannot create a PulseAudio main loop" + (shortage ? ": " + *shortage : std::string()));
+        }
         context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName.c_str());
         if (!context_) {
             pa_threaded_mainloop_free(loop_);
@@ -53,8 +74,11 @@ public:
             }
         }
         if (!failure_.empty()) {
+            // Looked at before the loop's own descriptors are given back.
+            const auto shortage = descriptorShortage();
             lock.unlock();
             shutDown();
+            if (shortage) throw PulseCaptureError("cannot reach the PulseAudio server: " + *shortage);
             throw PulseCaptureError("no PulseAudio server: " + failure_);
         }
     }
