@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 #include <thread>
 #include <vector>
@@ -28,9 +28,11 @@ constexpr pa_usec_t kMostSourceLatency = 50'000;
 // libpulse tells a refused connection when it could not even make its socket: the
 // real cause, when the process is out of file descriptors.
 std::optional<std::string> descriptorShortage() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        close(fd);
+    // A pipe takes two: what a main loop needs to be made, more than a socket needs.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+        close(fds[0]);
+        close(fds[1]);
         return std::nullopt;
     }
     if (errno != EMFILE && errno != ENFILE) return std::nullopt;
