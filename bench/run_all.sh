@@ -11,6 +11,7 @@ bench/probe/probe_bench.sh build/default 1000
 bench/writer/writer_encode_bench.sh 600
 bench/recording/recording_bench.sh build/default 10
 bench/glintor/glintor_bench.js build/default 10 1,3,11
+bench/recording/start_latency_bench.py --tavrik build/default/tavrik/tavrik --runs 10
 source scripts/services.sh
 start_services
 trap stop_services EXIT

@@ -25,6 +25,9 @@ debian_packages=(
   openbox
   # audio, cameras, power management
   libpulse-dev pulseaudio pulseaudio-utils libv4l-dev libdbus-1-dev
+  # the other sound server the sound tests run against: PipeWire with its PulseAudio-compatible
+  # server (never pipewire-alsa or pipewire-audio-client-libraries: they would replace PulseAudio)
+  pipewire wireplumber pipewire-pulse
   # a private bus for the power-management tests
   dbus-daemon
   # accessibility for glintor, and its tests' stack: at-spi2-core's bus launcher and

@@ -31,7 +31,10 @@ start_services() {
     # second null sink and taken from its monitor through a remap source, so it is
     # listed as a microphone and delivers in real time (a sine source module hands
     # its audio over in bursts of seconds, unlike any real microphone).
-    pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false --disallow-exit=no \
+    # Without a display and with a bus address nobody listens on: libdbus would otherwise
+    # autolaunch a session bus through X11 (where dbus-x11 is installed) that outlives the daemon.
+    env -u DISPLAY DBUS_SESSION_BUS_ADDRESS="unix:path=$PULSE_RUNTIME_PATH/no-bus" \
+      pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false --disallow-exit=no \
       -n --load="module-native-protocol-unix" --load="module-null-sink sink_name=kalvesta_sink" \
       --load="module-null-sink sink_name=kalvesta_mic_sink" \
       --load="module-sine sink=kalvesta_mic_sink frequency=440" \

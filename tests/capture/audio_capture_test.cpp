@@ -222,6 +222,7 @@ TEST(CaptureTimeline, FollowsADriftingCardThroughJitteryReports) {
     for (int64_t frame = 0; frame < int64_t(kRate) * 300; frame += kBuffer) {
         auto truth = [&](int64_t index) { return start + int64_t(double(index) / kRate / kDrift * 1e9); };
         timeline.observe(frame, truth(frame) + jitter(random));
+        timeline.settle();
         int64_t stamp = timeline.timeOf(frame);
         if (previous) {
             EXPECT_NEAR(double(stamp - previous), kBuffer / kRate * 1e9, 1.5e6) << "at frame " << frame;
@@ -241,6 +242,28 @@ TEST(CaptureTimeline, ABurstReadAtOnceEndsNoLaterThanItWasRead) {
     timeline.notAfter(48000, readAt);
     EXPECT_EQ(timeline.timeOf(0), readAt - 1'000'000'000);
     EXPECT_EQ(timeline.timeOf(48000), readAt);
+}
+
+} // namespace
+
+namespace {
+
+// Once frames are handed out, a report far off the line (a monitor's sink that changed its
+// latency) moves the stamps only as fast as a card's clock could drift, so buffers stay
+// joined; after an overrun the server told of, the next report is taken at once.
+TEST(CaptureTimeline, ASettledLineSlewsAndMovesAtOnceOnlyAfterLostFrames) {
+    platform::linux_backend::CaptureTimeline timeline(48000);
+    const int64_t start = 1'000'000'000'000;
+    timeline.observe(0, start);
+    timeline.settle();
+    const int64_t oneSecond = 48000;
+    for (int64_t frame = 480; frame <= oneSecond; frame += 480) timeline.observe(frame, start + frame * 1'000'000'000 / 48000 + 200'000'000);
+    const int64_t moved = timeline.estimate(oneSecond) - (start + 1'000'000'000);
+    EXPECT_GT(moved, 0);
+    EXPECT_LE(moved, 2'000'000) << "2 ms a second at most";
+    timeline.lostFrames();
+    timeline.observe(2 * oneSecond, start + 2'000'000'000 + 200'000'000);
+    EXPECT_EQ(timeline.estimate(2 * oneSecond), start + 2'000'000'000 + 200'000'000);
 }
 
 } // namespace

@@ -28,6 +28,22 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
+// The test's environment with the changes applied, as NAME=value entries.
+std::vector<std::string> changedEnvironment(const ChildProcess::EnvironmentChanges& changes) {
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string variable(*entry);
+        std::string name = variable.substr(0, variable.find('='));
+        bool changed = false;
+        for (const auto& change : changes) changed = changed || change.first == name;
+        if (!changed) variables.push_back(std::move(variable));
+    }
+    for (const auto& [name, value] : changes) {
+        if (value) variables.push_back(name + "=" + *value);
+    }
+    return variables;
+}
+
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
@@ -67,12 +83,18 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (result != 0) throw std::runtime_error("cannot start " + program);
 }
 
-ChildProcess ChildProcess::background(const std::vector<std::string>& command, int outputFd) {
+ChildProcess ChildProcess::background(const std::vector<std::string>& command, int outputFd,
+                                      const EnvironmentChanges& changes) {
     ChildProcess child;
     child.endSignal_ = SIGTERM;
     std::vector<char*> argv;
     for (const auto& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    // The environment is made before the fork: the child of a threaded test may only exec.
+    std::vector<std::string> variables = changedEnvironment(changes);
+    std::vector<char*> envp;
+    for (auto& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
     int nullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
     pid_t parent = getpid();
     pid_t pid = fork();
@@ -83,7 +105,7 @@ ChildProcess ChildProcess::background(const std::vector<std::string>& command, i
         dup2(nullFd, STDIN_FILENO);
         dup2(outputFd >= 0 ? outputFd : nullFd, STDOUT_FILENO);
         dup2(nullFd, STDERR_FILENO);
-        execvp(argv[0], argv.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(nullFd);

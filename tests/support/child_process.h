@@ -12,6 +12,7 @@
 #include <csignal>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_support {
@@ -21,9 +22,14 @@ public:
     ChildProcess() = default;
     // A program under test, with pipes on its standard streams.
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+    // Changes to a background helper's environment: a variable set to a value, or
+    // (without one) removed.
+    using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
     // A background helper: `command` is the program (looked up in PATH) and its
     // arguments; its standard output goes to `outputFd` when given, else to /dev/null.
-    static ChildProcess background(const std::vector<std::string>& command, int outputFd = -1);
+    // It runs in the test's environment with `changes` applied.
+    static ChildProcess background(const std::vector<std::string>& command, int outputFd = -1,
+                                   const EnvironmentChanges& changes = {});
     ~ChildProcess();
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;

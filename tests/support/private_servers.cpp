@@ -155,7 +155,11 @@ PrivatePulseServer::PrivatePulseServer(bool realTimeMicrophone, const std::vecto
         arguments.push_back(std::string("--load=module-sine-source frequency=440 source_name=") + kSineSource);
     }
     for (const auto& module : extraModules) arguments.push_back("--load=" + module);
-    daemon_ = ChildProcess::background(arguments);
+    // No session bus and no display: with DISPLAY set and no bus address, libdbus would
+    // autolaunch a session bus through X11 (where dbus-x11 is installed), which outlives
+    // the daemon. The daemon goes without one, as it may.
+    daemon_ = ChildProcess::background(
+        arguments, -1, {{"DISPLAY", std::nullopt}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime_.path() + "/no-bus"}});
     address_ = "unix:" + socketPath;
     setenv("PULSE_SERVER", address_.c_str(), 1);
     started_ = eventually([&] { return canConnect(socketPath); }, std::chrono::milliseconds(20));

@@ -109,7 +109,6 @@ void RecordingSession::initOutput(Target target, const RecordingOptions& options
     if (options.microphoneDeviceID && options.micDestination) setUpMicrophone(target, options);
     if (target == Target::lumbra) setUpLumbraDevice(options);
     if (options.webcamDeviceID && options.webcamDestination) setUpWebcam(target, options);
-    startCaptureSessions();
 
     std::shared_ptr<platform::Stream> stream;
     bool startStream = false;
@@ -124,6 +123,9 @@ void RecordingSession::initOutput(Target target, const RecordingOptions& options
         std::lock_guard guard(stateLock_);
         isStreamRecording_ = true;
     }
+    // After the stream: a microphone's start waits for its first audio, while the stream's
+    // sources already get going.
+    startCaptureSessions();
     auto activity = std::make_unique<Activity>(platform_, platform::activity_options::idleSystemSleepDisabled,
                                                "Recording screen");
     std::lock_guard guard(stateLock_);

@@ -167,6 +167,7 @@ public:
                 // The stream stays on the chosen microphone: when it goes away the capture fails
                 // instead of recording another source.
                 request.stayOnSource = true;
+                request.firstAudioLimit = kFirstMicrophoneAudioLimit;
                 microphone_ = PulseCapture::start(
                     request, [this](const SampleBufferRef& buffer) { deliver(Kind::audioData, buffer); },
                     [this, run](const std::string& reason) { lost(run, reason); });

@@ -21,11 +21,36 @@ bool DeliveryGate::post(Queue& queue, std::function<void()> callback) {
         if (!open_ || inFlight_ >= limit_) return false;
         ++inFlight_;
         generation = generation_;
+        if (inOrder_) {
+            posted_.push_back({generation, std::move(callback)});
+            if (draining_) return true;
+            draining_ = true;
+        }
+    }
+    if (inOrder_) {
+        queue.async([self = shared_from_this()] { self->drain(); });
+        return true;
     }
     queue.async([self = shared_from_this(), generation, callback = std::move(callback)] {
         self->run(generation, callback);
     });
     return true;
+}
+
+void DeliveryGate::drain() {
+    for (;;) {
+        Posted next;
+        {
+            std::lock_guard guard(mutex_);
+            if (posted_.empty()) {
+                draining_ = false;
+                return;
+            }
+            next = std::move(posted_.front());
+            posted_.pop_front();
+        }
+        run(next.generation, next.callback);
+    }
 }
 
 void DeliveryGate::run(uint64_t generation, const std::function<void()>& callback) {

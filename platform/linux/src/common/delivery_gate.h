@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,10 @@ inline constexpr size_t kAudioBuffersInFlight = 300;
 
 class DeliveryGate : public std::enable_shared_from_this<DeliveryGate> {
 public:
-    explicit DeliveryGate(size_t limit) : limit_(limit == 0 ? 1 : limit) {}
+    // With `inOrder`, callbacks run one at a time in the order they were posted, also on
+    // a concurrent queue: audio buffers handled side by side would reach their file out of
+    // order, cutting the sound where they swap.
+    explicit DeliveryGate(size_t limit, bool inOrder = false) : limit_(limit == 0 ? 1 : limit), inOrder_(inOrder) {}
 
     // Lets deliveries through (again).
     void open();
@@ -44,15 +48,25 @@ public:
     size_t inFlight() const;
 
 private:
+    struct Posted {
+        uint64_t generation;
+        std::function<void()> callback;
+    };
+
     void run(uint64_t generation, const std::function<void()>& callback);
+    // Runs the posted callbacks in order until none is left.
+    void drain();
 
     const size_t limit_;
+    const bool inOrder_;
     mutable std::mutex mutex_;  // guards everything below
     std::condition_variable idle_;
     bool open_ = false;
     uint64_t generation_ = 0;  // bumped at each open, so a task of an earlier run never runs
     size_t inFlight_ = 0;      // posted and not yet finished (or skipped)
     size_t running_ = 0;       // callbacks executing now
+    std::deque<Posted> posted_;  // in order: waiting for the drain
+    bool draining_ = false;      // in order: a drain is queued or running
 };
 
 } // namespace platform::linux_backend

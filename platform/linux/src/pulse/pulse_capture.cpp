@@ -2,10 +2,16 @@
 
 #include "common/capture_timeline.h"
 #include "common/monotonic_clock.h"
+#include "pulse/pulse_logging.h"
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <optional>
+#include <fcntl.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -14,14 +20,36 @@ namespace {
 
 constexpr size_t kBytesPerSample = sizeof(float);
 constexpr pa_usec_t kMostPlausibleLatency = 10'000'000;
+// How long a stream may take to get ready when no first-audio limit is asked for.
+constexpr std::chrono::milliseconds kStreamReadyLimit{10'000};
+// What a source holds beyond what the stream has waiting: a sound card's period or two.
+constexpr pa_usec_t kMostSourceLatency = 50'000;
+
+// libpulse tells a refused connection when it could not even make its socket: the
+// real cause, when the process is out of file descriptors.
+std::optional<std::string> descriptorShortage() {
+    // A pipe takes two: what a main loop needs to be made, more than a socket needs.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return std::nullopt;
+    }
+    if (errno != EMFILE && errno != ENFILE) return std::nullopt;
+    return std::string(std::strerror(errno));
+}
 
 // A threaded main loop with one connected context. Every pa_* call on the
 // context or its streams is made with the loop locked (Lock), as the library asks.
 class PulseConnection {
 public:
     explicit PulseConnection(const std::string& clientName) {
+        keepLibpulseOffStandardError();
         loop_ = pa_threaded_mainloop_new();
-        if (!loop_) throw PulseCaptureError("cannot create a PulseAudio main loop");
+        if (!loop_) {
+            auto shortage = descriptorShortage();
+            throw PulseCaptureError("cannot create a PulseAudio main loop" + (shortage ? ": " + *shortage : std::string()));
+        }
         context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), clientName.c_str());
         if (!context_) {
             pa_threaded_mainloop_free(loop_);
@@ -48,8 +76,11 @@ public:
             }
         }
         if (!failure_.empty()) {
+            // Looked at before the loop's own descriptors are given back.
+            const auto shortage = descriptorShortage();
             lock.unlock();
             shutDown();
+            if (shortage) throw PulseCaptureError("cannot reach the PulseAudio server: " + *shortage);
             throw PulseCaptureError("no PulseAudio server: " + failure_);
         }
     }
@@ -72,6 +103,7 @@ public:
     };
 
     pa_context* context() const { return context_; }
+    pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
     // With the loop locked: sleeps until a callback signals.
     void wait() { pa_threaded_mainloop_wait(loop_); }
     void signal() { pa_threaded_mainloop_signal(loop_, 0); }
@@ -129,6 +161,40 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int endOfList, void* 
     if (endOfList != 0) lookup->connection->signal();
 }
 
+struct MonitorLookup {
+    PulseConnection* connection = nullptr;
+    bool done = false;
+    std::string defaultSink;
+    std::string monitor;
+};
+
+void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* lookup = static_cast<MonitorLookup*>(userdata);
+    if (info && info->default_sink_name) lookup->defaultSink = info->default_sink_name;
+    lookup->done = true;
+    lookup->connection->signal();
+}
+
+void onSinkInfo(pa_context*, const pa_sink_info* info, int endOfList, void* userdata) {
+    auto* lookup = static_cast<MonitorLookup*>(userdata);
+    if (endOfList == 0 && info && info->monitor_source_name) lookup->monitor = info->monitor_source_name;
+    if (endOfList != 0) lookup->connection->signal();
+}
+
+// With the loop locked: the name of the default sink's monitor source, or empty when
+// there is no default sink. Looked up by name rather than asked for as
+// "@DEFAULT_MONITOR@", which some servers (PipeWire's) resolve to the default source,
+// the microphone.
+std::string lookUpDefaultSinkMonitor(PulseConnection& connection) {
+    MonitorLookup lookup;
+    lookup.connection = &connection;
+    connection.await(pa_context_get_server_info(connection.context(), onServerInfo, &lookup));
+    if (lookup.defaultSink.empty()) return {};
+    connection.await(
+        pa_context_get_sink_info_by_name(connection.context(), lookup.defaultSink.c_str(), onSinkInfo, &lookup));
+    return lookup.monitor;
+}
+
 // With the loop locked.
 SourceLookup lookUpSource(PulseConnection& connection, const std::string& source) {
     SourceLookup lookup;
@@ -136,6 +202,17 @@ SourceLookup lookUpSource(PulseConnection& connection, const std::string& source
     connection.await(pa_context_get_source_info_by_name(connection.context(), source.c_str(), onSourceInfo, &lookup));
     return lookup;
 }
+
+// A wait with the loop locked that a timer of the loop ends.
+struct ReadyWait {
+    PulseConnection* connection;
+    bool timedOut = false;
+    static void onTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* self = static_cast<ReadyWait*>(userdata);
+        self->timedOut = true;
+        self->connection->signal();
+    }
+};
 
 class PulseRecording final : public PulseCapture {
 public:
@@ -148,18 +225,26 @@ public:
         spec_.format = PA_SAMPLE_FLOAT32LE;
         spec_.rate = request.sampleRate.value_or(48000);
         spec_.channels = uint8_t(request.channels.value_or(2));
-        if (request.source != kDefaultSinkMonitor && (!request.sampleRate || !request.channels)) {
-            auto lookup = lookUpSource(connection_, request.source);
+        std::string source = request.source;
+        if (source == kDefaultSinkMonitor) {
+            source = lookUpDefaultSinkMonitor(connection_);
+            if (source.empty()) {
+                lock.unlock();
+                throw PulseCaptureError("the sound server has no default sink whose sound could be recorded");
+            }
+        }
+        if (!request.sampleRate || !request.channels) {
+            auto lookup = lookUpSource(connection_, source);
             if (!lookup.found) {
                 lock.unlock();
-                throw PulseCaptureError("the PulseAudio source \"" + request.source + "\" does not exist");
+                throw PulseCaptureError("the PulseAudio source \"" + source + "\" does not exist");
             }
             if (!request.sampleRate) spec_.rate = lookup.spec.rate;
             if (!request.channels) spec_.channels = lookup.spec.channels;
         }
         if (!pa_sample_spec_valid(&spec_)) {
             lock.unlock();
-            throw PulseCaptureError("the PulseAudio source \"" + request.source + "\" has no usable sample format");
+            throw PulseCaptureError("the PulseAudio source \"" + source + "\" has no usable sample format");
         }
         timeline_.emplace(double(spec_.rate));
         format_ = FormatDescription::makeAudio(AudioStreamDescription::float32Interleaved(spec_.rate, spec_.channels));
@@ -174,18 +259,27 @@ public:
         }
         pa_stream_set_state_callback(stream_, &PulseRecording::onStreamState, this);
         pa_stream_set_read_callback(stream_, &PulseRecording::onReadable, this);
+        pa_stream_set_overflow_callback(stream_, &PulseRecording::onOverflow, this);
         pa_buffer_attr attributes{};
         attributes.maxlength = uint32_t(-1);
         attributes.fragsize = uint32_t(pa_usec_to_bytes(10'000, &spec_));
         auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                        PA_STREAM_AUTO_TIMING_UPDATE);
-        // Without this the server moves the stream to another source when the chosen one goes away.
+        // Without this the server moves the stream to another source when the chosen one goes
+        // away (or, for a monitor, when another sink becomes the default).
         if (request.stayOnSource) flags = pa_stream_flags_t(flags | PA_STREAM_DONT_MOVE);
         std::string failure;
         startedAt_ = monotonicNanoseconds();
-        if (pa_stream_connect_record(stream_, request.source.c_str(), &attributes, flags) < 0) {
+        if (pa_stream_connect_record(stream_, source.c_str(), &attributes, flags) < 0) {
             failure = pa_strerror(pa_context_errno(connection_.context()));
         } else {
+            // A source may never get ready (PipeWire's pipe source with nobody writing to it):
+            // the start gives up after the time a silent source is allowed.
+            const auto limit = request.firstAudioLimit.value_or(kStreamReadyLimit);
+            ReadyWait ready{&connection_};
+            pa_time_event* timer =
+                pa_context_rttime_new(connection_.context(), pa_rtclock_now() + pa_usec_t(limit.count()) * 1000,
+                                      &ReadyWait::onTimeout, &ready);
             while (true) {
                 auto state = pa_stream_get_state(stream_);
                 if (state == PA_STREAM_READY) break;
@@ -193,13 +287,18 @@ public:
                     failure = pa_strerror(pa_context_errno(connection_.context()));
                     break;
                 }
+                if (ready.timedOut) {
+                    failure = "it did not start within " + std::to_string(limit.count() / 1000) + " seconds";
+                    break;
+                }
                 connection_.wait();
             }
+            if (timer) connection_.api()->time_free(timer);
         }
         if (!failure.empty()) {
             closeStream();
             lock.unlock();
-            throw PulseCaptureError("cannot record the PulseAudio source \"" + request.source + "\": " + failure);
+            throw PulseCaptureError("cannot record the PulseAudio source \"" + source + "\": " + failure);
         }
         running_ = true;
     }
@@ -226,6 +325,11 @@ public:
         }
     }
 
+    bool hasDelivered() override {
+        PulseConnection::Lock lock(connection_);
+        return observed_;
+    }
+
     double sampleRate() const override { return spec_.rate; }
     uint32_t channels() const override { return spec_.channels; }
 
@@ -237,6 +341,7 @@ private:
         if (!stream_) return;
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
@@ -258,6 +363,10 @@ private:
         static_cast<PulseRecording*>(userdata)->readAll(stream);
     }
 
+    // The server lost audio it had no room for: the capture times move on by what was lost.
+    static void onOverflow(pa_stream*, void* userdata) { static_cast<PulseRecording*>(userdata)->timeline_->lostFrames(); }
+
+    // Reads what the server holds and hands it out at once, in order, every frame of it.
     void readAll(pa_stream* stream) {
         while (pa_stream_readable_size(stream) > 0) {
             const void* data = nullptr;
@@ -275,11 +384,6 @@ private:
         // Everything read so far was captured by now.
         const int64_t pendingFrames = int64_t(pending_.size() / frameBytes());
         timeline_->notAfter(framesRead_ + pendingFrames, monotonicNanoseconds());
-        // Until the server's first timing report, the capture times rest on how much data
-        // was waiting, which says too little for a source that hands over bursts: the line
-        // moves back as more of the burst is read, and buffers stamped before would overlap
-        // those stamped after. They wait for the report, or for a second of audio.
-        if (!reported_ && pendingFrames < int64_t(spec_.rate)) return;
         emitFullBuffers();
     }
 
@@ -299,8 +403,12 @@ private:
             latency = waiting;
         }
         observed_ = true;
-        reported_ = reported_ || reported;
-        timeline_->observe(firstFrame, monotonicNanoseconds() - int64_t(std::max(latency, waiting)) * 1000);
+        // A report may tell far more than the source holds: a monitor reports the latency
+        // of its sink, which renders ahead (and drops what it rendered ahead when its latency
+        // changes), though what it hands over is fresh. What is waiting is old for sure; a
+        // source holds at most kMostSourceLatency more.
+        latency = std::clamp(latency, waiting, waiting + kMostSourceLatency);
+        timeline_->observe(firstFrame, monotonicNanoseconds() - int64_t(latency) * 1000);
     }
 
     void emitFullBuffers() {
@@ -320,6 +428,7 @@ private:
             offset += bufferBytes;
             // Audio the source held from before the start (some sources hand over a backlog) is not wanted.
             if (end <= startedAt_) continue;
+            timeline_->settle();
             if (onSample_) onSample_(std::make_shared<SampleBuffer>(std::move(contents)));
         }
         pending_.erase(pending_.begin(), pending_.begin() + long(offset));
@@ -339,7 +448,6 @@ private:
     bool running_ = false;
     bool failed_ = false;
     bool observed_ = false;  // the timeline has had its first reading
-    bool reported_ = false;  // the timeline has had a reading from the server's timing report
     int64_t startedAt_ = 0;  // when recording began, monotonic nanoseconds
 };
 
@@ -347,7 +455,18 @@ private:
 
 std::unique_ptr<PulseCapture> PulseCapture::start(const PulseCaptureRequest& request, SampleHandler onSample,
                                                   FailureHandler onFailure) {
-    return std::make_unique<PulseRecording>(request, std::move(onSample), std::move(onFailure));
+    auto capture = std::make_unique<PulseRecording>(request, std::move(onSample), std::move(onFailure));
+    if (!request.firstAudioLimit) return capture;
+    // Polled: the first audio is noticed on the capture's own thread, which tells no one.
+    const auto deadline = std::chrono::steady_clock::now() + *request.firstAudioLimit;
+    while (!capture->hasDelivered()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw PulseCaptureError("nothing came from the PulseAudio source \"" + request.source + "\" within " +
+                                    std::to_string(request.firstAudioLimit->count() / 1000) + " seconds");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return capture;
 }
 
 std::optional<uint32_t> pulseSourceChannels(const std::string& source) {

@@ -15,7 +15,7 @@
 
 namespace platform::linux_backend {
 
-// The monitor of whatever sink is the default one.
+// The monitor of whatever sink is the default one as the capture starts, looked up by its name.
 inline constexpr const char* kDefaultSinkMonitor = "@DEFAULT_MONITOR@";
 
 struct PulseCaptureRequest {
@@ -24,7 +24,11 @@ struct PulseCaptureRequest {
     std::optional<uint32_t> sampleRate;
     std::optional<uint32_t> channels;
     std::string streamName = "capture";
-    // The stream is never moved to another source: when this one goes away, the capture fails.
+    // The start waits this long for the source's first audio, and fails without it (a
+    // microphone that delivers nothing would otherwise hold the recording back silently).
+    std::optional<std::chrono::milliseconds> firstAudioLimit;
+    // The stream is never moved to another source (also not when the default sink changes):
+    // when this one goes away, the capture fails.
     bool stayOnSource = false;
 };
 
@@ -33,6 +37,10 @@ class PulseCaptureError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// How long a starting microphone may take to deliver its first audio: a source still
+// silent after it will not deliver (a device that stopped, a pipe nobody writes to).
+inline constexpr std::chrono::milliseconds kFirstMicrophoneAudioLimit{4000};
 
 // How long a stopping capture waits for the audio captured before the stop.
 inline constexpr std::chrono::milliseconds kAudioDrainLimit{250};
@@ -43,7 +51,8 @@ public:
     // Called at most once, when the server or the source goes away during capture.
     using FailureHandler = std::function<void(const std::string& reason)>;
 
-    // Blocks until the source records; throws PulseCaptureError when it cannot.
+    // Blocks until the source records (and, with firstAudioLimit, until its first audio
+    // came); throws PulseCaptureError when it cannot.
     // The handlers run on the capture's own thread.
     static std::unique_ptr<PulseCapture> start(const PulseCaptureRequest& request, SampleHandler onSample,
                                                FailureHandler onFailure);
@@ -52,6 +61,9 @@ public:
     // Goes on delivering until the audio captured up to `monotonicNanoseconds` has been
     // handed out (what the server still held when the stop was asked), or `limit` passes.
     virtual void drainUntil(int64_t monotonicNanoseconds, std::chrono::milliseconds limit) = 0;
+
+    // Whether any audio came from the source yet.
+    virtual bool hasDelivered() = 0;
 
     virtual double sampleRate() const = 0;
     virtual uint32_t channels() const = 0;

@@ -1,6 +1,7 @@
 #include "pulse/pulse_sources.h"
 
 #include "common/utf8_text.h"
+#include "pulse/pulse_logging.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -88,6 +89,7 @@ bool runUntil(pa_mainloop* loop, std::chrono::steady_clock::time_point deadline,
 } // namespace
 
 std::vector<CaptureDevice> listPulseMicrophones() {
+    keepLibpulseOffStandardError();
     MainLoop mainLoop;
     if (!mainLoop.loop) return {};
     Context context(mainLoop.loop);

@@ -50,7 +50,8 @@ public:
         if (!queue) throw PlatformError(kStreamErrorDomain, kStreamErrorFailedToStart, "A stream output needs a queue.");
         size_t limit = type == StreamOutputType::screen ? size_t(std::max<int32_t>(1, configuration_.queueDepth))
                                                         : kAudioBuffersInFlight;
-        auto gate = std::make_shared<DeliveryGate>(limit);
+        // Audio reaches its consumer in capture order; frames may overtake each other.
+        auto gate = std::make_shared<DeliveryGate>(limit, /*inOrder=*/type != StreamOutputType::screen);
         std::lock_guard guard(outputsMutex_);
         if (delivering_) gate->open();
         outputs_.push_back({std::move(output), type, std::move(queue), std::move(gate)});
@@ -147,8 +148,11 @@ private:
                 request.sampleRate = 48000;
                 request.channels = 2;
             } else {
-                request.stayOnSource = true;  // a microphone that goes away fails the stream
+                request.firstAudioLimit = kFirstMicrophoneAudioLimit;
             }
+            // The stream stays on its source: a microphone that goes away fails the stream, and
+            // system audio stays on the monitor it began with.
+            request.stayOnSource = true;
             try {
                 return PulseCapture::start(
                     request, [this, type](const SampleBufferRef& sample) { deliver(type, sample); },
