@@ -1,5 +1,7 @@
 #include "writer/video_encoder_parameters.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavutil/common.h>
 }
@@ -13,6 +15,12 @@ namespace {
 constexpr const char* kX264SpeedPreset = "veryfast";
 constexpr const char* kX265SpeedPreset = "ultrafast";
 
+// libx264 and libx265 take their rates in whole kbit/s: a smaller average (a picture of
+// a few pixels) would reach them as no rate at all, which libx264 refuses to open with.
+// 16 kbit/s also leaves the rate buffer (twice the average) room for a small picture's
+// key frame at a fair quality; for any picture the average would give, it costs nothing.
+constexpr int64_t kMinimumVideoBitRate = 16'000;
+
 const char* x264Profile(VideoProfileLevel level) {
     switch (level) {
     case VideoProfileLevel::h264BaselineAutoLevel: return "baseline";
@@ -23,7 +31,7 @@ const char* x264Profile(VideoProfileLevel level) {
 
 void applyRateControl(VideoEncoderParameters& parameters, const VideoCompressionProperties& compression) {
     if (compression.averageBitRate && *compression.averageBitRate > 0) {
-        parameters.bitRate = *compression.averageBitRate;
+        parameters.bitRate = std::max(*compression.averageBitRate, kMinimumVideoBitRate);
         // A whole-screen change may burst above the average, bounded so that
         // one scroll does not cost seconds of bit budget.
         parameters.maxRate = parameters.bitRate * 3 / 2;
