@@ -71,6 +71,9 @@ VideoEncoderParameters videoEncoderParameters(const VideoSettings& settings, Fou
             {"profile", x264Profile(compression.profileLevel.value_or(VideoProfileLevel::h264HighAutoLevel))},
             {"forced-idr", "1"}};  // a key frame forced in time is one a player can start from
         applyRateControl(parameters, compression);
+        // With a bound in time the writer places every key frame: the encoder's own (by count,
+        // at scene cuts) would come a frame or two beside them.
+        if (parameters.keyFrameSeconds > 0) parameters.privateOptions.emplace_back("x264-params", "keyint=infinite:scenecut=0");
         applyColor(parameters, settings.colorProperties);
         break;
     case VideoCodecType::hevc: {
@@ -85,6 +88,7 @@ VideoEncoderParameters videoEncoderParameters(const VideoSettings& settings, Fou
             {"x265-params", "pools=" + std::to_string(kVideoEncoderThreads) + ":log-level=error"}};
         parameters.codecTag = MKTAG('h', 'v', 'c', '1');  // the tag Apple players require
         applyRateControl(parameters, compression);
+        if (parameters.keyFrameSeconds > 0) parameters.privateOptions.back().second += ":keyint=-1:scenecut=0";
         applyColor(parameters, settings.colorProperties);
         break;
     }

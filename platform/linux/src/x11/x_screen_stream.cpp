@@ -233,6 +233,7 @@ private:
         auto next = std::chrono::steady_clock::now();
         try {
             while (waitUntil(next)) {
+                const auto woke = std::chrono::steady_clock::now();
                 if (screenOutputHasRoom()) {
                     const int64_t now = monotonicNanoseconds();
                     SampleBufferRef frame;
@@ -246,6 +247,9 @@ private:
                 // Behind by more than a frame (a stall): start afresh instead of grabbing a burst.
                 auto late = std::chrono::steady_clock::now();
                 if (next + period < late) next = late;
+                // Late by less: the next frame still comes at least half a period after this one,
+                // so that no two frames are stamped closer than that.
+                next = std::max(next, woke + period / 2);
             }
         } catch (const PlatformError& error) {
             stopWithError(error);
