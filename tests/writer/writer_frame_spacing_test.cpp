@@ -49,6 +49,9 @@ std::vector<SpacingCase> spacingCases() {
                      {0, kKeyInterval + kTick, 0.6, 0.6 + 2 * kKeyInterval + 5 * kTick, 1.7,
                       1.7 + 3 * kKeyInterval + 6 * kTick},
                      3.5});
+    // A still screen: the picture sent again a frame interval before each key interval runs
+    // out, the frames themselves carry the key frames.
+    cases.push_back({"still-resent", 60, {0, 0.4984, 0.9984, 1.4943, 1.9901}, 2.5});
     // A still tail whose end comes a tick after a key-frame time.
     cases.push_back({"still-tail", 30, {0, 0.1}, 0.1 + 2 * kKeyInterval + kTick});
     // Moving pictures at each rate, every picture a few microseconds off its slot, and a

@@ -148,16 +148,19 @@ void VideoEncoder::finish() {
 }
 
 void VideoEncoder::sendHeldUntil(int64_t next) {
-    // Where `next` comes after the key-frame interval ran out, the held picture is sent again
-    // as the next key frame when the interval runs out, or a frame interval before `next`
-    // if that is sooner, so that a copy never lands just before a new picture. Where there
-    // is no room for a copy before that time, the held picture itself is the key frame and
-    // the copy follows it a key interval later.
+    // Where `next` comes after the key-frame interval ran out, a key frame is needed before.
+    // The held picture is that key frame when it lies at least half an interval after the
+    // last one (so no two key frames come close together), or when no copy fits before the
+    // interval runs out; a copy of it is sent only where `next` is still more than an
+    // interval after it. Otherwise the copy is the key frame, sent when the interval runs
+    // out. A copy always comes a frame interval before `next` at the latest, so it never
+    // lands just before a new picture.
     while (keyInterval_ > 0) {
         const int64_t lastKey = lastKeyPts_.value_or(held_->pts);  // none yet: the held picture is the first
         if (next - lastKey <= keyInterval_) break;
         int64_t repeatAt = std::min(lastKey + keyInterval_, next - nominalFrameDuration_);
-        if (repeatAt - held_->pts < minimumSpacing()) {
+        if (held_->pts - lastKey >= keyInterval_ / 2 || repeatAt - held_->pts < minimumSpacing()) {
+            if (next - held_->pts <= keyInterval_) break;
             repeatAt = std::min(held_->pts + keyInterval_, next - nominalFrameDuration_);
             if (repeatAt - held_->pts < minimumSpacing()) break;
         }
