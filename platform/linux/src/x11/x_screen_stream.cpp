@@ -231,25 +231,30 @@ private:
 
         const auto period = std::chrono::nanoseconds(frameNanoseconds(configuration_.minimumFrameInterval));
         auto next = std::chrono::steady_clock::now();
+        // Frames are stamped with the time of their slot in the schedule, on the monotonic clock
+        // of the other samples: a grab that woke a little late still shows the screen of its
+        // slot, and frames stay whole periods apart (players and muxers that take the frame
+        // rate from the spacing see the rate asked for).
+        const int64_t monotonicOffset =
+            monotonicNanoseconds() -
+            std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count();
         try {
             while (waitUntil(next)) {
-                const auto woke = std::chrono::steady_clock::now();
                 if (screenOutputHasRoom()) {
-                    const int64_t now = monotonicNanoseconds();
+                    const int64_t slot =
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count() +
+                        monotonicOffset;
                     SampleBufferRef frame;
                     if (grabber->changed()) {
-                        if (auto picture = grabber->grab()) frame = completeFrame(*picture, renderer, *renderedPool, frameFormat, now);
+                        if (auto picture = grabber->grab()) frame = completeFrame(*picture, renderer, *renderedPool, frameFormat, slot);
                     }
-                    if (!frame) frame = idleFrame(frameFormat, now);
+                    if (!frame) frame = idleFrame(frameFormat, slot);
                     deliver(StreamOutputType::screen, frame);
                 }
                 next += period;
                 // Behind by more than a frame (a stall): start afresh instead of grabbing a burst.
                 auto late = std::chrono::steady_clock::now();
                 if (next + period < late) next = late;
-                // Late by less: the next frame still comes at least half a period after this one,
-                // so that no two frames are stamped closer than that.
-                next = std::max(next, woke + period / 2);
             }
         } catch (const PlatformError& error) {
             stopWithError(error);
