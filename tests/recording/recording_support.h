@@ -99,6 +99,7 @@ struct VideoFrames {
     size_t count = 0;
     double lastStart = 0;   // presentation time of the last frame, seconds
     double longestGap = 0;  // between two consecutive frames, seconds
+    double shortestGap = 0;  // the same, 0 for fewer than two frames
 };
 
 inline VideoFrames videoFrames(const std::string& path) {
@@ -115,7 +116,10 @@ inline VideoFrames videoFrames(const std::string& path) {
     VideoFrames frames;
     frames.count = times.size();
     if (!times.empty()) frames.lastStart = times.back();
-    for (size_t i = 1; i < times.size(); ++i) frames.longestGap = std::max(frames.longestGap, times[i] - times[i - 1]);
+    for (size_t i = 1; i < times.size(); ++i) {
+        frames.longestGap = std::max(frames.longestGap, times[i] - times[i - 1]);
+        frames.shortestGap = i == 1 ? times[1] - times[0] : std::min(frames.shortestGap, times[i] - times[i - 1]);
+    }
     return frames;
 }
 

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 using namespace recording_test;
@@ -185,5 +186,44 @@ TEST_F(RecordingProcess, KeyFramesComeAtMost2SecondsApartAtEveryFrameRate) {
         // but for a picture sent again to carry a key frame after a late frame.
         auto video = probe(path)["streams"][0];
         EXPECT_LE(std::stoi(video.value("nb_read_frames", "0")), fps * durationOf(probe(path, false)) * 1.05 + 2);
+    }
+}
+
+// Still and moving pictures at 30 and 60 frames a second, side by side: no two frames of a
+// file closer than half a frame interval (the still ones include the picture sent again for
+// the key frame at 2 s), and ffmpeg decodes every file without a word.
+TEST_F(RecordingProcess, FramesAreAtLeastHalfAFrameIntervalApartStillAndMoving) {
+    Animation animation(640, 360);  // the top-left corner moves; the rest of the screen is still
+    struct Case {
+        const char* name;
+        int fps;
+        int x, y;
+    };
+    const Case cases[] = {{"moving-30", 30, 0, 0}, {"moving-60", 60, 0, 0}, {"still-30", 30, 1200, 600}, {"still-60", 60, 1200, 600}};
+    std::vector<std::unique_ptr<Recorder>> recorders;
+    for (const auto& c : cases) {
+        recorders.push_back(std::make_unique<Recorder>());
+        recorders.back()->send("start " + request({{"outputPath", file(std::string(c.name) + ".mp4")},
+                                                   {"fps", c.fps},
+                                                   {"cropRect", json::array({json::array({c.x, c.y}), json::array({640, 360})})}}));
+    }
+    for (auto& recorder : recorders) ASSERT_TRUE(recorder->waitFor("started"));
+    std::this_thread::sleep_for(3s);
+    for (auto& recorder : recorders) recorder->send("stop");
+    for (size_t i = 0; i < recorders.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string path = file(std::string(c.name) + ".mp4");
+        ASSERT_TRUE(recorders[i]->waitFor("finish"));
+        const VideoFrames frames = videoFrames(path);
+        ASSERT_GE(frames.count, 2u);
+        // ffprobe gives times to the microsecond.
+        EXPECT_GE(frames.shortestGap, 0.5 / c.fps - 1e-6);
+        expectKeyFramesAtMost2SecondsApart(path);
+        auto decoded = test_support::runToCompletion(test_support::ffmpegPath(),
+                                                    {"-nostdin", "-v", "error", "-i", path, "-f", "null", "-"});
+        EXPECT_EQ(decoded.standardOutput + decoded.standardError, "");
+        recorders[i]->send("quit");
+        EXPECT_TRUE(recorders[i]->process().wait());
     }
 }

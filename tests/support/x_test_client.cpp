@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -122,6 +123,65 @@ void XTestClient::setMonitor(const NewMonitor& wanted) {
     xcb_protocol_request_t protocol{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
     xcb_send_request(connection_, XCB_REQUEST_CHECKED, parts + 2, &protocol);
     sync();
+}
+
+bool XTestClient::setScreenSize(uint16_t width, uint16_t height) {
+    auto* resources = xcb_randr_get_screen_resources_current_reply(
+        connection_, xcb_randr_get_screen_resources_current(connection_, screen_->root), nullptr);
+    if (!resources || xcb_randr_get_screen_resources_current_outputs_length(resources) < 1 ||
+        xcb_randr_get_screen_resources_current_crtcs_length(resources) < 1) {
+        free(resources);
+        return false;
+    }
+    const xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(resources)[0];
+    const xcb_randr_crtc_t crtc = xcb_randr_get_screen_resources_current_crtcs(resources)[0];
+    const xcb_timestamp_t configured = resources->config_timestamp;
+    xcb_randr_mode_t mode = XCB_NONE;
+    const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(resources);
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(resources); ++i) {
+        if (modes[i].width == width && modes[i].height == height) mode = modes[i].id;
+    }
+    free(resources);
+    if (mode == XCB_NONE) {
+        const std::string name = std::to_string(width) + "x" + std::to_string(height);
+        xcb_randr_mode_info_t info{};
+        info.width = width;
+        info.height = height;
+        info.htotal = uint16_t(width + 100);
+        info.vtotal = uint16_t(height + 30);
+        info.dot_clock = uint32_t(info.htotal) * info.vtotal * 60;
+        info.name_len = uint16_t(name.size());
+        auto* created = xcb_randr_create_mode_reply(
+            connection_, xcb_randr_create_mode(connection_, screen_->root, info, uint32_t(name.size()), name.c_str()),
+            nullptr);
+        if (!created) return false;
+        mode = created->mode;
+        free(created);
+        xcb_randr_add_output_mode(connection_, output, mode);
+    }
+    auto* crtcInfo = xcb_randr_get_crtc_info_reply(connection_, xcb_randr_get_crtc_info(connection_, crtc, configured), nullptr);
+    const bool growing = crtcInfo && (width > crtcInfo->width || height > crtcInfo->height);
+    free(crtcInfo);
+    auto resizeScreen = [&] {
+        auto* error = xcb_request_check(connection_, xcb_randr_set_screen_size_checked(connection_, screen_->root, width,
+                                                                                       height, width / 4, height / 4));
+        const bool resized = error == nullptr;
+        free(error);
+        return resized;
+    };
+    // The screen holds the output's picture: grown before it, shrunk after.
+    if (growing && !resizeScreen()) return false;
+    auto* set = xcb_randr_set_crtc_config_reply(
+        connection_,
+        xcb_randr_set_crtc_config(connection_, crtc, XCB_CURRENT_TIME, configured, 0, 0, mode, XCB_RANDR_ROTATION_ROTATE_0,
+                                  1, &output),
+        nullptr);
+    const bool configuredOk = set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+    free(set);
+    if (!configuredOk) return false;
+    if (!growing && !resizeScreen()) return false;
+    sync();
+    return true;
 }
 
 void XTestClient::setPrimaryOutput(uint32_t output) {

@@ -61,6 +61,10 @@ public:
     void setPrimaryOutput(uint32_t output);
     void setEdidProductName(uint32_t output, const std::string& name);
     void setWorkArea(int32_t x, int32_t y, uint32_t width, uint32_t height);
+    // Switches the server's one output to a mode of that size (made when it has none) and
+    // sizes the screen to it, as `xrandr --output ... --mode WxH` does. No larger than
+    // the server's largest screen (Xvfb: the one it started with). False when refused.
+    bool setScreenSize(uint16_t width, uint16_t height);
 
     // Waits until the server has handled every request sent so far.
     void sync();

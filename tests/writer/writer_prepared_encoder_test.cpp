@@ -154,4 +154,37 @@ TEST(PreparedEncoderUnused, AWriterReleasedWithoutSamplesLeavesNoFile) {
     }
 }
 
+// HEVC has no encoder for a side under 16 pixels: the hint says so with the size, while
+// the recording can still be refused, and such an input is never added. H.264 takes them.
+TEST(PreparedEncoderRefusal, HevcBelow16PixelsASideIsRefusedWithItsSize) {
+    test_support::TemporaryDirectory folder;
+    auto writers = linux_backend::makeFfmpegAssetWriters();
+    struct Case {
+        VideoCodecType codec;
+        int32_t width, height;
+        bool refused;
+    };
+    const Case cases[] = {{VideoCodecType::hevc, 8, 8, true},    {VideoCodecType::hevc, 1920, 3, true},
+                          {VideoCodecType::hevc, 17, 16, false}, {VideoCodecType::h264, 2, 2, false},
+                          {VideoCodecType::h264, 1920, 2, false}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        auto writer = writers->makeWriter(folder.file("small-" + std::to_string(n++) + ".mp4"), FileType::mpeg4);
+        const VideoSettings settings = screenSettings(c.codec, c.width, c.height);
+        if (c.refused) {
+            try {
+                writer->prepareVideoInput(settings, pixel_format::bgra);
+                ADD_FAILURE() << "not refused";
+            } catch (const PlatformError& error) {
+                const std::string size = std::to_string(c.width & ~1) + " x " + std::to_string(c.height & ~1);
+                EXPECT_NE(std::string(error.what()).find(size), std::string::npos) << error.what();
+            }
+        } else {
+            EXPECT_NO_THROW(writer->prepareVideoInput(settings, pixel_format::bgra));
+        }
+        EXPECT_EQ(writer->canAddInput(writers->makeInput(MediaType::video, settings)), !c.refused);
+    }
+}
+
 } // namespace

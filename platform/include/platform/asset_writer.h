@@ -148,7 +148,9 @@ public:
     // changes no status; it is taken before startWriting only, and once (later calls
     // are ignored). Call it on the thread that sets the writer up. The writer owns
     // whatever it prepares, and lets go of it when an input uses it, when the first
-    // video input does not match, or when the writer goes away.
+    // video input does not match, or when the writer goes away. Throws PlatformError
+    // when no video input with these settings could ever be added for want of an
+    // encoder for pictures of that size (the message names the size).
     virtual void prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) {
         (void)settings;
         (void)sourcePixelFormat;

@@ -1,6 +1,6 @@
 #pragma once
 // Turns a grabbed BGRA picture into the frame a stream delivers: scaled to the
-// configured size (libyuv box filter) and in the configured pixel format (BGRA,
+// configured size (libyuv box filter, aspect kept, black bars where it differs) and in the configured pixel format (BGRA,
 // or packed 10-bit ARGB2101010 widened from the 8-bit picture).
 
 #include "platform/format_description.h"

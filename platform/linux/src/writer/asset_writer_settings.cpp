@@ -12,6 +12,8 @@ namespace {
 constexpr std::array kAacSampleRates{96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
 constexpr int kMaxVideoDimension = 16384;
 constexpr int kMaxAudioChannels = 8;
+// libavcodec's libx265 wrapper refuses to open for a smaller side.
+constexpr int kMinHevcDimension = 16;
 
 bool fileTypeTakesVideo(FileType type) { return type != FileType::appleM4A; }
 
@@ -27,7 +29,16 @@ bool validVideo(const VideoSettings& video) {
     const auto fits = [](const std::optional<int32_t>& size) {
         return size && encodedDimension(*size) >= 2 && *size <= kMaxVideoDimension;
     };
-    return fits(video.width) && fits(video.height);
+    return fits(video.width) && fits(video.height) && !videoSizeRefusal(video);
+}
+
+std::optional<std::string> videoSizeRefusal(const VideoSettings& video) {
+    if (video.codec != VideoCodecType::hevc || !video.width || !video.height) return std::nullopt;
+    const int width = encodedDimension(*video.width), height = encodedDimension(*video.height);
+    if (width < 2 || height < 2 || (width >= kMinHevcDimension && height >= kMinHevcDimension)) return std::nullopt;
+    return "HEVC video needs pictures of at least " + std::to_string(kMinHevcDimension) + " x " +
+           std::to_string(kMinHevcDimension) + " pixels; these are " + std::to_string(width) + " x " +
+           std::to_string(height) + " pixels";
 }
 
 bool validAudio(const AudioSettings& audio) {

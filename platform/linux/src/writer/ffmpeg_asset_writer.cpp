@@ -77,6 +77,9 @@ std::vector<std::shared_ptr<AssetWriterInput>> FfmpegAssetWriter::inputs() const
 // ---- a video encoder opened ahead
 
 void FfmpegAssetWriter::prepareVideoInput(const VideoSettings& settings, FourCharCode sourcePixelFormat) {
+    // Told now, while the recording can still be refused: the first frame would find no encoder.
+    if (auto refusal = videoSizeRefusal(settings))
+        throw PlatformError(kAssetWriterErrorDomain, AVERROR(EINVAL), "The file " + path_ + " cannot be written: " + *refusal + ".");
     {
         std::lock_guard lock(mutex_);
         // Settings this file cannot take would be refused when the input is added.

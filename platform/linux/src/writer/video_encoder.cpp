@@ -42,9 +42,11 @@ VideoEncoder::VideoEncoder(const VideoSettings& settings, FourCharCode sourcePix
     codecTag_ = parameters.codecTag;
     nominalFrameDuration_ = std::max<int64_t>(1, std::llround(kVideoTimescale / frameRate));
     // Never shorter than a frame, so that a long gap is bridged by a bounded number of repeats.
-    if (parameters.keyFrameSeconds > 0)
+    if (parameters.keyFrameSeconds > 0) {
         keyInterval_ = std::max<int64_t>(nominalFrameDuration_,
                                          std::llround(std::min(parameters.keyFrameSeconds, 86400.0) * kVideoTimescale));
+        keyFrameCount_ = parameters.keyFrameInterval;
+    }
 
     AVDictionary* options = nullptr;
     for (const auto& [key, value] : parameters.privateOptions) av_dict_set(&options, key.c_str(), value.c_str(), 0);
@@ -113,8 +115,16 @@ void VideoEncoder::takeConverted(const AVFrame& picture, int64_t pts, int64_t du
 void VideoEncoder::encodeTaken() {
     if (!hasIncoming_) return;
     hasIncoming_ = false;
-    repeatHeldUntil(incoming_->pts);
-    if (hasHeld_) sendHeld(incoming_->pts - held_->pts);
+    // A picture less than half a frame interval after the held one takes its place: a
+    // frame shown that briefly is never seen, and frames a few ticks apart trouble muxers
+    // and players. The newer picture is shown from the held one's time.
+    if (hasHeld_ && incoming_->pts - held_->pts < minimumSpacing()) {
+        incoming_->pts = held_->pts;
+        std::swap(held_, incoming_);
+        heldOwnDuration_ = incomingDuration_;
+        return;
+    }
+    if (hasHeld_) sendHeldUntil(incoming_->pts);
     std::swap(held_, incoming_);
     hasHeld_ = true;
     heldOwnDuration_ = incomingDuration_;
@@ -124,8 +134,7 @@ void VideoEncoder::finish() {
     encodeTaken();
     if (hasHeld_ && end_ && *end_ > held_->pts) {
         // Held to the end of the track; a long still tail keeps its key frames.
-        repeatHeldUntil(*end_);
-        sendHeld(*end_ - held_->pts);
+        sendHeldUntil(*end_);
         hasHeld_ = false;
     } else if (hasHeld_) {
         // The last frame lasts its own duration, else as long as the one before it.
@@ -138,14 +147,23 @@ void VideoEncoder::finish() {
     send(nullptr);
 }
 
-void VideoEncoder::repeatHeldUntil(int64_t pts) {
-    if (!hasHeld_ || keyInterval_ <= 0) return;
-    while (true) {
-        // The held picture itself becomes a key frame when it goes out this late after the last one.
-        const int64_t lastKey = heldBecomesKey() ? held_->pts : *lastKeyPts_;
-        const int64_t repeatAt = lastKey + keyInterval_;
-        if (repeatAt >= pts || repeatAt <= held_->pts) return;
-        // The held picture goes out up to repeatAt; a copy of it is held from there on.
+void VideoEncoder::sendHeldUntil(int64_t next) {
+    // Where `next` comes after the key-frame interval ran out, a key frame is needed before.
+    // The held picture is that key frame when it lies at least half an interval after the
+    // last one (so no two key frames come close together), or when no copy fits before the
+    // interval runs out; a copy of it is sent only where `next` is still more than an
+    // interval after it. Otherwise the copy is the key frame, sent when the interval runs
+    // out. A copy always comes a frame interval before `next` at the latest, so it never
+    // lands just before a new picture.
+    while (keyInterval_ > 0) {
+        const int64_t lastKey = lastKeyPts_.value_or(held_->pts);  // none yet: the held picture is the first
+        if (next - lastKey <= keyInterval_) break;
+        int64_t repeatAt = std::min(lastKey + keyInterval_, next - nominalFrameDuration_);
+        if (held_->pts - lastKey >= keyInterval_ / 2 || repeatAt - held_->pts < minimumSpacing()) {
+            if (next - held_->pts <= keyInterval_) break;
+            repeatAt = std::min(held_->pts + keyInterval_, next - nominalFrameDuration_);
+            if (repeatAt - held_->pts < minimumSpacing()) break;
+        }
         makeWritable(spare_.get());
         checkFfmpeg(av_frame_copy(spare_.get(), held_.get()), "Cannot copy a video frame");
         spare_->pts = repeatAt;
@@ -153,20 +171,26 @@ void VideoEncoder::repeatHeldUntil(int64_t pts) {
         std::swap(held_, spare_);
         heldOwnDuration_ = 0;
     }
-}
-
-bool VideoEncoder::heldBecomesKey() const {
-    return keyInterval_ > 0 && (!lastKeyPts_ || held_->pts - *lastKeyPts_ >= keyInterval_ - nominalFrameDuration_);
+    sendHeld(next - held_->pts);
 }
 
 void VideoEncoder::sendHeld(int64_t duration) {
     durationByPts_[held_->pts] = duration;
     lastInterval_ = duration;
-    // A frame after which the next one could come too late for the key-frame bound is a key frame.
+    // Every key frame is placed here (the encoder places none of its own): the held picture
+    // is one when the next picture, `duration` later, would come after the key-frame interval
+    // ran out, or when it is the last of the interval's frames.
     held_->pict_type = AV_PICTURE_TYPE_NONE;
-    if (heldBecomesKey() || (keyInterval_ > 0 && held_->pts + duration - *lastKeyPts_ > keyInterval_)) {
-        held_->pict_type = AV_PICTURE_TYPE_I;
-        lastKeyPts_ = held_->pts;
+    if (keyInterval_ > 0) {
+        const bool key = !lastKeyPts_ || held_->pts + duration - *lastKeyPts_ > keyInterval_ ||
+                         (keyFrameCount_ > 0 && framesSinceKey_ + 1 >= keyFrameCount_);
+        if (key) {
+            held_->pict_type = AV_PICTURE_TYPE_I;
+            lastKeyPts_ = held_->pts;
+            framesSinceKey_ = 0;
+        } else {
+            ++framesSinceKey_;
+        }
     }
     send(held_.get());
 }

@@ -5,10 +5,14 @@
 // frame's real duration: the file then lasts to the end of the last frame, or to
 // the end time the writer sets.
 //
-// Key frames: at most the settings' key-frame duration apart in presentation time,
-// whatever the rate of the frames. A frame that would leave a longer gap since the
-// last key frame is made one; where the frames themselves are further apart (a
-// still screen sends none), the held picture is sent again to carry the key frame.
+// Key frames: at most the settings' key-frame duration (and frame count) apart, whatever
+// the rate of the frames, and all of them placed here, so none comes a frame or two
+// after another. A frame after which the next would come too late is made one; where
+// the frames themselves are further apart (a still screen sends none), the held picture
+// is sent again a key-frame interval later to carry the next one.
+//
+// No two frames are closer than half a frame interval: a picture that comes sooner
+// after the held one replaces it.
 
 #include "writer/frame_converter.h"
 #include "writer/track_encoder.h"
@@ -58,12 +62,12 @@ private:
     // pixels (frame-threaded encoders read them on their own threads later); the frame
     // then takes a new picture, whose pixels are left as they come.
     static void makeWritable(AVFrame* frame);
-    // Sends the held picture again at each key-frame time that falls before `pts`.
-    void repeatHeldUntil(int64_t pts);
-    // Whether the held picture goes out as a key frame: one frame more without one could
-    // overstep the key-frame interval.
-    bool heldBecomesKey() const;
+    // Sends the held picture, lasting until `next`, and copies of it where the key-frame
+    // interval needs them.
+    void sendHeldUntil(int64_t next);
+    // Sends the held picture lasting `duration`, a key frame where the rule needs one.
     void sendHeld(int64_t duration);
+    int64_t minimumSpacing() const { return nominalFrameDuration_ / 2; }
     void send(const AVFrame* frame);
 
     std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
@@ -79,7 +83,9 @@ private:
     int64_t lastInterval_ = 0;
     int64_t nominalFrameDuration_;
     std::map<int64_t, int64_t> durationByPts_;  // frames sent, packets not yet out
-    int64_t keyInterval_ = 0;                   // in the time base; 0: no bound in time
+    int64_t keyInterval_ = 0;                   // in the time base; 0: no bound in time (the encoder's own keys)
+    int keyFrameCount_ = 0;                     // with keyInterval_: at most this many frames apart, 0 for no bound
+    int framesSinceKey_ = 0;                    // frames sent after the latest key frame
     std::optional<int64_t> lastKeyPts_;         // the latest key frame asked for or seen
     std::optional<int64_t> end_;
     uint32_t codecTag_ = 0;

@@ -1,5 +1,7 @@
 #include "writer/video_encoder_parameters.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavutil/common.h>
 }
@@ -13,6 +15,12 @@ namespace {
 constexpr const char* kX264SpeedPreset = "veryfast";
 constexpr const char* kX265SpeedPreset = "ultrafast";
 
+// libx264 and libx265 take their rates in whole kbit/s: a smaller average (a picture of
+// a few pixels) would reach them as no rate at all, which libx264 refuses to open with.
+// 16 kbit/s also leaves the rate buffer (twice the average) room for a small picture's
+// key frame at a fair quality; for any picture the average would give, it costs nothing.
+constexpr int64_t kMinimumVideoBitRate = 16'000;
+
 const char* x264Profile(VideoProfileLevel level) {
     switch (level) {
     case VideoProfileLevel::h264BaselineAutoLevel: return "baseline";
@@ -23,7 +31,7 @@ const char* x264Profile(VideoProfileLevel level) {
 
 void applyRateControl(VideoEncoderParameters& parameters, const VideoCompressionProperties& compression) {
     if (compression.averageBitRate && *compression.averageBitRate > 0) {
-        parameters.bitRate = *compression.averageBitRate;
+        parameters.bitRate = std::max(*compression.averageBitRate, kMinimumVideoBitRate);
         // A whole-screen change may burst above the average, bounded so that
         // one scroll does not cost seconds of bit budget.
         parameters.maxRate = parameters.bitRate * 3 / 2;
@@ -63,6 +71,9 @@ VideoEncoderParameters videoEncoderParameters(const VideoSettings& settings, Fou
             {"profile", x264Profile(compression.profileLevel.value_or(VideoProfileLevel::h264HighAutoLevel))},
             {"forced-idr", "1"}};  // a key frame forced in time is one a player can start from
         applyRateControl(parameters, compression);
+        // With a bound in time the writer places every key frame: the encoder's own (by count,
+        // at scene cuts) would come a frame or two beside them.
+        if (parameters.keyFrameSeconds > 0) parameters.privateOptions.emplace_back("x264-params", "keyint=infinite:scenecut=0");
         applyColor(parameters, settings.colorProperties);
         break;
     case VideoCodecType::hevc: {
@@ -77,6 +88,7 @@ VideoEncoderParameters videoEncoderParameters(const VideoSettings& settings, Fou
             {"x265-params", "pools=" + std::to_string(kVideoEncoderThreads) + ":log-level=error"}};
         parameters.codecTag = MKTAG('h', 'v', 'c', '1');  // the tag Apple players require
         applyRateControl(parameters, compression);
+        if (parameters.keyFrameSeconds > 0) parameters.privateOptions.back().second += ":keyint=-1:scenecut=0";
         applyColor(parameters, settings.colorProperties);
         break;
     }

@@ -1,9 +1,11 @@
 #include "x11/x_frame_grabber.h"
 
 #include "platform/error.h"
+#include "x11/x_monitors.h"
 
 #include <xcb/composite.h>
 #include <xcb/damage.h>
+#include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
@@ -81,6 +83,7 @@ XFrameGrabber::XFrameGrabber(const ContentFilter& filter, const std::optional<Re
     } else {
         refuseWaylandDesktop();
         if (!filter.display()) refuse(kStreamErrorNoCaptureSource, "the stream shows neither a display nor a window.");
+        displayNumber_ = filter.display()->displayID;
         Rect frame = filter.display()->frame;
         if (sourceRect_) {
             frame = intersection(frame, {{frame.origin.x + sourceRect_->origin.x, frame.origin.y + sourceRect_->origin.y},
@@ -96,6 +99,11 @@ XFrameGrabber::XFrameGrabber(const ContentFilter& filter, const std::optional<Re
         if (damage_ == 0 && damageEvent_ != 0) {
             damage_ = xcb_generate_id(connection_.get());
             xcb_damage_create(connection_.get(), damage_, drawable_, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX);
+        }
+        if (extensionPresent(connection_.get(), &xcb_randr_id)) {
+            randrEvent_ = xcb_get_extension_data(connection_.get(), &xcb_randr_id)->first_event;
+            xcb_randr_select_input(connection_.get(), drawable_,
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
         }
     }
     if (region_.width <= 0 || region_.height <= 0) {
@@ -269,6 +277,11 @@ void XFrameGrabber::handleEvent(const xcb_generic_event_t& event) {
         }
         return;
     }
+    if (randrEvent_ != 0 &&
+        (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY)) {
+        displayChanged_ = true;
+        return;
+    }
     if (type == XCB_CONFIGURE_NOTIFY) {
         const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
         if (configure.window != window_) return;
@@ -290,6 +303,46 @@ void XFrameGrabber::handleEvent(const xcb_generic_event_t& event) {
         nameWindowPixmap();  // an unmapped window has no pixmap to show
         dirty_ = true;
     }
+}
+
+void XFrameGrabber::followDisplay() {
+    displayChanged_ = false;
+    xcb_connection_t* c = connection_.get();
+    auto root = takeReply(xcb_get_geometry_reply(c, xcb_get_geometry(c, connection_.root()), nullptr));
+    if (!root) lost();
+    const Rect screen{{0, 0}, {double(root->width), double(root->height)}};
+    const auto monitors = listMonitors(connection_, false);
+    const auto monitor = std::find_if(monitors.begin(), monitors.end(),
+                                      [&](const XMonitor& m) { return m.number == displayNumber_; });
+    if (monitor == monitors.end()) {
+        throw PlatformError(kStreamErrorDomain, kStreamErrorNoCaptureSource,
+                            "The screen capture stopped: the display is no longer connected.");
+    }
+    Rect frame = intersection(monitor->frame, screen);
+    if (sourceRect_) {
+        frame = intersection(frame, {{monitor->frame.origin.x + sourceRect_->origin.x,
+                                      monitor->frame.origin.y + sourceRect_->origin.y},
+                                     sourceRect_->size});
+    }
+    const Region followed{int32_t(std::floor(frame.origin.x)), int32_t(std::floor(frame.origin.y)),
+                          int32_t(std::floor(frame.size.width)), int32_t(std::floor(frame.size.height))};
+    if (followed.width < 2 || followed.height < 2) {
+        const std::string size = std::to_string(int64_t(monitor->frame.size.width)) + " x " +
+                                 std::to_string(int64_t(monitor->frame.size.height));
+        throw PlatformError(kStreamErrorDomain, kStreamErrorNoCaptureSource,
+                            sourceRect_ ? "The screen capture stopped: the display changed its size to " + size +
+                                              " pixels, and the crop rectangle no longer lies on it."
+                                        : "The screen capture stopped: the display changed its size to " + size +
+                                              " pixels, too small to record.");
+    }
+    if (followed.x == region_.x && followed.y == region_.y && followed.width == region_.width &&
+        followed.height == region_.height) {
+        return;
+    }
+    region_ = followed;
+    rootX_ = region_.x;
+    rootY_ = region_.y;
+    dirty_ = true;
 }
 
 void XFrameGrabber::readCursor() {
@@ -323,6 +376,7 @@ bool XFrameGrabber::changed() {
         handleEvent(*owned);
     }
     if (xcb_connection_has_error(c)) lost();
+    if (displayChanged_) followDisplay();
     if (damage_ == 0) dirty_ = true;
     if (showsCursor_ && hasXfixes_) readCursor();
     if (xcb_connection_has_error(c)) lost();

@@ -4,6 +4,9 @@
 // contents (its XComposite pixmap, so overlapping windows do not hide it). Tells
 // whether anything changed since the last grab (XDamage, the pointer moving or
 // changing shape) and draws the pointer over the picture when asked.
+//
+// A display that changes its size or place (RandR) is followed: the rectangle grabbed
+// becomes the display's new one, the crop clipped to it; pictures then have that size.
 
 #include "common/frame_memory_pool.h"
 #include "common/frame_pixels.h"
@@ -52,7 +55,8 @@ public:
     void prepareMemory(size_t pictures);
 
     // Reads what the server reported; true while something changed that no grab has shown yet.
-    // Throws PlatformError when the connection broke or the window went away.
+    // Throws PlatformError when the connection broke, the window went away, the display is
+    // gone, or the crop no longer meets the display after it changed its size.
     bool changed();
     // The picture now, pointer drawn; nullopt when every memory block is still out
     // (the consumers lag) or the window cannot be read at the moment.
@@ -81,6 +85,8 @@ private:
     void nameWindowPixmap();
     Region windowRegion(int32_t width, int32_t height) const;
     void handleEvent(const xcb_generic_event_t& event);
+    // The display's rectangle now, the crop clipped to it; after a RandR change.
+    void followDisplay();
     void readCursor();
     [[noreturn]] void lost() const;
     bool grabInto(FrameMemory& memory);
@@ -93,6 +99,9 @@ private:
     bool hasXfixes_ = false;
     bool hasComposite_ = false;
     uint8_t damageEvent_ = 0;
+    uint8_t randrEvent_ = 0;            // RandR's first event; 0 when not followed (a window)
+    bool displayChanged_ = false;       // RandR told of a change followDisplay() has not read yet
+    uint32_t displayNumber_ = 0;
     uint32_t damage_ = 0;
     xcb_window_t window_ = XCB_NONE;      // the top-level window captured
     xcb_drawable_t drawable_ = XCB_NONE;  // root, the window's pixmap, or the window itself

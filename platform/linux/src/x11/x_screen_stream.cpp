@@ -235,15 +235,24 @@ private:
 
         const auto period = std::chrono::nanoseconds(frameNanoseconds(configuration_.minimumFrameInterval));
         auto next = std::chrono::steady_clock::now();
+        // Frames are stamped with the time of their slot in the schedule, on the monotonic clock
+        // of the other samples: a grab that woke a little late still shows the screen of its
+        // slot, and frames stay whole periods apart (players and muxers that take the frame
+        // rate from the spacing see the rate asked for).
+        const int64_t monotonicOffset =
+            monotonicNanoseconds() -
+            std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count();
         try {
             while (waitUntil(next)) {
                 if (screenOutputHasRoom()) {
-                    const int64_t now = monotonicNanoseconds();
+                    const int64_t slot =
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count() +
+                        monotonicOffset;
                     SampleBufferRef frame;
                     if (grabber->changed()) {
-                        if (auto picture = grabber->grab()) frame = completeFrame(*picture, renderer, *renderedPool, frameFormat, now);
+                        if (auto picture = grabber->grab()) frame = completeFrame(*picture, renderer, *renderedPool, frameFormat, slot);
                     }
-                    if (!frame) frame = idleFrame(frameFormat, now);
+                    if (!frame) frame = idleFrame(frameFormat, slot);
                     deliver(StreamOutputType::screen, frame);
                 }
                 next += period;
