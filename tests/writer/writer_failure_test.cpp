@@ -2,6 +2,7 @@
 
 #include "writer_test_support.h"
 
+#include "media_tools.h"
 #include "platform/linux/ffmpeg_asset_writers.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 using namespace platform;
@@ -373,6 +375,42 @@ TEST(WriterFailure, AFileAtTheFileSizeLimitKeepsRoomForItsIndexAndReadsToTheEnd)
     auto probed = probe(path);
     ASSERT_TRUE(probed.contains("streams")) << "the file has no index";
     EXPECT_GT(number(probed["streams"][0]["nb_read_packets"]), 0);
+}
+
+// An end put in the past, where another file of the recording failed, after the frames
+// past it were already taken: the video is cut there, and what is left decodes cleanly.
+// The encoder reorders frames (B-frames refer to the frame after them), so a frame at
+// or after the end that an earlier one refers to cannot simply be left out.
+TEST(WriterFailure, AnEndPutInThePastCutsTheVideoAndWhatIsLeftDecodesCleanly) {
+    test_support::TemporaryDirectory folder;
+    const std::string path = folder.file("cut.mp4");
+    auto w = writers();
+    auto writer = w->makeWriter(path, FileType::mpeg4);
+    auto input = w->makeInput(MediaType::video, h264(320, 240));
+    writer->addInput(input);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSession(MediaTime::zero());
+    for (int i = 0; i < 90; ++i)
+        ASSERT_TRUE(input->append(videoFrame(320, 240, MediaTime::make(i, 30), MediaTime::make(1, 30), i)));
+    const MediaTime end = MediaTime::make(61, 30);
+    writer->endSession(end);
+    writer->finishWriting();
+    ASSERT_EQ(writer->status(), AssetWriterStatus::completed);
+
+    EXPECT_EQ(run(test_support::ffmpegPath() + " -v error -i '" + path + "' -f null - 2>&1"), "");
+    const std::string times = run("ffprobe -v error -select_streams v -show_entries frame=pts_time -of csv=p=0 '" +
+                                  path + "'");
+    std::istringstream lines(times);
+    double last = -1;
+    int frames = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty()) continue;
+        last = std::max(last, std::stod(line));
+        ++frames;
+    }
+    EXPECT_LT(last, end.seconds());
+    // Up to a few frames short of the end: the frames before it that refer to a later one go too.
+    EXPECT_GE(frames, 55);
 }
 
 } // namespace

@@ -113,6 +113,7 @@ private:
         AudioEncoder* audio = nullptr;
         int streamIndex = -1;
         bool ended = false;  // end of input seen
+        bool cut = false;    // a packet at or after the session's end was left out, and so is the rest
         // Audio: packets accepted but not yet muxed, oldest first (see writePacket).
         std::deque<std::unique_ptr<AVPacket, PacketDeleter>> held;
     };

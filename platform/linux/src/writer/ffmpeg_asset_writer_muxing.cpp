@@ -212,9 +212,14 @@ void FfmpegAssetWriter::writePacket(size_t index, AVPacket* packet) {
     const bool timed = packet->pts != AV_NOPTS_VALUE;
     const int64_t startMicros = timed ? av_rescale_q(packet->pts, timeBase, kMicros) : 0;
     // Material at or after the session's end (an end put in the past, where another file
-    // of the recording failed) is left out; video only where no frame refers to a later one.
+    // of the recording failed) is left out, and everything after it: packets come in
+    // decoding order, and a frame before the end may refer to the later one just left out
+    // (B-frames; libx264 uses them though the context's max_b_frames reads 0).
     const auto end = sessionEndMicros();
-    if (timed && end && startMicros >= *end && (track.audio || track.encoder->context()->max_b_frames == 0)) return;
+    if (track.cut || (timed && end && startMicros >= *end)) {
+        track.cut = true;
+        return;
+    }
 
     file_.keepRoom(kFinishingRoom + kIndexBytesPerPacket * packetsWritten_ + heldBytes_);
     if (auto refusal = file_.writeRefusal(avio_tell(format_->pb), packet->size)) {
