@@ -228,6 +228,35 @@ TEST_F(ScreenStream, StaticContentGivesIdleFramesAndAChangeGivesACompleteOne) {
     ASSERT_TRUE(frame) << "a change makes a complete frame";
 }
 
+TEST_F(ScreenStream, ACompleteFrameTellsTheRowsThatChangedSinceThePictureBeforeIt) {
+    auto window = client_->window(300, 300, 200, 100, kRed);
+    auto collector = std::make_shared<Collector>();
+    auto stream = start(configuration(60), collector);
+    auto first = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return near(pixelAt(p, 400, 350), kRed); });
+    ASSERT_TRUE(first && first->pixels()->change);
+    const platform::PictureChange& whole = *first->pixels()->change;
+    EXPECT_NE(whole.picture, 0u);
+
+    client_->fill(window, kBlue);
+    auto changed = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return near(pixelAt(p, 400, 350), kBlue); });
+    ASSERT_TRUE(changed && changed->pixels()->change);
+    // Pictures grabbed in between (none, unless the server drew the window late) are
+    // named by the frames before this one: it is told against the last of them.
+    uint64_t before = 0;
+    for (const auto& sample : collector->samples()) {
+        if (sample == changed) break;
+        if (sample->pixels() && sample->pixels()->change) before = sample->pixels()->change->picture;
+    }
+    const platform::PictureChange& change = *changed->pixels()->change;
+    EXPECT_EQ(change.previousPicture, before);
+    ASSERT_FALSE(change.rows.empty());
+    // The rows of the window, and no row above it: the rest of the screen did not change.
+    EXPECT_LE(change.rows.front().begin, 300);
+    EXPECT_GE(change.rows.back().end, 400);
+    EXPECT_GE(change.rows.front().begin, 300 - 1) << "rows above the window are not told as changed";
+    EXPECT_LE(change.rows.back().end, 400 + 1);
+}
+
 TEST_F(ScreenStream, ASlowConsumerMakesTheStreamDropFramesBeyondTheQueueDepth) {
     constexpr int32_t kDepth = 3;
     auto collector = std::make_shared<Collector>();

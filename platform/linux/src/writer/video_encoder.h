@@ -58,6 +58,9 @@ private:
     // pixels (frame-threaded encoders read them on their own threads later); the frame
     // then takes a new picture, whose pixels are left as they come.
     static void makeWritable(AVFrame* frame);
+    // Converts `frame` into the incoming picture, only its changed rows where it says
+    // what changed since the held picture.
+    void convertIncoming(const PixelBuffer& frame);
     // Sends the held picture again at each key-frame time that falls before `pts`.
     void repeatHeldUntil(int64_t pts);
     // Whether the held picture goes out as a key frame: one frame more without one could
@@ -73,6 +76,8 @@ private:
     std::unique_ptr<AVFrame, FrameDeleter> incoming_;  // the picture take() converted
     bool hasIncoming_ = false;
     int64_t incomingDuration_ = 0;
+    uint64_t incomingPicture_ = 0;  // the producer's number of the picture converted, 0: unknown
+    uint64_t heldPicture_ = 0;
     std::unique_ptr<AVPacket, PacketDeleter> packet_;
     bool hasHeld_ = false;
     int64_t heldOwnDuration_ = 0;

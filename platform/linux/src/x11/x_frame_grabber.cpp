@@ -1,5 +1,7 @@
 #include "x11/x_frame_grabber.h"
 
+#include "x11/damaged_rows.h"
+
 #include "platform/error.h"
 
 #include <xcb/composite.h>
@@ -97,6 +99,10 @@ XFrameGrabber::XFrameGrabber(const ContentFilter& filter, const std::optional<Re
             damage_ = xcb_generate_id(connection_.get());
             xcb_damage_create(connection_.get(), damage_, drawable_, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX);
         }
+    }
+    if (damage_ != 0) {
+        damagedRegion_ = xcb_generate_id(connection_.get());
+        xcb_xfixes_create_region(connection_.get(), damagedRegion_, 0, nullptr);
     }
     if (region_.width <= 0 || region_.height <= 0) {
         refuse(kStreamErrorNoCaptureSource, "the rectangle to capture is empty or lies outside the X screen.");
@@ -278,6 +284,7 @@ void XFrameGrabber::handleEvent(const xcb_generic_event_t& event) {
             nameWindowPixmap();
         }
         dirty_ = true;
+        wholePictureChanged_ = true;
         return;
     }
     if (type == XCB_DESTROY_NOTIFY) {
@@ -289,6 +296,7 @@ void XFrameGrabber::handleEvent(const xcb_generic_event_t& event) {
     if (type == XCB_MAP_NOTIFY && isWindow_) {
         nameWindowPixmap();  // an unmapped window has no pixmap to show
         dirty_ = true;
+        wholePictureChanged_ = true;
     }
 }
 
@@ -337,14 +345,55 @@ std::optional<GrabbedPicture> XFrameGrabber::grab() {
     const size_t rowBytes = size_t(region_.width) * 4;
     auto memory = pool_->acquire(rowBytes * size_t(region_.height));
     if (!memory) return std::nullopt;
-    if (damage_ != 0) xcb_damage_subtract(connection_.get(), damage_, XCB_NONE, XCB_NONE);
+    xcb_connection_t* c = connection_.get();
+    std::vector<RowSpan> damaged;
+    bool damageKnown = false;
+    if (damage_ != 0) {
+        // The damage the grab repairs, read back: the rows the picture may differ in.
+        xcb_damage_subtract(c, damage_, XCB_NONE, damagedRegion_);
+        auto parts = takeReply(xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, damagedRegion_), nullptr));
+        if (parts) {
+            damaged = damagedRows(xcb_xfixes_fetch_region_rectangles(parts.get()),
+                                  xcb_xfixes_fetch_region_rectangles_length(parts.get()),
+                                  {region_.x, region_.y, region_.width, region_.height});
+            damageKnown = true;
+        }
+    }
+    if (!damageKnown) wholePictureChanged_ = true;
     if (!grabInto(*memory)) {
-        if (xcb_connection_has_error(connection_.get())) lost();
+        lastPicture_ = 0;  // the damage subtracted is in no picture
+        if (xcb_connection_has_error(c)) lost();
         return std::nullopt;
     }
     if (showsCursor_ && cursor_) cursor_->drawOver(memory->data, rowBytes, region_.width, region_.height, rootX_, rootY_);
     dirty_ = false;
-    return GrabbedPicture{memory, {memory->data, rowBytes, region_.width, region_.height}};
+    PictureChange change = changeSinceLastPicture(damaged);
+    return GrabbedPicture{memory, {memory->data, rowBytes, region_.width, region_.height}, std::move(change)};
+}
+
+std::optional<RowSpan> XFrameGrabber::cursorRows() const {
+    if (!showsCursor_ || !cursor_) return std::nullopt;
+    return RowSpan{cursor_->top() - rootY_, cursor_->top() - rootY_ + cursor_->height()};
+}
+
+PictureChange XFrameGrabber::changeSinceLastPicture(const std::vector<RowSpan>& damaged) {
+    PictureChange change;
+    change.picture = nextPictureNumber();
+    const std::optional<RowSpan> cursor = cursorRows();
+    if (wholePictureChanged_ || lastPicture_ == 0) {
+        change.rows = {{0, region_.height}};
+    } else {
+        change.previousPicture = lastPicture_;
+        change.rows = damaged;
+        // The pointer is drawn over each picture: where it was and where it is now may differ.
+        for (const auto& rows : {cursorRowsInLastPicture_, cursor}) {
+            if (rows) addRows(change.rows, rows->begin, rows->end, region_.height);
+        }
+    }
+    lastPicture_ = change.picture;
+    wholePictureChanged_ = false;
+    cursorRowsInLastPicture_ = cursor;
+    return change;
 }
 
 bool XFrameGrabber::grabInto(FrameMemory& memory) {
