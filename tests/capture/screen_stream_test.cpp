@@ -15,7 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <cstring>
 #include <cstdlib>
 #include <future>
@@ -255,6 +258,57 @@ TEST_F(ScreenStream, ACompleteFrameTellsTheRowsThatChangedSinceThePictureBeforeI
     EXPECT_GE(change.rows.back().end, 400);
     EXPECT_GE(change.rows.front().begin, 300 - 1) << "rows above the window are not told as changed";
     EXPECT_LE(change.rows.back().end, 400 + 1);
+}
+
+// Pictures are grabbed into memory blocks that still hold an earlier picture, only where
+// the screen changed since: every frame must still show the whole screen as it was.
+TEST_F(ScreenStream, EveryFrameShowsTheWholeScreenWhereverItsMemoryWasGrabbedBefore) {
+    constexpr int kWindows = 3, kSteps = 15;
+    const int16_t tops[kWindows] = {60, 420, 800};
+    std::vector<xcb_window_t> windows;
+    std::vector<Colour> shown;
+    for (int i = 0; i < kWindows; ++i) {
+        shown.push_back(Colour{uint8_t(30 + 60 * i), 30, 30});
+        windows.push_back(client_->window(200, tops[i], 300, 100, shown.back()));
+    }
+    // The screen's states, one window recoloured at each step; a frame must show one of them.
+    std::vector<std::vector<Colour>> states = {shown};
+    std::mutex mutex;
+    std::vector<std::vector<Colour>> seen;
+    std::deque<SampleBufferRef> held;  // a few frames kept a while, so that the blocks take turns
+    auto collector = std::make_shared<Collector>();
+    collector->keepsSamples = false;
+    collector->onSample = [&](const SampleBufferRef& sample) {
+        if (sample->frameStatus() != FrameStatus::complete || !sample->pixels()) return;
+        std::vector<Colour> colours;
+        for (int i = 0; i < kWindows; ++i) colours.push_back(pixelAt(*sample->pixels(), 350, tops[i] + 50));
+        std::lock_guard guard(mutex);
+        seen.push_back(colours);
+        held.push_back(sample);
+        if (held.size() > 2) held.pop_front();
+    };
+    auto stream = start(configuration(60), collector);
+    for (int step = 0; step < kSteps; ++step) {
+        const int window = step % kWindows;
+        shown[window] = Colour{uint8_t(40 + 13 * step), uint8_t(250 - 11 * step), uint8_t(60 + 9 * step)};
+        states.push_back(shown);
+        client_->fill(windows[window], shown[window]);
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard guard(mutex);
+            return !seen.empty() && near(seen.back()[window], shown[window]);
+        })) << "step " << step;
+    }
+    stream->stopCapture();
+    std::lock_guard guard(mutex);
+    for (size_t frame = 0; frame < seen.size(); ++frame) {
+        const bool aState = std::any_of(states.begin(), states.end(), [&](const auto& state) {
+            for (int i = 0; i < kWindows; ++i) {
+                if (!near(seen[frame][i], state[i])) return false;
+            }
+            return true;
+        });
+        EXPECT_TRUE(aState) << "frame " << frame << " mixes pictures of different times";
+    }
 }
 
 TEST_F(ScreenStream, ASlowConsumerMakesTheStreamDropFramesBeyondTheQueueDepth) {

@@ -1,7 +1,5 @@
 #include "x11/x_frame_grabber.h"
 
-#include "x11/damaged_rows.h"
-
 #include "platform/error.h"
 
 #include <xcb/composite.h>
@@ -360,14 +358,21 @@ std::optional<GrabbedPicture> XFrameGrabber::grab() {
         }
     }
     if (!damageKnown) wholePictureChanged_ = true;
-    if (!grabInto(*memory)) {
+    if (wholePictureChanged_) history_.clear();
+    // A block that holds one of the last pictures needs only the rows changed since.
+    const auto rows = history_.rowsToRefresh(memory->picture, damaged, region_.height);
+    memory->picture = 0;
+    if (!grabInto(*memory, rows)) {
         lastPicture_ = 0;  // the damage subtracted is in no picture
+        history_.clear();
         if (xcb_connection_has_error(c)) lost();
         return std::nullopt;
     }
     if (showsCursor_ && cursor_) cursor_->drawOver(memory->data, rowBytes, region_.width, region_.height, rootX_, rootY_);
     dirty_ = false;
     PictureChange change = changeSinceLastPicture(damaged);
+    memory->picture = change.picture;
+    history_.add(change.picture, change.rows, cursorRowsInLastPicture_);
     return GrabbedPicture{memory, {memory->data, rowBytes, region_.width, region_.height}, std::move(change)};
 }
 
@@ -396,16 +401,25 @@ PictureChange XFrameGrabber::changeSinceLastPicture(const std::vector<RowSpan>& 
     return change;
 }
 
-bool XFrameGrabber::grabInto(FrameMemory& memory) {
+bool XFrameGrabber::grabInto(FrameMemory& memory, const std::optional<std::vector<RowSpan>>& rows) {
     xcb_connection_t* c = connection_.get();
     const auto x = int16_t(region_.x), y = int16_t(region_.y);
     const auto width = uint16_t(region_.width), height = uint16_t(region_.height);
     if (hasShm_) {
+        // Beyond a few spans of rows, one request for all is cheaper.
+        constexpr size_t kMostSpans = 16;
+        const std::vector<RowSpan> spans =
+            rows && rows->size() <= kMostSpans ? *rows : std::vector<RowSpan>{{0, region_.height}};
         auto& shm = static_cast<ShmMemory&>(memory);
-        auto reply = takeReply(xcb_shm_get_image_reply(
-            c, xcb_shm_get_image(c, drawable_, x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm.segment, 0),
-            nullptr));
-        return reply != nullptr;
+        std::vector<xcb_shm_get_image_cookie_t> cookies;
+        for (const RowSpan& span : spans) {
+            cookies.push_back(xcb_shm_get_image(c, drawable_, x, int16_t(y + span.begin), width,
+                                                uint16_t(span.end - span.begin), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                                shm.segment, uint32_t(size_t(span.begin) * size_t(width) * 4)));
+        }
+        bool grabbed = true;
+        for (auto cookie : cookies) grabbed = takeReply(xcb_shm_get_image_reply(c, cookie, nullptr)) != nullptr && grabbed;
+        return grabbed;
     }
     auto reply = takeReply(xcb_get_image_reply(
         c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable_, x, y, width, height, ~0u), nullptr));

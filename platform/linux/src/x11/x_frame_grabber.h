@@ -7,6 +7,7 @@
 
 #include "common/frame_memory_pool.h"
 #include "common/frame_pixels.h"
+#include "x11/damaged_rows.h"
 #include "x11/x_connection.h"
 #include "x11/x_cursor.h"
 
@@ -84,7 +85,8 @@ private:
     void handleEvent(const xcb_generic_event_t& event);
     void readCursor();
     [[noreturn]] void lost() const;
-    bool grabInto(FrameMemory& memory);
+    // Grabs `rows` of the picture into the memory (all of them when nullopt).
+    bool grabInto(FrameMemory& memory, const std::optional<std::vector<RowSpan>>& rows);
     // The rows the damage subtracted for this grab covers, and the pointer's old and new rows.
     PictureChange changeSinceLastPicture(const std::vector<RowSpan>& damaged);
     std::optional<RowSpan> cursorRows() const;
@@ -109,6 +111,7 @@ private:
     uint64_t lastPicture_ = 0;          // the number of the last picture grabbed, 0: none to compare with
     bool wholePictureChanged_ = true;   // since the last picture, beyond what the damage tells
     std::optional<RowSpan> cursorRowsInLastPicture_;
+    PictureHistory history_;  // of the pictures the pool's blocks may hold
     std::optional<XCursorImage> cursor_;
     std::optional<CursorPlacement> lastCursor_;  // as last seen
     std::shared_ptr<ShmLink> shmLink_;
