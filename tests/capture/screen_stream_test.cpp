@@ -21,7 +21,10 @@
 #include <mutex>
 #include <cstring>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -309,6 +312,104 @@ TEST_F(ScreenStream, EveryFrameShowsTheWholeScreenWhereverItsMemoryWasGrabbedBef
         });
         EXPECT_TRUE(aState) << "frame " << frame << " mixes pictures of different times";
     }
+}
+
+// The grabber fetches into a memory block only the rows changed since the picture the
+// block holds. Whichever block a grab lands in (pictures held and let go in any order,
+// some never looked at), the picture must be the screen byte for byte, the pictures still
+// held must stay as they were, and the rows a picture says changed must hold every row
+// that differs from the picture before it.
+TEST_F(ScreenStream, EveryGrabIsTheWholeScreenWhateverPictureItsMemoryHeldBefore) {
+    using platform::linux_backend::GrabbedPicture;
+    using platform::linux_backend::XFrameGrabber;
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(c));
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const int32_t width = screen->width_in_pixels, height = screen->height_in_pixels;
+    const size_t rowBytes = size_t(width) * 4;
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, screen->root, 0, nullptr);
+    const xcb_window_t window = client_->window(100, 100, 400, 300, kRed);
+    auto screenNow = [&] {
+        auto* reply = xcb_get_image_reply(
+            c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, uint16_t(width), uint16_t(height), ~0u),
+            nullptr);
+        std::vector<uint8_t> pixels;
+        if (reply) pixels.assign(xcb_get_image_data(reply), xcb_get_image_data(reply) + rowBytes * size_t(height));
+        free(reply);
+        return pixels;
+    };
+    auto rowsEqual = [&](const uint8_t* a, const uint8_t* b, int32_t row) {
+        return std::memcmp(a + size_t(row) * rowBytes, b + size_t(row) * rowBytes, rowBytes) == 0;
+    };
+    auto digest = [&](const GrabbedPicture& picture) {
+        return std::hash<std::string_view>{}({reinterpret_cast<const char*>(picture.view.data), rowBytes * size_t(height)});
+    };
+
+    XFrameGrabber grabber(ContentFilter::displayExcludingWindows(wholeScreen(), {}), std::nullopt, false, 4);
+    std::mt19937 random(11);
+    struct Held {
+        GrabbedPicture picture;
+        size_t digest;
+    };
+    std::vector<Held> held;
+    std::vector<uint8_t> before;
+    uint64_t previous = 0;
+    for (int step = 0; step < 60; ++step) {
+        for (int change = 0, changes = 1 + int(random() % 3); change < changes; ++change) {
+            const auto top = int16_t(random() % uint32_t(height)), tall = int16_t(1 + random() % 120);
+            const auto left = int16_t(random() % uint32_t(width)), wide = int16_t(1 + random() % 600);
+            switch (random() % 4) {
+            case 0: {  // a scroll
+                const auto by = int16_t(1 + random() % 40);
+                xcb_copy_area(c, screen->root, screen->root, gc, 0, int16_t(top + by), 0, top, uint16_t(width), uint16_t(tall));
+                break;
+            }
+            case 1: {  // a window moved, painting where it was and where it goes
+                const uint32_t place[2] = {uint32_t(left), uint32_t(top)};
+                xcb_configure_window(c, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, place);
+                break;
+            }
+            default: {
+                const uint32_t colour = uint32_t(random()) & 0xffffff;
+                xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+                const xcb_rectangle_t rectangle{left, top, uint16_t(wide), uint16_t(tall)};
+                xcb_poly_fill_rectangle(c, screen->root, gc, 1, &rectangle);
+            }
+            }
+        }
+        const std::vector<uint8_t> now = screenNow();  // also waits until the server drew
+        ASSERT_EQ(now.size(), rowBytes * size_t(height));
+        grabber.changed();
+        auto picture = grabber.grab();
+        ASSERT_TRUE(picture) << "step " << step;
+        for (int32_t row = 0; row < height; ++row) {
+            ASSERT_TRUE(rowsEqual(picture->view.data, now.data(), row)) << "step " << step << ": row " << row << " is stale";
+        }
+        if (previous != 0 && picture->change.previousPicture == previous) {
+            size_t span = 0;
+            for (int32_t row = 0; row < height; ++row) {
+                const auto& rows = picture->change.rows;
+                while (span < rows.size() && rows[span].end <= row) ++span;
+                const bool told = span < rows.size() && rows[span].begin <= row;
+                if (!told) {
+                    ASSERT_TRUE(rowsEqual(before.data(), now.data(), row)) << "step " << step << ": row " << row << " changed untold";
+                }
+            }
+        }
+        previous = picture->change.picture;
+        before = now;
+        // The blocks take turns: up to three pictures stay held, let go in any order.
+        held.push_back({std::move(*picture), 0});
+        held.back().digest = digest(held.back().picture);
+        const size_t keep = random() % 4;
+        while (held.size() > keep) {
+            const size_t index = random() % held.size();
+            EXPECT_EQ(digest(held[index].picture), held[index].digest) << "step " << step << ": a held picture was overwritten";
+            held.erase(held.begin() + ptrdiff_t(index));
+        }
+    }
+    xcb_disconnect(c);
 }
 
 TEST_F(ScreenStream, ASlowConsumerMakesTheStreamDropFramesBeyondTheQueueDepth) {
