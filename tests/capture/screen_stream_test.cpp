@@ -412,6 +412,64 @@ TEST_F(ScreenStream, EveryGrabIsTheWholeScreenWhateverPictureItsMemoryHeldBefore
     xcb_disconnect(c);
 }
 
+// Painting that goes on while the grabs run lands between the damage a grab takes and
+// its rows being read: once it stops, a grab into any of the blocks, whatever picture it
+// held, must still be the screen as it is.
+TEST_F(ScreenStream, AfterPaintingDuringTheGrabsAGrabIntoAnyBlockIsTheWholeScreen) {
+    using platform::linux_backend::GrabbedPicture;
+    using platform::linux_backend::XFrameGrabber;
+    constexpr size_t kBlocks = 4;
+    XFrameGrabber grabber(ContentFilter::displayExcludingWindows(wholeScreen(), {}), std::nullopt, false, kBlocks);
+    std::atomic<bool> painting{true};
+    std::thread painter([&] {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        xcb_create_gc(c, gc, screen->root, 0, nullptr);
+        std::mt19937 random(5);
+        for (int i = 0; painting; ++i) {
+            const uint32_t colour = uint32_t(random()) & 0xffffff;
+            xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+            const xcb_rectangle_t rectangle{int16_t(random() % 1900), int16_t(random() % 1070), uint16_t(1 + random() % 300),
+                                            uint16_t(1 + random() % 40)};
+            xcb_poly_fill_rectangle(c, screen->root, gc, 1, &rectangle);
+            if (i % 8 == 0) xcb_copy_area(c, screen->root, screen->root, gc, 0, 20, 0, 0, 1920, 1000);
+            free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // one change at a time
+        }
+        xcb_disconnect(c);
+    });
+    std::mt19937 random(9);
+    std::deque<GrabbedPicture> held;
+    for (int grab = 0; grab < 150; ++grab) {
+        grabber.changed();
+        if (auto picture = grabber.grab()) held.push_back(std::move(*picture));
+        while (held.size() > random() % kBlocks) held.erase(held.begin() + ptrdiff_t(random() % held.size()));
+    }
+    painting = false;
+    painter.join();
+    held.clear();
+    client_->sync();
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    auto* reply = xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, 1920, 1080, ~0u),
+                                      nullptr);
+    ASSERT_TRUE(reply);
+    const uint8_t* now = xcb_get_image_data(reply);
+    // Every block in turn: each one grabbed into stays held until all are.
+    for (size_t block = 0; block < kBlocks; ++block) {
+        grabber.changed();
+        auto picture = grabber.grab();
+        ASSERT_TRUE(picture) << "block " << block;
+        for (int32_t row = 0; row < 1080; ++row) {
+            ASSERT_EQ(std::memcmp(picture->view.data + size_t(row) * picture->view.bytesPerRow, now + size_t(row) * 1920 * 4,
+                                  1920 * 4), 0) << "block " << block << ": row " << row << " is stale";
+        }
+        held.push_back(std::move(*picture));
+    }
+    free(reply);
+    xcb_disconnect(c);
+}
+
 TEST_F(ScreenStream, ASlowConsumerMakesTheStreamDropFramesBeyondTheQueueDepth) {
     constexpr int32_t kDepth = 3;
     auto collector = std::make_shared<Collector>();

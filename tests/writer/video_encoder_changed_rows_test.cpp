@@ -1,8 +1,9 @@
 // The video encoder converts only the rows a picture says changed since the one it
 // converted last. Whatever reaches it (a picture the producer made but the writer never
 // took, the same picture again, pictures out of their producer's order, a frame converted
-// elsewhere), the file must be the one the whole conversion of every frame gives: the
-// encoder is fed both ways and its packets compared byte for byte.
+// elsewhere), each picture it encodes must be the whole conversion of its frame, byte for
+// byte. (The packets cannot be compared: libx264's threaded rate control makes them
+// differ from run to run.)
 
 #include "writer/video_encoder.h"
 
@@ -79,37 +80,18 @@ struct Step {
     bool preConverted = false;
 };
 
-std::vector<std::vector<uint8_t>> encode(const std::vector<Picture>& pictures, const std::vector<Step>& steps,
-                                         bool tellChanges) {
-    std::vector<std::vector<uint8_t>> packets;
-    VideoEncoder encoder(screenSettings(), pixel_format::bgra, false, [&](AVPacket* packet) {
-        packets.emplace_back(packet->data, packet->data + packet->size);
-    });
-    FrameConverter converter(pixel_format::bgra, kWidth, kHeight, AV_PIX_FMT_YUV420P);
-    int64_t pts = 0;
-    for (const Step& step : steps) {
-        const Picture& picture = pictures.at(step.picture);
-        if (step.preConverted) {
-            std::unique_ptr<AVFrame, linux_backend::FrameDeleter> frame(av_frame_alloc());
-            frame->format = AV_PIX_FMT_YUV420P;
-            frame->width = kWidth;
-            frame->height = kHeight;
-            EXPECT_GE(av_frame_get_buffer(frame.get(), 0), 0);
-            converter.convert(*picture.pixels, frame.get());
-            encoder.takeConverted(*frame, pts, kFrameTicks);
-        } else {
-            PixelBuffer frame = *picture.pixels;
-            if (tellChanges) frame.change = picture.change;
-            encoder.take(frame, pts, kFrameTicks);
+bool samePictures(const AVFrame& a, const AVFrame& b) {
+    for (int plane = 0; plane < 3; ++plane) {
+        const int rows = plane == 0 ? kHeight : kHeight / 2, bytes = plane == 0 ? kWidth : kWidth / 2;
+        for (int row = 0; row < rows; ++row) {
+            if (std::memcmp(a.data[plane] + row * a.linesize[plane], b.data[plane] + row * b.linesize[plane], bytes))
+                return false;
         }
-        encoder.encodeTaken();
-        pts += kFrameTicks;
     }
-    encoder.finish();
-    return packets;
+    return true;
 }
 
-TEST(VideoEncoderChangedRows, TheFileIsTheOneTheWholeConversionOfEveryFrameGives) {
+TEST(VideoEncoderChangedRows, EachPictureEncodedIsTheWholeConversionOfItsFrame) {
     const std::vector<Picture> pictures = successivePictures(16);
     const std::vector<Step> steps = {
         {0}, {1}, {2},
@@ -118,11 +100,30 @@ TEST(VideoEncoderChangedRows, TheFileIsTheOneTheWholeConversionOfEveryFrameGives
         {7, true},      // converted on arrival
         {8}, {10}, {9}, // out of the producer's order
         {11}, {13}, {14}, {15}};
-    const auto whole = encode(pictures, steps, false);
-    const auto partial = encode(pictures, steps, true);
-    ASSERT_FALSE(whole.empty());
-    ASSERT_EQ(partial.size(), whole.size());
-    for (size_t index = 0; index < whole.size(); ++index) EXPECT_EQ(partial[index], whole[index]) << "packet " << index;
+    VideoEncoder encoder(screenSettings(), pixel_format::bgra, false, [](AVPacket*) {});
+    FrameConverter converter(pixel_format::bgra, kWidth, kHeight, AV_PIX_FMT_YUV420P);
+    std::unique_ptr<AVFrame, linux_backend::FrameDeleter> whole(av_frame_alloc());
+    whole->format = AV_PIX_FMT_YUV420P;
+    whole->width = kWidth;
+    whole->height = kHeight;
+    ASSERT_GE(av_frame_get_buffer(whole.get(), 0), 0);
+    int64_t pts = 0;
+    for (size_t index = 0; index < steps.size(); ++index) {
+        const Picture& picture = pictures.at(steps[index].picture);
+        converter.convert(*picture.pixels, whole.get());
+        if (steps[index].preConverted) {
+            encoder.takeConverted(*whole, pts, kFrameTicks);
+        } else {
+            PixelBuffer frame = *picture.pixels;
+            frame.change = picture.change;
+            encoder.take(frame, pts, kFrameTicks);
+        }
+        ASSERT_TRUE(encoder.taken());
+        EXPECT_TRUE(samePictures(*encoder.taken(), *whole)) << "step " << index << ", picture " << steps[index].picture;
+        encoder.encodeTaken();
+        pts += kFrameTicks;
+    }
+    encoder.finish();
 }
 
 } // namespace

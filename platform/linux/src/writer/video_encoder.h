@@ -48,6 +48,8 @@ public:
     void take(const PixelBuffer& frame, int64_t pts, int64_t duration);
     // take() for a frame already converted to the encoder's picture format and size.
     void takeConverted(const AVFrame& picture, int64_t pts, int64_t duration);
+    // The picture take() or takeConverted() made, until encodeTaken(); null when none waits.
+    const AVFrame* taken() const { return hasIncoming_ ? incoming_.get() : nullptr; }
     void encodeTaken();
     // The end of the track, in the codec's time base: the last frame lasts until it.
     void setEnd(int64_t endPts) { end_ = endPts; }
