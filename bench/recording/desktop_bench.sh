@@ -7,9 +7,11 @@
 # Usage: bench/recording/desktop_bench.sh [--load] [build_dir] [seconds]   (default build/default, 60)
 #   --load   one busy process per core runs beside the painter and both tools
 #   KEEP_RECORDINGS=1  keep the files
+#   BEFORE=path/to/tavrik  also record with that program (say, one built before a change), as
+#            "before", beside the built one and ffmpeg in the same run, so that both ratios hold
 #
 # Reports per tool and rate: CPU seconds per recorded second (own + the X server's share,
-# as recording_bench.sh) and the ratio recorder/ffmpeg; peak resident memory; the file's
+# as recording_bench.sh), per written frame, and the ratio recorder/ffmpeg; the file's size; peak resident memory; the file's
 # duration read back by ffprobe against the expected one; the frames in the file; and the
 # painter's changes (each keystroke, each scroll, numbered in the picture) made while the
 # tool recorded, against those found in its decoded frames.
@@ -83,34 +85,45 @@ for fps in 30 60; do
 done
 echo
 
+recorders=(tavrik)
+[[ -n "${BEFORE:-}" ]] && recorders=(before tavrik)
 declare -A row load_during
 for fps in 30 60; do
-  record_tavrik "$fps" "$seconds" "$work/tavrik-$fps.mp4" || fail "the recording by tavrik at $fps fps failed"
-  load_during[tavrik-$fps]=$(load_average)
+  for recorder in "${recorders[@]}"; do
+    recorder_binary=""
+    [[ $recorder == before ]] && recorder_binary=$BEFORE
+    record_tavrik "$fps" "$seconds" "$work/$recorder-$fps.mp4" || fail "the recording by $recorder at $fps fps failed"
+    load_during[$recorder-$fps]=$(load_average)
+  done
   record_ffmpeg "$fps" "$seconds" "$work/ffmpeg-$fps.mp4" || fail "the recording by ffmpeg at $fps fps failed"
   load_during[ffmpeg-$fps]=$(load_average)
 done
 stop_hogs
 
-printf '%-6s %-3s %5s %7s %7s %7s %7s %6s %8s %8s %7s %8s %8s %12s %7s %8s\n' \
-  tool fps load rec_s own_cpu x_cpu cpu/s ratio file_s expect_s frames changes found missing late_ms peak_MiB
+printf '%-6s %-3s %5s %7s %7s %7s %7s %8s %8s %7s %8s %8s %12s %7s %8s %8s %8s\n' \
+  tool fps load rec_s own_cpu x_cpu cpu/s file_s expect_s frames changes found missing late_ms peak_MiB \
+  ms/frame file_MiB
 for fps in 30 60; do
-  for tool in tavrik ffmpeg; do
+  for tool in "${recorders[@]}" ffmpeg; do
     read -r recorded user system peak x_seconds from to <"$work/$tool-$fps.mp4.result"
     read -r frames duration made found missing missing_long first_missing worst_late \
       < <(analyse "$tool" "$work/$tool-$fps.mp4" "$from" "$to" "$fps")
     per_second=$(awk -v u="$user" -v s="$system" -v x="$x_seconds" -v r="$recorded" 'BEGIN {printf "%.3f", (u + s + x) / r}')
     row[$tool-$fps]=$per_second
-    ratio="-"
-    [[ $tool == ffmpeg ]] && ratio=$(awk -v a="${row[tavrik-$fps]}" -v b="$per_second" 'BEGIN {printf "%.3f", a / b}')
     # tavrik: the time from "started" to "stop"; ffmpeg: its -t.
     expected=$seconds
-    [[ $tool == tavrik ]] && expected=$(awk -v a="$from" -v b="$to" 'BEGIN {printf "%.3f", b - a}')
-    printf '%-6s %-3s %5s %7.2f %7.2f %7.2f %7s %6s %8.3f %8s %7s %8s %8s %12s %7s %8s\n' \
+    [[ $tool != ffmpeg ]] && expected=$(awk -v a="$from" -v b="$to" 'BEGIN {printf "%.3f", b - a}')
+    per_frame=$(awk -v u="$user" -v s="$system" -v x="$x_seconds" -v f="$frames" 'BEGIN {printf "%.2f", 1000 * (u + s + x) / f}')
+    file_mib=$(awk -v b="$(stat -c %s "$work/$tool-$fps.mp4")" 'BEGIN {printf "%.2f", b / 1048576}')
+    printf '%-6s %-3s %5s %7.2f %7.2f %7.2f %7s %8.3f %8s %7s %8s %8s %12s %7s %8s %8s %8s\n' \
       "$tool" "$fps" "${load_during[$tool-$fps]}" "$recorded" "$(awk -v u="$user" -v s="$system" 'BEGIN {print u + s}')" \
-      "$x_seconds" "$per_second" "$ratio" "$duration" "$expected" "$frames" "$made" "$found" \
+      "$x_seconds" "$per_second" "$duration" "$expected" "$frames" "$made" "$found" \
       "$missing/$missing_long$([[ $first_missing != - ]] && echo " (#$first_missing)")" "$worst_late" \
-      "$(awk -v k="$peak" 'BEGIN {printf "%.1f", k / 1024}')"
+      "$(awk -v k="$peak" 'BEGIN {printf "%.1f", k / 1024}')" "$per_frame" "$file_mib"
+  done
+  # The ratios to ffmpeg's CPU in the same run.
+  for tool in "${recorders[@]}"; do
+    echo "  $tool / ffmpeg at $fps fps: $(awk -v a="${row[$tool-$fps]}" -v b="${row[ffmpeg-$fps]}" 'BEGIN {printf "%.3f", a / b}')"
   done
 done
 echo "Load average $(cut -d' ' -f1-3 /proc/loadavg) after the run."
@@ -119,11 +132,12 @@ cat <<'EOF'
 load: the 1-minute load average just after the recording. rec_s: recorded seconds (tavrik:
 the "finish" screen duration; ffmpeg: the file's duration). own_cpu: the tool's user+system
 CPU seconds over its whole life; x_cpu: the X server's CPU beyond the painter's during that
-life; cpu/s: (own_cpu + x_cpu) / rec_s; ratio: tavrik / ffmpeg. file_s: the file's duration
+life; cpu/s: (own_cpu + x_cpu) / rec_s; the ratios tavrik / ffmpeg follow each rate. file_s: the file's duration
 read back by ffprobe; expect_s: tavrik, from "started" to "stop"; ffmpeg, its -t. frames:
 decoded frames. changes: keystrokes and scrolls drawn while the tool recorded; found: those
 whose counter shows in a decoded frame; missing: the others / those of them that stayed on
 the screen for two frame intervals or more (the first missing in brackets);
 late_ms: the painter's worst delay in drawing a change after its time. peak_MiB: VmHWM.
+ms/frame: (own_cpu + x_cpu) per decoded frame; file_MiB: the file's size.
 Goals: ratio <= 0.25; the file plays for the expected duration with every change in it.
 EOF

@@ -8,6 +8,8 @@
 #   PAINTER_RATE=240   the painter's pictures a second (default 120)
 #   SAMPLE_THREADS=5   sample the recorder's threads every 5 ms and print where their time went
 #   KEEP_RECORDINGS=1  keep the files
+#   BEFORE=path/to/tavrik  also record with that program, as "before", in the same run; the ratio
+#            column of ffmpeg's rows then reads "tavrik,before"
 #
 # Reports per tool and rate: CPU seconds per recorded second (the tool's own
 # user+system time over its whole life, from wait4, plus the X server's share:
@@ -91,11 +93,17 @@ for fps in 30 60; do
 done
 echo
 
+recorders=(tavrik)
+[[ -n "${BEFORE:-}" ]] && recorders=(before tavrik)
 declare -A row gap_list painter_during load_during
 for fps in 30 60; do
-  record_tavrik "$fps" "$seconds" "$work/tavrik-$fps.mp4" || fail "the recording by tavrik at $fps fps failed"
-  painter_during[tavrik-$fps]=$(painter_report)
-  load_during[tavrik-$fps]=$(load_average)
+  for recorder in "${recorders[@]}"; do
+    recorder_binary=""
+    [[ $recorder == before ]] && recorder_binary=$BEFORE
+    record_tavrik "$fps" "$seconds" "$work/$recorder-$fps.mp4" || fail "the recording by $recorder at $fps fps failed"
+    painter_during[$recorder-$fps]=$(painter_report)
+    load_during[$recorder-$fps]=$(load_average)
+  done
   record_ffmpeg "$fps" "$seconds" "$work/ffmpeg-$fps.mp4" || fail "the recording by ffmpeg at $fps fps failed"
   painter_during[ffmpeg-$fps]=$(painter_report)
   load_during[ffmpeg-$fps]=$(load_average)
@@ -106,7 +114,7 @@ printf '%-6s %-3s %5s %7s %7s %7s %7s %6s %9s %6s %7s %5s %5s %7s %7s %7s %9s %9
   tool fps load rec_s own_cpu x_cpu cpu/s ratio frames/exp 1st_s 1st_pts gaps lost pts_rep pic_rep pic_skip \
   left_out peak_MiB
 for fps in 30 60; do
-  for tool in tavrik ffmpeg; do
+  for tool in "${recorders[@]}" ffmpeg; do
     read -r recorded user system peak x_seconds _ <"$work/$tool-$fps.mp4.result"
     read -r frames first_second first_pts gaps missing repeats content_repeats content_skips fresh fresh_first gaps_at \
       < <(analyse "$work/$tool-$fps.mp4" "$fps")
@@ -115,6 +123,8 @@ for fps in 30 60; do
     gap_list[$tool-$fps]=$gaps_at
     ratio="-"
     [[ $tool == ffmpeg ]] && ratio=$(awk -v a="${row[tavrik-$fps]}" -v b="$per_second" 'BEGIN {printf "%.2f", a / b}')
+    [[ $tool == ffmpeg && -n "${BEFORE:-}" ]] &&
+      ratio="$ratio,$(awk -v a="${row[before-$fps]}" -v b="$per_second" 'BEGIN {printf "%.2f", a / b}')"
     expected=$(awk -v f="$fps" -v r="$recorded" 'BEGIN {printf "%d", f * r + 0.5}')
     # Changed pictures left out: the frame intervals of the recording that did not get a
     # new picture (a gap, or a picture repeated), in all and in the first second.

@@ -152,13 +152,14 @@ ffmpeg_counter() {  # output key: the last value of a -progress key
 }
 
 # ---- One recording by each tool, of `seconds`, into `out`. Each leaves "<out>.result":
+# (record_tavrik runs $recorder_binary instead of the built program when it is set)
 # recorded_seconds user system peak_kib x_seconds start_time end_time
 # (tavrik: from "started" to "stop"; ffmpeg: from its launch to its end, wall clock).
 # With SAMPLE_THREADS set, the recorder's threads are sampled into "<out>.threads".
 record_tavrik() {  # fps seconds out
   local fps=$1 seconds=$2 out=$3 c0 t0 c1 t1 line finish="" started_at="" stopped_at=""
   c0=$(x_cpu); t0=$(now)
-  coproc RECORDER { exec "$measured" "$out.usage" "$tavrik"; }
+  coproc RECORDER { exec "$measured" "$out.usage" "${recorder_binary:-$tavrik}"; }
   tool_pid=$RECORDER_PID
   exec {to_recorder}>&"${RECORDER[1]}"
   exec {from_recorder}<&"${RECORDER[0]}"

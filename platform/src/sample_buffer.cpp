@@ -1,6 +1,13 @@
 #include "platform/sample_buffer.h"
 
+#include <atomic>
+
 namespace platform {
+
+uint64_t nextPictureNumber() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 std::shared_ptr<PixelBuffer> PixelBuffer::allocate(FourCharCode pixelFormat, int32_t width,
                                                    int32_t height, size_t bytesPerPixel) {

@@ -15,10 +15,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <cstring>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -226,6 +232,242 @@ TEST_F(ScreenStream, StaticContentGivesIdleFramesAndAChangeGivesACompleteOne) {
     client_->fill(window, kBlue);
     auto frame = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return near(pixelAt(p, 400, 400), kBlue); });
     ASSERT_TRUE(frame) << "a change makes a complete frame";
+}
+
+TEST_F(ScreenStream, ACompleteFrameTellsTheRowsThatChangedSinceThePictureBeforeIt) {
+    auto window = client_->window(300, 300, 200, 100, kRed);
+    auto collector = std::make_shared<Collector>();
+    auto stream = start(configuration(60), collector);
+    auto first = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return near(pixelAt(p, 400, 350), kRed); });
+    ASSERT_TRUE(first && first->pixels()->change);
+    const platform::PictureChange& whole = *first->pixels()->change;
+    EXPECT_NE(whole.picture, 0u);
+
+    client_->fill(window, kBlue);
+    auto changed = collector->completeFrameAfter(0, [](const PixelBuffer& p) { return near(pixelAt(p, 400, 350), kBlue); });
+    ASSERT_TRUE(changed && changed->pixels()->change);
+    // Pictures grabbed in between (none, unless the server drew the window late) are
+    // named by the frames before this one: it is told against the last of them.
+    uint64_t before = 0;
+    for (const auto& sample : collector->samples()) {
+        if (sample == changed) break;
+        if (sample->pixels() && sample->pixels()->change) before = sample->pixels()->change->picture;
+    }
+    const platform::PictureChange& change = *changed->pixels()->change;
+    EXPECT_EQ(change.previousPicture, before);
+    ASSERT_FALSE(change.rows.empty());
+    // The rows of the window, and no row above it: the rest of the screen did not change.
+    EXPECT_LE(change.rows.front().begin, 300);
+    EXPECT_GE(change.rows.back().end, 400);
+    EXPECT_GE(change.rows.front().begin, 300 - 1) << "rows above the window are not told as changed";
+    EXPECT_LE(change.rows.back().end, 400 + 1);
+}
+
+// Pictures are grabbed into memory blocks that still hold an earlier picture, only where
+// the screen changed since: every frame must still show the whole screen as it was.
+TEST_F(ScreenStream, EveryFrameShowsTheWholeScreenWhereverItsMemoryWasGrabbedBefore) {
+    constexpr int kWindows = 3, kSteps = 15;
+    const int16_t tops[kWindows] = {60, 420, 800};
+    std::vector<xcb_window_t> windows;
+    std::vector<Colour> shown;
+    for (int i = 0; i < kWindows; ++i) {
+        shown.push_back(Colour{uint8_t(30 + 60 * i), 30, 30});
+        windows.push_back(client_->window(200, tops[i], 300, 100, shown.back()));
+    }
+    // The screen's states, one window recoloured at each step; a frame must show one of them.
+    std::vector<std::vector<Colour>> states = {shown};
+    std::mutex mutex;
+    std::vector<std::vector<Colour>> seen;
+    std::deque<SampleBufferRef> held;  // a few frames kept a while, so that the blocks take turns
+    auto collector = std::make_shared<Collector>();
+    collector->keepsSamples = false;
+    collector->onSample = [&](const SampleBufferRef& sample) {
+        if (sample->frameStatus() != FrameStatus::complete || !sample->pixels()) return;
+        std::vector<Colour> colours;
+        for (int i = 0; i < kWindows; ++i) colours.push_back(pixelAt(*sample->pixels(), 350, tops[i] + 50));
+        std::lock_guard guard(mutex);
+        seen.push_back(colours);
+        held.push_back(sample);
+        if (held.size() > 2) held.pop_front();
+    };
+    auto stream = start(configuration(60), collector);
+    for (int step = 0; step < kSteps; ++step) {
+        const int window = step % kWindows;
+        shown[window] = Colour{uint8_t(40 + 13 * step), uint8_t(250 - 11 * step), uint8_t(60 + 9 * step)};
+        states.push_back(shown);
+        client_->fill(windows[window], shown[window]);
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard guard(mutex);
+            return !seen.empty() && near(seen.back()[window], shown[window]);
+        })) << "step " << step;
+    }
+    stream->stopCapture();
+    std::lock_guard guard(mutex);
+    for (size_t frame = 0; frame < seen.size(); ++frame) {
+        const bool aState = std::any_of(states.begin(), states.end(), [&](const auto& state) {
+            for (int i = 0; i < kWindows; ++i) {
+                if (!near(seen[frame][i], state[i])) return false;
+            }
+            return true;
+        });
+        EXPECT_TRUE(aState) << "frame " << frame << " mixes pictures of different times";
+    }
+}
+
+// The grabber fetches into a memory block only the rows changed since the picture the
+// block holds. Whichever block a grab lands in (pictures held and let go in any order,
+// some never looked at), the picture must be the screen byte for byte, the pictures still
+// held must stay as they were, and the rows a picture says changed must hold every row
+// that differs from the picture before it.
+TEST_F(ScreenStream, EveryGrabIsTheWholeScreenWhateverPictureItsMemoryHeldBefore) {
+    using platform::linux_backend::GrabbedPicture;
+    using platform::linux_backend::XFrameGrabber;
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(c));
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const int32_t width = screen->width_in_pixels, height = screen->height_in_pixels;
+    const size_t rowBytes = size_t(width) * 4;
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, screen->root, 0, nullptr);
+    const xcb_window_t window = client_->window(100, 100, 400, 300, kRed);
+    auto screenNow = [&] {
+        auto* reply = xcb_get_image_reply(
+            c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, uint16_t(width), uint16_t(height), ~0u),
+            nullptr);
+        std::vector<uint8_t> pixels;
+        if (reply) pixels.assign(xcb_get_image_data(reply), xcb_get_image_data(reply) + rowBytes * size_t(height));
+        free(reply);
+        return pixels;
+    };
+    auto rowsEqual = [&](const uint8_t* a, const uint8_t* b, int32_t row) {
+        return std::memcmp(a + size_t(row) * rowBytes, b + size_t(row) * rowBytes, rowBytes) == 0;
+    };
+    auto digest = [&](const GrabbedPicture& picture) {
+        return std::hash<std::string_view>{}({reinterpret_cast<const char*>(picture.view.data), rowBytes * size_t(height)});
+    };
+
+    XFrameGrabber grabber(ContentFilter::displayExcludingWindows(wholeScreen(), {}), std::nullopt, false, 4);
+    std::mt19937 random(11);
+    struct Held {
+        GrabbedPicture picture;
+        size_t digest;
+    };
+    std::vector<Held> held;
+    std::vector<uint8_t> before;
+    uint64_t previous = 0;
+    for (int step = 0; step < 60; ++step) {
+        for (int change = 0, changes = 1 + int(random() % 3); change < changes; ++change) {
+            const auto top = int16_t(random() % uint32_t(height)), tall = int16_t(1 + random() % 120);
+            const auto left = int16_t(random() % uint32_t(width)), wide = int16_t(1 + random() % 600);
+            switch (random() % 4) {
+            case 0: {  // a scroll
+                const auto by = int16_t(1 + random() % 40);
+                xcb_copy_area(c, screen->root, screen->root, gc, 0, int16_t(top + by), 0, top, uint16_t(width), uint16_t(tall));
+                break;
+            }
+            case 1: {  // a window moved, painting where it was and where it goes
+                const uint32_t place[2] = {uint32_t(left), uint32_t(top)};
+                xcb_configure_window(c, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, place);
+                break;
+            }
+            default: {
+                const uint32_t colour = uint32_t(random()) & 0xffffff;
+                xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+                const xcb_rectangle_t rectangle{left, top, uint16_t(wide), uint16_t(tall)};
+                xcb_poly_fill_rectangle(c, screen->root, gc, 1, &rectangle);
+            }
+            }
+        }
+        const std::vector<uint8_t> now = screenNow();  // also waits until the server drew
+        ASSERT_EQ(now.size(), rowBytes * size_t(height));
+        grabber.changed();
+        auto picture = grabber.grab();
+        ASSERT_TRUE(picture) << "step " << step;
+        for (int32_t row = 0; row < height; ++row) {
+            ASSERT_TRUE(rowsEqual(picture->view.data, now.data(), row)) << "step " << step << ": row " << row << " is stale";
+        }
+        if (previous != 0 && picture->change.previousPicture == previous) {
+            size_t span = 0;
+            for (int32_t row = 0; row < height; ++row) {
+                const auto& rows = picture->change.rows;
+                while (span < rows.size() && rows[span].end <= row) ++span;
+                const bool told = span < rows.size() && rows[span].begin <= row;
+                if (!told) {
+                    ASSERT_TRUE(rowsEqual(before.data(), now.data(), row)) << "step " << step << ": row " << row << " changed untold";
+                }
+            }
+        }
+        previous = picture->change.picture;
+        before = now;
+        // The blocks take turns: up to three pictures stay held, let go in any order.
+        held.push_back({std::move(*picture), 0});
+        held.back().digest = digest(held.back().picture);
+        const size_t keep = random() % 4;
+        while (held.size() > keep) {
+            const size_t index = random() % held.size();
+            EXPECT_EQ(digest(held[index].picture), held[index].digest) << "step " << step << ": a held picture was overwritten";
+            held.erase(held.begin() + ptrdiff_t(index));
+        }
+    }
+    xcb_disconnect(c);
+}
+
+// Painting that goes on while the grabs run lands between the damage a grab takes and
+// its rows being read: once it stops, a grab into any of the blocks, whatever picture it
+// held, must still be the screen as it is.
+TEST_F(ScreenStream, AfterPaintingDuringTheGrabsAGrabIntoAnyBlockIsTheWholeScreen) {
+    using platform::linux_backend::GrabbedPicture;
+    using platform::linux_backend::XFrameGrabber;
+    constexpr size_t kBlocks = 4;
+    XFrameGrabber grabber(ContentFilter::displayExcludingWindows(wholeScreen(), {}), std::nullopt, false, kBlocks);
+    std::atomic<bool> painting{true};
+    std::thread painter([&] {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        xcb_create_gc(c, gc, screen->root, 0, nullptr);
+        std::mt19937 random(5);
+        for (int i = 0; painting; ++i) {
+            const uint32_t colour = uint32_t(random()) & 0xffffff;
+            xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+            const xcb_rectangle_t rectangle{int16_t(random() % 1900), int16_t(random() % 1070), uint16_t(1 + random() % 300),
+                                            uint16_t(1 + random() % 40)};
+            xcb_poly_fill_rectangle(c, screen->root, gc, 1, &rectangle);
+            if (i % 8 == 0) xcb_copy_area(c, screen->root, screen->root, gc, 0, 20, 0, 0, 1920, 1000);
+            free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // one change at a time
+        }
+        xcb_disconnect(c);
+    });
+    std::mt19937 random(9);
+    std::deque<GrabbedPicture> held;
+    for (int grab = 0; grab < 150; ++grab) {
+        grabber.changed();
+        if (auto picture = grabber.grab()) held.push_back(std::move(*picture));
+        while (held.size() > random() % kBlocks) held.erase(held.begin() + ptrdiff_t(random() % held.size()));
+    }
+    painting = false;
+    painter.join();
+    held.clear();
+    client_->sync();
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    auto* reply = xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, 1920, 1080, ~0u),
+                                      nullptr);
+    ASSERT_TRUE(reply);
+    const uint8_t* now = xcb_get_image_data(reply);
+    // Every block in turn: each one grabbed into stays held until all are.
+    for (size_t block = 0; block < kBlocks; ++block) {
+        grabber.changed();
+        auto picture = grabber.grab();
+        ASSERT_TRUE(picture) << "block " << block;
+        for (int32_t row = 0; row < 1080; ++row) {
+            ASSERT_EQ(std::memcmp(picture->view.data + size_t(row) * picture->view.bytesPerRow, now + size_t(row) * 1920 * 4,
+                                  1920 * 4), 0) << "block " << block << ": row " << row << " is stale";
+        }
+        held.push_back(std::move(*picture));
+    }
+    free(reply);
+    xcb_disconnect(c);
 }
 
 TEST_F(ScreenStream, ASlowConsumerMakesTheStreamDropFramesBeyondTheQueueDepth) {

@@ -5,6 +5,7 @@
 #include "platform/media_time.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -28,6 +29,24 @@ struct PixelPlane {
     int32_t height = 0;
 };
 
+// Rows [begin, end) of a picture.
+struct RowSpan {
+    int32_t begin = 0;
+    int32_t end = 0;
+};
+
+// What a producer of successive pictures knows of how one differs from the one before:
+// outside `rows` its pixels equal those of the picture numbered `previousPicture`.
+// Picture numbers are unique in the process; 0 stands for none.
+struct PictureChange {
+    uint64_t picture = 0;
+    uint64_t previousPicture = 0;
+    std::vector<RowSpan> rows;  // in order, not overlapping
+};
+
+// A new picture number, unique in the process, never 0.
+uint64_t nextPictureNumber();
+
 // Pixels of one video frame. `owner` keeps the memory behind the planes alive.
 struct PixelBuffer {
     FourCharCode pixelFormat = 0;
@@ -35,6 +54,8 @@ struct PixelBuffer {
     int32_t height = 0;
     std::vector<PixelPlane> planes;
     std::shared_ptr<const void> owner;
+    // Absent when the producer does not know what changed.
+    std::optional<PictureChange> change;
 
     // A frame with one tightly packed plane of `bytesPerPixel` bytes a pixel, zero-filled.
     static std::shared_ptr<PixelBuffer> allocate(FourCharCode pixelFormat, int32_t width,

@@ -18,6 +18,9 @@ struct FrameMemory {
     virtual ~FrameMemory() = default;
     uint8_t* data = nullptr;
     size_t size = 0;
+    // The producer's number of the picture the block holds, 0 for none known: a
+    // producer may then rewrite only what changed since.
+    uint64_t picture = 0;
 };
 
 // The blocks a pool of pictures of `pictureBytes` holds: as many as fit in `budgetBytes`,

@@ -5,6 +5,9 @@
 
 #include <libyuv.h>
 
+#include <algorithm>
+#include <cstring>
+
 extern "C" {
 #include <libswscale/swscale.h>
 }
@@ -36,13 +39,73 @@ FrameConverter::FrameConverter(FourCharCode sourceFormat, int width, int height,
 
 FrameConverter::~FrameConverter() { sws_freeContext(scaler_); }
 
-void FrameConverter::convert(const PixelBuffer& source, AVFrame* frame) {
+namespace {
+
+// The spans widened to even rows, clipped to the picture, merged where they meet.
+std::vector<RowSpan> evenSpans(std::vector<RowSpan> rows, int height) {
+    std::sort(rows.begin(), rows.end(), [](const RowSpan& a, const RowSpan& b) { return a.begin < b.begin; });
+    std::vector<RowSpan> spans;
+    for (const RowSpan& span : rows) {
+        const int begin = std::max(0, span.begin & ~1);
+        const int end = std::min(height, (span.end + 1) & ~1);
+        if (begin >= end) continue;
+        if (!spans.empty() && begin <= spans.back().end) {
+            spans.back().end = std::max(spans.back().end, end);
+        } else {
+            spans.push_back({begin, end});
+        }
+    }
+    return spans;
+}
+
+void copyPlaneRows(const AVFrame& from, AVFrame* to, int plane, int begin, int end, int bytesPerRow) {
+    for (int row = begin; row < end; ++row) {
+        std::memcpy(to->data[plane] + static_cast<ptrdiff_t>(row) * to->linesize[plane],
+                    from.data[plane] + static_cast<ptrdiff_t>(row) * from.linesize[plane], bytesPerRow);
+    }
+}
+
+} // namespace
+
+void FrameConverter::convertChanged(const PixelBuffer& source, const std::vector<RowSpan>& rows,
+                                    const AVFrame& previous, AVFrame* frame) {
+    const bool rowsConvertible = !scaler_ && sourceFormat_ == pixel_format::bgra && previous.format == frame->format &&
+                                 previous.width == width_ && previous.height == height_;
+    if (!rowsConvertible) return convert(source, frame);
+    checkSource(source);
+    const PixelPlane& plane = source.planes.front();
+    const auto copyRows = [&](int begin, int end) {
+        if (begin >= end) return;
+        copyPlaneRows(previous, frame, 0, begin, end, width_);
+        copyPlaneRows(previous, frame, 1, begin / 2, end / 2, width_ / 2);
+        copyPlaneRows(previous, frame, 2, begin / 2, end / 2, width_ / 2);
+    };
+    int copiedTo = 0;
+    for (const RowSpan& span : evenSpans(rows, height_)) {
+        copyRows(copiedTo, span.begin);
+        bgraToI420Bt709(plane.data + static_cast<size_t>(span.begin) * plane.bytesPerRow, plane.bytesPerRow, width_,
+                        span.end - span.begin,
+                        {frame->data[0] + static_cast<ptrdiff_t>(span.begin) * frame->linesize[0], frame->linesize[0],
+                         frame->data[1] + static_cast<ptrdiff_t>(span.begin / 2) * frame->linesize[1],
+                         frame->linesize[1],
+                         frame->data[2] + static_cast<ptrdiff_t>(span.begin / 2) * frame->linesize[2],
+                         frame->linesize[2]});
+        copiedTo = span.end;
+    }
+    copyRows(copiedTo, height_);
+}
+
+void FrameConverter::checkSource(const PixelBuffer& source) const {
     if (source.planes.empty() || source.width < width_ || source.height < height_ || source.pixelFormat != sourceFormat_)
         throw PlatformError(kAssetWriterErrorDomain, AVERROR(EINVAL),
                             "Frame of " + std::to_string(source.width) + "x" + std::to_string(source.height) + " '" +
                                 fourCharCodeString(source.pixelFormat) + "' does not match the input's " +
                                 std::to_string(width_) + "x" + std::to_string(height_) + " '" +
                                 fourCharCodeString(sourceFormat_) + "'");
+}
+
+void FrameConverter::convert(const PixelBuffer& source, AVFrame* frame) {
+    checkSource(source);
     if (!scaler_) return convertToI420(source, frame);
     const PixelPlane& plane = source.planes.front();
     const uint8_t* planes[1] = {plane.data};

@@ -25,8 +25,16 @@ public:
     // Writes the top-left width x height pixels of `source` into `frame`, which
     // has the target format and size. The source must be at least that large.
     void convert(const PixelBuffer& source, AVFrame* frame);
+    // convert() for a source that differs from the picture `previous` was converted from
+    // only in `rows` (in order, not overlapping): those rows are converted, the others
+    // copied from `previous`. The 4:2:0 chroma of a pair of rows comes from both, so
+    // each span widens to even rows.
+    void convertChanged(const PixelBuffer& source, const std::vector<RowSpan>& rows, const AVFrame& previous,
+                        AVFrame* frame);
 
 private:
+    // Throws PlatformError for a source smaller than the target or of another format.
+    void checkSource(const PixelBuffer& source) const;
     void convertToI420(const PixelBuffer& source, AVFrame* frame);
 
     FourCharCode sourceFormat_;

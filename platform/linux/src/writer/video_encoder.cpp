@@ -97,15 +97,29 @@ void VideoEncoder::makeWritable(AVFrame* frame) {
 void VideoEncoder::take(const PixelBuffer& frame, int64_t pts, int64_t duration) {
     if (hasIncoming_) encodeTaken();
     makeWritable(incoming_.get());
-    converter_->convert(frame, incoming_.get());
+    convertIncoming(frame);
     incoming_->pts = pts;
     incomingDuration_ = duration;
     hasIncoming_ = true;
 }
 
+void VideoEncoder::convertIncoming(const PixelBuffer& frame) {
+    const std::optional<PictureChange>& change = frame.change;
+    incomingPicture_ = change ? change->picture : 0;
+    // The held picture is the one converted last: where the frame says what changed
+    // since it, the rest is copied from it instead of converted again.
+    const bool sinceHeld = change && hasHeld_ && heldPicture_ != 0 &&
+                           (change->previousPicture == heldPicture_ || change->picture == heldPicture_);
+    if (!sinceHeld) return converter_->convert(frame, incoming_.get());
+    const bool same = change->picture == heldPicture_;
+    const std::vector<RowSpan> none;
+    converter_->convertChanged(frame, same ? none : change->rows, *held_, incoming_.get());
+}
+
 void VideoEncoder::takeConverted(const AVFrame& picture, int64_t pts, int64_t duration) {
     if (hasIncoming_) encodeTaken();
     makeWritable(incoming_.get());
+    incomingPicture_ = 0;
     checkFfmpeg(av_frame_copy(incoming_.get(), &picture), "Cannot copy a video frame");
     incoming_->pts = pts;
     incomingDuration_ = duration;
@@ -122,12 +136,14 @@ void VideoEncoder::encodeTaken() {
         incoming_->pts = held_->pts;
         std::swap(held_, incoming_);
         heldOwnDuration_ = incomingDuration_;
+        heldPicture_ = incomingPicture_;
         return;
     }
     if (hasHeld_) sendHeldUntil(incoming_->pts);
     std::swap(held_, incoming_);
     hasHeld_ = true;
     heldOwnDuration_ = incomingDuration_;
+    heldPicture_ = incomingPicture_;
 }
 
 void VideoEncoder::finish() {

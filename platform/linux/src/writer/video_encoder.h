@@ -52,6 +52,8 @@ public:
     void take(const PixelBuffer& frame, int64_t pts, int64_t duration);
     // take() for a frame already converted to the encoder's picture format and size.
     void takeConverted(const AVFrame& picture, int64_t pts, int64_t duration);
+    // The picture take() or takeConverted() made, until encodeTaken(); null when none waits.
+    const AVFrame* taken() const { return hasIncoming_ ? incoming_.get() : nullptr; }
     void encodeTaken();
     // The end of the track, in the codec's time base: the last frame lasts until it.
     void setEnd(int64_t endPts) { end_ = endPts; }
@@ -62,6 +64,9 @@ private:
     // pixels (frame-threaded encoders read them on their own threads later); the frame
     // then takes a new picture, whose pixels are left as they come.
     static void makeWritable(AVFrame* frame);
+    // Converts `frame` into the incoming picture, only its changed rows where it says
+    // what changed since the held picture.
+    void convertIncoming(const PixelBuffer& frame);
     // Sends the held picture, lasting until `next`, and copies of it where the key-frame
     // interval needs them.
     void sendHeldUntil(int64_t next);
@@ -77,6 +82,8 @@ private:
     std::unique_ptr<AVFrame, FrameDeleter> incoming_;  // the picture take() converted
     bool hasIncoming_ = false;
     int64_t incomingDuration_ = 0;
+    uint64_t incomingPicture_ = 0;  // the producer's number of the picture converted, 0: unknown
+    uint64_t heldPicture_ = 0;
     std::unique_ptr<AVPacket, PacketDeleter> packet_;
     bool hasHeld_ = false;
     int64_t heldOwnDuration_ = 0;

@@ -106,6 +106,10 @@ XFrameGrabber::XFrameGrabber(const ContentFilter& filter, const std::optional<Re
                                    XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
         }
     }
+    if (damage_ != 0) {
+        damagedRegion_ = xcb_generate_id(connection_.get());
+        xcb_xfixes_create_region(connection_.get(), damagedRegion_, 0, nullptr);
+    }
     if (region_.width <= 0 || region_.height <= 0) {
         refuse(kStreamErrorNoCaptureSource, "the rectangle to capture is empty or lies outside the X screen.");
     }
@@ -291,6 +295,7 @@ void XFrameGrabber::handleEvent(const xcb_generic_event_t& event) {
             nameWindowPixmap();
         }
         dirty_ = true;
+        wholePictureChanged_ = true;
         return;
     }
     if (type == XCB_DESTROY_NOTIFY) {
@@ -302,6 +307,7 @@ void XFrameGrabber::handleEvent(const xcb_generic_event_t& event) {
     if (type == XCB_MAP_NOTIFY && isWindow_) {
         nameWindowPixmap();  // an unmapped window has no pixmap to show
         dirty_ = true;
+        wholePictureChanged_ = true;
     }
 }
 
@@ -391,26 +397,83 @@ std::optional<GrabbedPicture> XFrameGrabber::grab() {
     const size_t rowBytes = size_t(region_.width) * 4;
     auto memory = pool_->acquire(rowBytes * size_t(region_.height));
     if (!memory) return std::nullopt;
-    if (damage_ != 0) xcb_damage_subtract(connection_.get(), damage_, XCB_NONE, XCB_NONE);
-    if (!grabInto(*memory)) {
-        if (xcb_connection_has_error(connection_.get())) lost();
+    xcb_connection_t* c = connection_.get();
+    std::vector<RowSpan> damaged;
+    bool damageKnown = false;
+    if (damage_ != 0) {
+        // The damage the grab repairs, read back: the rows the picture may differ in.
+        xcb_damage_subtract(c, damage_, XCB_NONE, damagedRegion_);
+        auto parts = takeReply(xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, damagedRegion_), nullptr));
+        if (parts) {
+            damaged = damagedRows(xcb_xfixes_fetch_region_rectangles(parts.get()),
+                                  xcb_xfixes_fetch_region_rectangles_length(parts.get()),
+                                  {region_.x, region_.y, region_.width, region_.height});
+            damageKnown = true;
+        }
+    }
+    if (!damageKnown) wholePictureChanged_ = true;
+    if (wholePictureChanged_) history_.clear();
+    // A block that holds one of the last pictures needs only the rows changed since.
+    const auto rows = history_.rowsToRefresh(memory->picture, damaged, region_.height);
+    memory->picture = 0;
+    if (!grabInto(*memory, rows)) {
+        lastPicture_ = 0;  // the damage subtracted is in no picture
+        history_.clear();
+        if (xcb_connection_has_error(c)) lost();
         return std::nullopt;
     }
     if (showsCursor_ && cursor_) cursor_->drawOver(memory->data, rowBytes, region_.width, region_.height, rootX_, rootY_);
     dirty_ = false;
-    return GrabbedPicture{memory, {memory->data, rowBytes, region_.width, region_.height}};
+    PictureChange change = changeSinceLastPicture(damaged);
+    memory->picture = change.picture;
+    history_.add(change.picture, change.rows, cursorRowsInLastPicture_);
+    return GrabbedPicture{memory, {memory->data, rowBytes, region_.width, region_.height}, std::move(change)};
 }
 
-bool XFrameGrabber::grabInto(FrameMemory& memory) {
+std::optional<RowSpan> XFrameGrabber::cursorRows() const {
+    if (!showsCursor_ || !cursor_) return std::nullopt;
+    return RowSpan{cursor_->top() - rootY_, cursor_->top() - rootY_ + cursor_->height()};
+}
+
+PictureChange XFrameGrabber::changeSinceLastPicture(const std::vector<RowSpan>& damaged) {
+    PictureChange change;
+    change.picture = nextPictureNumber();
+    const std::optional<RowSpan> cursor = cursorRows();
+    if (wholePictureChanged_ || lastPicture_ == 0) {
+        change.rows = {{0, region_.height}};
+    } else {
+        change.previousPicture = lastPicture_;
+        change.rows = damaged;
+        // The pointer is drawn over each picture: where it was and where it is now may differ.
+        for (const auto& rows : {cursorRowsInLastPicture_, cursor}) {
+            if (rows) addRows(change.rows, rows->begin, rows->end, region_.height);
+        }
+    }
+    lastPicture_ = change.picture;
+    wholePictureChanged_ = false;
+    cursorRowsInLastPicture_ = cursor;
+    return change;
+}
+
+bool XFrameGrabber::grabInto(FrameMemory& memory, const std::optional<std::vector<RowSpan>>& rows) {
     xcb_connection_t* c = connection_.get();
     const auto x = int16_t(region_.x), y = int16_t(region_.y);
     const auto width = uint16_t(region_.width), height = uint16_t(region_.height);
     if (hasShm_) {
+        // Beyond a few spans of rows, one request for all is cheaper.
+        constexpr size_t kMostSpans = 16;
+        const std::vector<RowSpan> spans =
+            rows && rows->size() <= kMostSpans ? *rows : std::vector<RowSpan>{{0, region_.height}};
         auto& shm = static_cast<ShmMemory&>(memory);
-        auto reply = takeReply(xcb_shm_get_image_reply(
-            c, xcb_shm_get_image(c, drawable_, x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm.segment, 0),
-            nullptr));
-        return reply != nullptr;
+        std::vector<xcb_shm_get_image_cookie_t> cookies;
+        for (const RowSpan& span : spans) {
+            cookies.push_back(xcb_shm_get_image(c, drawable_, x, int16_t(y + span.begin), width,
+                                                uint16_t(span.end - span.begin), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                                shm.segment, uint32_t(size_t(span.begin) * size_t(width) * 4)));
+        }
+        bool grabbed = true;
+        for (auto cookie : cookies) grabbed = takeReply(xcb_shm_get_image_reply(c, cookie, nullptr)) != nullptr && grabbed;
+        return grabbed;
     }
     auto reply = takeReply(xcb_get_image_reply(
         c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable_, x, y, width, height, ~0u), nullptr));

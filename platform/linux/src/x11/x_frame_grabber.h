@@ -10,6 +10,7 @@
 
 #include "common/frame_memory_pool.h"
 #include "common/frame_pixels.h"
+#include "x11/damaged_rows.h"
 #include "x11/x_connection.h"
 #include "x11/x_cursor.h"
 
@@ -23,6 +24,7 @@ namespace platform::linux_backend {
 struct GrabbedPicture {
     std::shared_ptr<FrameMemory> memory;  // keeps `view` alive
     BgraView view;
+    PictureChange change;  // against the grabber's picture before it
 };
 
 // The pictures a grabber keeps in memory at once (grabbed, and held by consumers) are
@@ -89,7 +91,11 @@ private:
     void followDisplay();
     void readCursor();
     [[noreturn]] void lost() const;
-    bool grabInto(FrameMemory& memory);
+    // Grabs `rows` of the picture into the memory (all of them when nullopt).
+    bool grabInto(FrameMemory& memory, const std::optional<std::vector<RowSpan>>& rows);
+    // The rows the damage subtracted for this grab covers, and the pointer's old and new rows.
+    PictureChange changeSinceLastPicture(const std::vector<RowSpan>& damaged);
+    std::optional<RowSpan> cursorRows() const;
 
     XConnection connection_;
     bool isWindow_;
@@ -110,6 +116,11 @@ private:
     int32_t rootX_ = 0;  // the region's top-left corner on the root
     int32_t rootY_ = 0;
     bool dirty_ = true;  // the first picture is always new
+    uint32_t damagedRegion_ = XCB_NONE;  // receives the damage each grab subtracts
+    uint64_t lastPicture_ = 0;          // the number of the last picture grabbed, 0: none to compare with
+    bool wholePictureChanged_ = true;   // since the last picture, beyond what the damage tells
+    std::optional<RowSpan> cursorRowsInLastPicture_;
+    PictureHistory history_;  // of the pictures the pool's blocks may hold
     std::optional<XCursorImage> cursor_;
     std::optional<CursorPlacement> lastCursor_;  // as last seen
     std::shared_ptr<ShmLink> shmLink_;

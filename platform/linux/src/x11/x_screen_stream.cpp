@@ -289,6 +289,7 @@ private:
         if (renderer.passesThrough(picture.view)) {
             pixels->planes.push_back({picture.view.data, picture.view.bytesPerRow, pixels->width, pixels->height});
             pixels->owner = picture.memory;
+            pixels->change = picture.change;
         } else {
             auto memory = pool.acquire(rowBytes * size_t(pixels->height));
             if (!memory) return nullptr;
