@@ -349,6 +349,8 @@ void XFrameGrabber::followDisplay() {
     rootX_ = region_.x;
     rootY_ = region_.y;
     dirty_ = true;
+    // Rows of pictures of the old rectangle say nothing of the new one.
+    wholePictureChanged_ = true;
 }
 
 void XFrameGrabber::readCursor() {
