@@ -9,7 +9,8 @@ tone) and a microphone (a remap of a null sink's monitor playing 440 Hz). For ea
 server it runs the recorder and measures, over RUNS runs each:
   - "start" -> "started" with the microphone and system audio,
   - "start" -> "started" with the screen alone,
-  - "preview" -> first "VOL:" line, and "preview {}" -> the last "VOL:" line after it.
+  - "preview" -> first "VOL:" line, and "preview {}" -> the last "VOL:" line after it
+    and -> the answer to the next command (the stop done).
 Prints the median, minimum and maximum of each in milliseconds (with
 BENCH_ALL_VALUES=1 every value too). Each run uses a fresh recorder process, as
 the host starts one for a recording session: its first start and first preview
@@ -262,6 +263,7 @@ def preview_latencies(recorder):
     time.sleep(0.3)
     stop_sent = time.monotonic()
     recorder.send("preview {}")
+    # An unknown command is answered once the stop before it is done: its answer times the stop.
     recorder.send("marker")
     last = stop_sent
     while True:
@@ -272,7 +274,8 @@ def preview_latencies(recorder):
             last = time.monotonic()
             continue
         break
-    return first, (last - stop_sent) * 1000
+    answered = time.monotonic()
+    return first, (last - stop_sent) * 1000, (answered - stop_sent) * 1000
 
 
 def summary(values):
@@ -311,7 +314,8 @@ def main():
                 time.sleep(0.5)
                 env = dict(os.environ, PULSE_SERVER=server, DISPLAY=display)
                 folder = tempfile.mkdtemp(prefix="files-", dir=work)
-                first_with, later_with, without, first_level, later_level, level_stop = [], [], [], [], [], []
+                first_with, later_with, without, first_level, later_level = [], [], [], [], []
+                level_stop, stop_done = [], []
                 for run in range(arguments.runs):
                     # A fresh process each run: the host starts one for a recording session,
                     # and its first start pays for what a later one finds ready.
@@ -320,9 +324,10 @@ def main():
                     later_with.append(start_to_started(recorder, folder, run, True))
                     without.append(start_to_started(recorder, folder, run, False))
                     for level in (first_level, later_level):
-                        first, stop = preview_latencies(recorder)
+                        first, stop, done = preview_latencies(recorder)
                         level.append(first)
                         level_stop.append(stop)
+                        stop_done.append(done)
                     recorder.quit()
                 print("%s (%d runs each, milliseconds)" % (kind, arguments.runs))
                 print("  start -> started, microphone + system audio, first in a process: " + summary(first_with))
@@ -331,6 +336,7 @@ def main():
                 print("  preview -> first VOL line, first in a process:                   " + summary(first_level))
                 print("  preview -> first VOL line, a later one:                          " + summary(later_level))
                 print("  preview {} -> last VOL line:                                     " + summary(level_stop))
+                print("  preview {} -> stop done (answer to the next command):            " + summary(stop_done))
                 sys.stdout.flush()
             finally:
                 children.stop_all()
