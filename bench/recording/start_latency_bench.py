@@ -9,7 +9,10 @@ tone) and a microphone (a remap of a null sink's monitor playing 440 Hz). For ea
 server it runs the recorder and measures, over RUNS runs each:
   - "start" -> "started" with the microphone and system audio,
   - "start" -> "started" with the screen alone,
-  - "preview" -> first "VOL:" line, and "preview {}" -> the last "VOL:" line after it.
+  - "preview" -> first "VOL:" line, and "preview {}" -> the last "VOL:" line after it
+    and -> the answer to the next command (the stop done),
+  - after each of five resumes, how much shorter the microphone's reported duration is
+    than the screen's (negative: longer).
 Prints the median, minimum and maximum of each in milliseconds (with
 BENCH_ALL_VALUES=1 every value too). Each run uses a fresh recorder process, as
 the host starts one for a recording session: its first start and first preview
@@ -262,6 +265,7 @@ def preview_latencies(recorder):
     time.sleep(0.3)
     stop_sent = time.monotonic()
     recorder.send("preview {}")
+    # An unknown command is answered once the stop before it is done: its answer times the stop.
     recorder.send("marker")
     last = stop_sent
     while True:
@@ -272,7 +276,38 @@ def preview_latencies(recorder):
             last = time.monotonic()
             continue
         break
-    return first, (last - stop_sent) * 1000
+    answered = time.monotonic()
+    return first, (last - stop_sent) * 1000, (answered - stop_sent) * 1000
+
+
+def resumed_segment_shortfalls(recorder, folder, run):
+    """Screen minus microphone duration (ms) as the pauses report them, for the five
+    segments that follow a resume."""
+    def request(segment):
+        return json.dumps({"sig": SIG, "outputPath": os.path.join(folder, "pause-%d-%d.mp4" % (run, segment)),
+                           "microphoneID": "bench_microphone",
+                           "micOutputPath": os.path.join(folder, "pause-%d-%d.m4a" % (run, segment))})
+    recorder.send("start " + request(0))
+    if recorder.wait_for("started", 20) is None:
+        sys.exit("no \"started\" within 20 s")
+    shortfalls = []
+    for segment in range(1, 7):
+        time.sleep(0.7)
+        recorder.send("pause" if segment < 6 else "stop")
+        ended = recorder.wait_for("paused" if segment < 6 else "finish")
+        if ended is None:
+            sys.exit("no end of a segment")
+        durations = ended.get("message", {})
+        if segment > 1:
+            shortfalls.append(durations.get("screen", 0) - durations.get("mic", 0))
+        if segment < 6:
+            time.sleep(0.3)
+            recorder.send("resume " + request(segment))
+            if recorder.wait_for("resumed", 20) is None:
+                sys.exit("no \"resumed\" within 20 s")
+    for name in os.listdir(folder):
+        os.remove(os.path.join(folder, name)) if name.endswith((".mp4", ".m4a")) else None
+    return shortfalls
 
 
 def summary(values):
@@ -311,7 +346,8 @@ def main():
                 time.sleep(0.5)
                 env = dict(os.environ, PULSE_SERVER=server, DISPLAY=display)
                 folder = tempfile.mkdtemp(prefix="files-", dir=work)
-                first_with, later_with, without, first_level, later_level, level_stop = [], [], [], [], [], []
+                first_with, later_with, without, first_level, later_level = [], [], [], [], []
+                level_stop, stop_done, resumed_short = [], [], []
                 for run in range(arguments.runs):
                     # A fresh process each run: the host starts one for a recording session,
                     # and its first start pays for what a later one finds ready.
@@ -320,9 +356,11 @@ def main():
                     later_with.append(start_to_started(recorder, folder, run, True))
                     without.append(start_to_started(recorder, folder, run, False))
                     for level in (first_level, later_level):
-                        first, stop = preview_latencies(recorder)
+                        first, stop, done = preview_latencies(recorder)
                         level.append(first)
                         level_stop.append(stop)
+                        stop_done.append(done)
+                    resumed_short.extend(resumed_segment_shortfalls(recorder, folder, run))
                     recorder.quit()
                 print("%s (%d runs each, milliseconds)" % (kind, arguments.runs))
                 print("  start -> started, microphone + system audio, first in a process: " + summary(first_with))
@@ -331,6 +369,8 @@ def main():
                 print("  preview -> first VOL line, first in a process:                   " + summary(first_level))
                 print("  preview -> first VOL line, a later one:                          " + summary(later_level))
                 print("  preview {} -> last VOL line:                                     " + summary(level_stop))
+                print("  preview {} -> stop done (answer to the next command):            " + summary(stop_done))
+                print("  after a resume, screen minus microphone duration reported:      " + summary(resumed_short))
                 sys.stdout.flush()
             finally:
                 children.stop_all()

@@ -93,7 +93,10 @@ void PreviewSession::stopWebcamPreview() {
 }
 
 void PreviewSession::stopMicrophonePreview() {
-    stopIfPresent(microphoneCaptureSession_);
+    // The meter shows the live level: what the microphone still holds from before the
+    // stop is of no use to it, and its lines must end with the preview.
+    if (microphoneCaptureSession_) microphoneCaptureSession_->stopRunningAtOnce();
+    microphoneCaptureSession_.reset();
     previewingMicrophone_ = false;
 }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace Dovezode {
 
@@ -187,6 +188,27 @@ void RecordingSession::markEnd() {
         }
     }
     setEndTime();
+    if (!isPaused_) waitForAudioUpToEnd();
+}
+
+void RecordingSession::waitForAudioUpToEnd() {
+    MediaTime end;
+    {
+        std::lock_guard guard(stateLock_);
+        end = endAt_;
+    }
+    if (!end.isNumeric()) return;
+    auto holdsEnd = [&](OutputFile& file) {
+        std::lock_guard guard(file.lock);
+        if (!file.running || file.closing || file.startFailed) return true;
+        return file.lastPTS.isNumeric() &&
+               platform::compare(platform::add(file.lastPTS, file.lastDuration), end) >= 0;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + audioLateness_.endWait();
+    while (!(holdsEnd(microphone_) && holdsEnd(systemAudio_))) {
+        if (std::chrono::steady_clock::now() >= deadline || error()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void RecordingSession::cleanUp() {

@@ -16,6 +16,7 @@
 // shared fields by `stateLock_`.
 
 #include "Dovezode/Activity.h"
+#include "Dovezode/AudioLateness.h"
 #include "Dovezode/Error.h"
 #include "Dovezode/OutputFile.h"
 #include "Dovezode/RecordingDurations.h"
@@ -67,7 +68,8 @@ public:
     // later is not written, what was captured before and is still on its way is; the
     // video shows its last picture until this moment. A segment still waiting for its
     // sources starts now (its start is reported first), and its video begins with the
-    // picture on screen, waited for briefly when none has arrived yet.
+    // picture on screen, waited for briefly when none has arrived yet. Returns once the
+    // audio captured up to that moment has reached its files (or stopped coming).
     void markEnd();
     // Stops capture and finishes the open files. Never throws.
     void cleanUp();
@@ -171,6 +173,10 @@ private:
     void finishAll(bool dropWriters);
     // The end time of the segment's files, now on the capture clock, unless one is set.
     void setEndTime();
+    // Waits, for as long as the audio has been late so far, until each audio file that is
+    // written holds the sound up to the segment's end (a source that delivers in blocks
+    // hands over the one covering the end only some time after it).
+    void waitForAudioUpToEnd();
 
     // The newest complete screen frame, kept for the start of a segment's video.
     void keepPicture(const platform::SampleBufferRef& frame);
@@ -202,6 +208,7 @@ private:
     OutputFile webcam_;
 
     SegmentSync sync_;
+    AudioLateness audioLateness_;
     std::atomic<bool> isPaused_{false};
     // Counts the pauses and resumes: a sample whose snapshot holds another value is stale.
     std::atomic<uint64_t> segment_{0};

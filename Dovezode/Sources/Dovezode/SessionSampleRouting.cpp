@@ -70,6 +70,10 @@ void RecordingSession::captureOutputDidOutput(platform::CaptureOutput& output, c
 
 void RecordingSession::handleAudio(OutputFile& file, const SampleBufferRef& delivered,
                                    std::optional<SyncPipeline> pipeline, const Snapshot& state) {
+    // How old the sound is as it arrives, counted for every buffer, also those before the
+    // segment: a source that delivers in blocks shows it with its first.
+    if (platform_.captureClock && delivered->presentationTimeStamp().isNumeric())
+        audioLateness_.note(platform::subtract(platform_.captureClock(), delivered->presentationTimeStamp()).seconds());
     SampleBufferRef sample = delivered;
     if (pipeline) {
         sample = sync_.applySyncOffset(delivered, *pipeline);

@@ -99,7 +99,12 @@ public:
     // Blocks the caller until the session runs, or has failed to start: then
     // isRunning() stays false and startError() tells why.
     virtual void startRunning() = 0;
+    // Stops the session; what the device captured before the stop still reaches the outputs.
     virtual void stopRunning() = 0;
+    // Stops the session at once, dropping what the device still holds from before the
+    // stop: for a consumer that shows the live sound (a level meter), to which the
+    // captured tail is of no use.
+    virtual void stopRunningAtOnce() { stopRunning(); }
     virtual bool isRunning() const = 0;
     // Why the last startRunning failed; none once a start succeeded.
     virtual std::optional<PlatformError> startError() const = 0;

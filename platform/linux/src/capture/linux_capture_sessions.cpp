@@ -185,23 +185,8 @@ public:
         running_ = true;
     }
 
-    void stopRunning() override {
-        const int64_t stopAt = monotonicNanoseconds();
-        std::lock_guard lifecycle(lifecycleMutex_);
-        ++runs_;  // a loss reported from now on belongs to no run
-        camera_.reset();
-        // The audio the server still holds from before the stop belongs to the recording.
-        if (microphone_) microphone_->drainUntil(stopAt, kAudioDrainLimit);
-        microphone_.reset();
-        // What was captured before the stop and waits on the delegate's queue is the
-        // delegate's: closing the outputs at once would drop it, cutting the end off.
-        const auto deadline = std::chrono::steady_clock::now() + kStopDeliveryLimit;
-        for (auto& output : outputs()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            output->waitUntilDelivered(std::max(left, std::chrono::milliseconds(0)));
-        }
-        setOutputsOpen(false);
-    }
+    void stopRunning() override { stop(true); }
+    void stopRunningAtOnce() override { stop(false); }
 
     bool isRunning() const override {
         std::lock_guard guard(outputsMutex_);
@@ -220,6 +205,29 @@ public:
 
 private:
     using Kind = CaptureOutput::Kind;
+
+    // With `keepTail`, what was captured before the stop is still delivered.
+    void stop(bool keepTail) {
+        const int64_t stopAt = monotonicNanoseconds();
+        std::lock_guard lifecycle(lifecycleMutex_);
+        ++runs_;  // a loss reported from now on belongs to no run
+        camera_.reset();
+        // The audio the server still holds from before the stop belongs to the recording.
+        if (microphone_ && keepTail) microphone_->drainUntil(stopAt, kAudioDrainLimit);
+        microphone_.reset();
+        if (!keepTail) {
+            setOutputsOpen(false);
+            return;
+        }
+        // What was captured before the stop and waits on the delegate's queue is the
+        // delegate's: closing the outputs at once would drop it, cutting the end off.
+        const auto deadline = std::chrono::steady_clock::now() + kStopDeliveryLimit;
+        for (auto& output : outputs()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            output->waitUntilDelivered(std::max(left, std::chrono::milliseconds(0)));
+        }
+        setOutputsOpen(false);
+    }
 
     std::vector<std::shared_ptr<DataOutput>> outputs() {
         std::lock_guard guard(outputsMutex_);

@@ -11,9 +11,10 @@ namespace platform::linux_backend {
 
 struct FfmpegAssetWriterOptions {
     // Samples a real-time input holds before it stops being ready: about 66 ms of
-    // video at 60 frames a second, about 320 ms of 10 ms audio buffers.
+    // video at 60 frames a second; three seconds of 10 ms audio buffers, as some sound
+    // sources hand over seconds of audio at once (about 1 MiB of stereo float).
     size_t realTimeVideoQueueCapacity = 4;
-    size_t realTimeAudioQueueCapacity = 32;
+    size_t realTimeAudioQueueCapacity = 300;
     // While a real-time video track's first frames are encoded (libx264 takes longer
     // than a frame interval for its first 20 or so at 1920x1080), its queue also holds
     // up to this many frames more, converted to 4:2:0 on arrival, within this many
