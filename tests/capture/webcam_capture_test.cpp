@@ -155,6 +155,21 @@ INSTANTIATE_TEST_SUITE_P(
         WebcamCase{"BothFormatsPreferMjpeg", kBothCamera, platform::session_preset::hd1280x720, V4L2_PIX_FMT_MJPEG, 800, 600}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The fake kernel's camera in a capture session with a video output, not yet running.
+struct LossCamera {
+    std::shared_ptr<FakeV4l2Kernel> kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});
+    std::shared_ptr<platform::CaptureSessionService> sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
+    std::shared_ptr<platform::CaptureSession> session = sessions->makeSession();
+    std::shared_ptr<VideoDelegate> delegate = std::make_shared<VideoDelegate>();
+
+    LossCamera() {
+        session->addInput(sessions->makeDeviceInput(platform::linux_backend::listV4l2Cameras(*kernel).at(0)));
+        auto output = sessions->makeVideoDataOutput();
+        output->setSampleBufferDelegate(delegate, platform::makeSerialQueue("webcamQueue"));
+        session->addOutput(output);
+    }
+};
+
 TEST(WebcamLoss, ACameraThatStopsDeliveringIsReportedOnceNamingItAndWhy) {
     struct Case {
         const char* name;
@@ -167,14 +182,8 @@ TEST(WebcamLoss, ACameraThatStopsDeliveringIsReportedOnceNamingItAndWhy) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});
-        auto sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
-        auto session = sessions->makeSession();
-        session->addInput(sessions->makeDeviceInput(platform::linux_backend::listV4l2Cameras(*kernel).at(0)));
-        auto output = sessions->makeVideoDataOutput();
-        auto delegate = std::make_shared<VideoDelegate>();
-        output->setSampleBufferDelegate(delegate, platform::makeSerialQueue("webcamQueue"));
-        session->addOutput(output);
+        LossCamera camera;
+        auto& [kernel, sessions, session, delegate] = camera;
         std::atomic<int> errors{0};
         std::promise<platform::PlatformError> reported;
         session->setRuntimeErrorHandler([&](const platform::PlatformError& error) {
@@ -200,14 +209,8 @@ TEST(WebcamLoss, ACameraThatStopsDeliveringIsReportedOnceNamingItAndWhy) {
 }
 
 TEST(WebcamLoss, AWaitASignalInterruptedGoesOnWithoutALoss) {
-    auto kernel = FakeV4l2Kernel::withCamera(kYuyvCamera, {1, 2, 3});
-    auto sessions = platform::linux_backend::makeLinuxCaptureSessions(kernel);
-    auto session = sessions->makeSession();
-    session->addInput(sessions->makeDeviceInput(platform::linux_backend::listV4l2Cameras(*kernel).at(0)));
-    auto output = sessions->makeVideoDataOutput();
-    auto delegate = std::make_shared<VideoDelegate>();
-    output->setSampleBufferDelegate(delegate, platform::makeSerialQueue("webcamQueue"));
-    session->addOutput(output);
+    LossCamera camera;
+    auto& [kernel, sessions, session, delegate] = camera;
     std::atomic<int> errors{0};
     session->setRuntimeErrorHandler([&](const platform::PlatformError&) { ++errors; });
     session->startRunning();

@@ -1,6 +1,7 @@
 // Converting only the rows of a picture that changed gives the picture a whole
 // conversion gives, wherever the changed rows begin and end.
 
+#include "writer_test_support.h"
 #include "writer/frame_converter.h"
 
 #include <gtest/gtest.h>
@@ -40,17 +41,6 @@ std::shared_ptr<PixelBuffer> randomPicture(std::mt19937& random) {
     return picture;
 }
 
-bool samePlanes(const AVFrame& a, const AVFrame& b) {
-    for (int plane = 0; plane < 3; ++plane) {
-        const int rows = plane == 0 ? kHeight : kHeight / 2, bytes = plane == 0 ? kWidth : kWidth / 2;
-        for (int row = 0; row < rows; ++row) {
-            if (std::memcmp(a.data[plane] + row * a.linesize[plane], b.data[plane] + row * b.linesize[plane], bytes))
-                return false;
-        }
-    }
-    return true;
-}
-
 struct ChangeCase {
     std::string name;
     std::vector<RowSpan> rows;
@@ -73,7 +63,7 @@ TEST_P(FrameConverterRows, ConvertingTheChangedRowsGivesTheWholeConversion) {
     converter.convert(*before, previous.get());
     converter.convert(*after, whole.get());
     converter.convertChanged(*after, GetParam().rows, *previous, partial.get());
-    EXPECT_TRUE(samePlanes(*whole, *partial));
+    EXPECT_TRUE(writer_test::sameI420Pictures(*whole, *partial));
 }
 
 INSTANTIATE_TEST_SUITE_P(

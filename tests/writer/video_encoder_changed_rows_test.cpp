@@ -5,6 +5,7 @@
 // byte. (The packets cannot be compared: libx264's threaded rate control makes them
 // differ from run to run.)
 
+#include "writer_test_support.h"
 #include "writer/video_encoder.h"
 
 #include "platform/asset_writer.h"
@@ -80,17 +81,6 @@ struct Step {
     bool preConverted = false;
 };
 
-bool samePictures(const AVFrame& a, const AVFrame& b) {
-    for (int plane = 0; plane < 3; ++plane) {
-        const int rows = plane == 0 ? kHeight : kHeight / 2, bytes = plane == 0 ? kWidth : kWidth / 2;
-        for (int row = 0; row < rows; ++row) {
-            if (std::memcmp(a.data[plane] + row * a.linesize[plane], b.data[plane] + row * b.linesize[plane], bytes))
-                return false;
-        }
-    }
-    return true;
-}
-
 TEST(VideoEncoderChangedRows, EachPictureEncodedIsTheWholeConversionOfItsFrame) {
     const std::vector<Picture> pictures = successivePictures(16);
     const std::vector<Step> steps = {
@@ -119,7 +109,7 @@ TEST(VideoEncoderChangedRows, EachPictureEncodedIsTheWholeConversionOfItsFrame) 
             encoder.take(frame, pts, kFrameTicks);
         }
         ASSERT_TRUE(encoder.taken());
-        EXPECT_TRUE(samePictures(*encoder.taken(), *whole)) << "step " << index << ", picture " << steps[index].picture;
+        EXPECT_TRUE(writer_test::sameI420Pictures(*encoder.taken(), *whole)) << "step " << index << ", picture " << steps[index].picture;
         encoder.encodeTaken();
         pts += kFrameTicks;
     }

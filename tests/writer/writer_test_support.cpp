@@ -2,6 +2,10 @@
 
 #include "media_tools.h"
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +96,18 @@ std::vector<int16_t> decodeAudioS16(const std::string& path) {
     std::vector<int16_t> samples(raw.size() / 2);
     std::memcpy(samples.data(), raw.data(), samples.size() * 2);
     return samples;
+}
+
+bool sameI420Pictures(const AVFrame& a, const AVFrame& b) {
+    if (a.width != b.width || a.height != b.height) return false;
+    for (int plane = 0; plane < 3; ++plane) {
+        const int rows = plane == 0 ? a.height : a.height / 2, bytes = plane == 0 ? a.width : a.width / 2;
+        for (int row = 0; row < rows; ++row) {
+            if (std::memcmp(a.data[plane] + row * a.linesize[plane], b.data[plane] + row * b.linesize[plane], bytes))
+                return false;
+        }
+    }
+    return true;
 }
 
 } // namespace writer_test

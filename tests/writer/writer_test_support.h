@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+struct AVFrame;
+
 namespace writer_test {
 
 platform::MediaTime seconds(double value, int32_t timescale = 600);
@@ -37,5 +39,8 @@ std::vector<int16_t> decodeAudioS16(const std::string& path);
 
 // Runs a command line, returns its standard output.
 std::string run(const std::string& command);
+
+// Whether two 4:2:0 pictures of the same even size hold the same samples (padding aside).
+bool sameI420Pictures(const AVFrame& a, const AVFrame& b);
 
 } // namespace writer_test
