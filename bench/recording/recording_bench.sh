@@ -8,6 +8,7 @@
 #   PAINTER_RATE=240   the painter's pictures a second (default 120)
 #   SAMPLE_THREADS=5   sample the recorder's threads every 5 ms and print where their time went
 #   KEEP_RECORDINGS=1  keep the files
+#   RATES="60"          the frame rates recorded (default "30 60")
 #   BEFORE=path/to/tavrik  also record with that program, as "before", in the same run; the ratio
 #            column of ffmpeg's rows then reads "tavrik,before"
 #
@@ -87,7 +88,7 @@ baseline=$(measure_baseline "$seconds")
 echo "X server with only the painter: $baseline CPU s per s"
 painter_report >/dev/null
 echo
-for fps in 30 60; do
+for fps in ${RATES:-30 60}; do
   echo "tavrik: start {\"fps\":$fps,\"showCursor\":true,\"outputPath\":...}   (video only)"
   echo "ffmpeg: $(ffmpeg_command "$fps" "$seconds" "ffmpeg-$fps.mp4" | sed "s|$work/||g")"
 done
@@ -96,7 +97,7 @@ echo
 recorders=(tavrik)
 [[ -n "${BEFORE:-}" ]] && recorders=(before tavrik)
 declare -A row gap_list painter_during load_during
-for fps in 30 60; do
+for fps in ${RATES:-30 60}; do
   for recorder in "${recorders[@]}"; do
     recorder_binary=""
     [[ $recorder == before ]] && recorder_binary=$BEFORE
@@ -113,7 +114,7 @@ stop_hogs
 printf '%-6s %-3s %5s %7s %7s %7s %7s %6s %9s %6s %7s %5s %5s %7s %7s %7s %9s %9s\n' \
   tool fps load rec_s own_cpu x_cpu cpu/s ratio frames/exp 1st_s 1st_pts gaps lost pts_rep pic_rep pic_skip \
   left_out peak_MiB
-for fps in 30 60; do
+for fps in ${RATES:-30 60}; do
   for tool in "${recorders[@]}" ffmpeg; do
     read -r recorded user system peak x_seconds _ <"$work/$tool-$fps.mp4.result"
     read -r frames first_second first_pts gaps missing repeats content_repeats content_skips fresh fresh_first gaps_at \

@@ -47,9 +47,9 @@ declare -A symbols=(
   [grab]='XFrameGrabber4grabEv$'
   [post]='DeliveryGate4postERNS_5QueueE'
   [handle]='RecordingSession12handleScreenE'
-  [append]='13appendIfReadyERNS_10OutputFile'
+  [append]='OutputFile13appendIfReadyERKSt10shared_ptr'
   [encoder]='VideoEncoderC2ERKNS_13VideoSettings'
-  [encode]='VideoEncoder6appendERKNS_11PixelBuffer'
+  [encode]='VideoEncoder4takeERKNS_11PixelBuffer'
 )
 for name in "${!symbols[@]}"; do
   at=$(address "${symbols[$name]}")
