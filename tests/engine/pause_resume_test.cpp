@@ -333,5 +333,30 @@ TEST_F(PauseResumeTest, AResumeAfterTheStreamFailedThrowsTheRecordedErrorAtOnce)
     EXPECT_TRUE(eventually([&] { return stream()->stopCount() == 1; }));
 }
 
+// A microphone that hands its sound over in blocks may bring the first of a segment only
+// after the pause: the pause waits for it, as long as the audio has been late before.
+TEST_F(PauseResumeTest, APauseWaitsForAMicrophoneWhoseFirstBlockComesAfterIt) {
+    fake().captureClock().setDeliveryLatency(MediaTime::zero());
+    auto deliverMicrophoneBlock = [&](int64_t fromMs, int64_t toMs) {
+        for (int64_t t = fromMs; t < toMs; t += 10) captureAudio(kMicrophone, t);
+    };
+    start(Target::screen, segment(1));
+    // Before the segment: sound a second old on arrival, and the samples that resolve the segment.
+    deliverMicrophoneBlock(-1000, -990);
+    webcamFrame(-1000);
+    screenFrame(-1000, FrameStatus::idle);
+    for (int64_t t = 0; t <= 500; t += 100) screenFrame(t);
+    std::thread lateBlock([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        deliverMicrophoneBlock(0, 510);
+    });
+    recorder().pause();
+    lateBlock.join();
+    std::lock_guard guard(events().mutex);
+    ASSERT_EQ(events().pauses.size(), 1u);
+    ASSERT_TRUE(events().pauses.front().mic().has_value()) << "the microphone's file was left out";
+    EXPECT_GE(*events().pauses.front().mic(), 500u);
+}
+
 } // namespace
 } // namespace engine_test

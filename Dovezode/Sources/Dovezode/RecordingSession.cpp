@@ -200,7 +200,10 @@ void RecordingSession::waitForAudioUpToEnd() {
     if (!end.isNumeric()) return;
     auto holdsEnd = [&](OutputFile& file) {
         std::lock_guard guard(file.lock);
-        if (!file.running || file.closing || file.startFailed) return true;
+        if (!file.writer || file.closing || file.startFailed) return true;
+        // Nothing of the segment's sound has come yet (a source that delivers in blocks may
+        // hand over its first one after the segment's end): wait for it as for the rest.
+        if (!file.running) return false;
         return file.lastPTS.isNumeric() &&
                platform::compare(platform::add(file.lastPTS, file.lastDuration), end) >= 0;
     };
